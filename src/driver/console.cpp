@@ -1,0 +1,16 @@
+#include "driver/console.h"
+
+#include <cstdarg>
+
+void say(TextOut& out, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(out.file, format, args);
+  va_end(args);
+  std::fflush(out.file);
+}
+
+void say_bytes(TextOut& out, const void* data, std::size_t count) {
+  std::fwrite(data, 1, count, out.file);
+  std::fflush(out.file);
+}

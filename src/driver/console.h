@@ -1,0 +1,29 @@
+// The console: text out on standard output, single keys in without echo.
+#pragma once
+
+#include <cstdio>
+
+inline constexpr int CONSOLE_END_OF_INPUT = -1;
+
+// Key input: the real console of the platform, or a scripted one in tests.
+struct Console {
+  virtual ~Console() = default;
+  // True when a key is waiting to be read. Never true where there is no typed-ahead input.
+  virtual bool key_waiting() = 0;
+  // One key code without echo and without Enter; a first code of 0 is followed by the
+  // second half of an extended key. CONSOLE_END_OF_INPUT when no key can ever come.
+  virtual int read_key() = 0;
+};
+
+// The platform console. The first call prepares the terminal (where there is one) and
+// arranges for it to be restored on every exit, signals included.
+Console& console_system();
+
+// Where the run's text goes: standard output, or a capture in tests.
+struct TextOut {
+  std::FILE* file = stdout;
+};
+
+// printf to the run's output, flushed at once so prompts and progress lines show.
+void say(TextOut& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void say_bytes(TextOut& out, const void* data, std::size_t count);
