@@ -19,9 +19,16 @@ uint8_t packet_checksum(const uint8_t* data, uint8_t count);
 // 0 sent (and acknowledged when want_ack); 1-3 a write failed; 4 no acknowledgement; 5 not ACK.
 [[nodiscard]] int boot_send_packet(RunState& run, const uint8_t* payload, uint8_t count,
                                    bool want_ack, uint32_t timeout_ms);
-// payload_length: the buffer's capacity on entry, the payload length on return.
-// 0 taken and answered; 1 answer not written; 6 no length byte; 7 no checksum byte;
-// 8 payload cut short.
+// Results of boot_recv_packet beyond 0 (taken and answered) and 1 (answer not written).
+inline constexpr int BOOT_RECV_NO_LENGTH = 6;
+inline constexpr int BOOT_RECV_NO_CHECKSUM = 7;
+inline constexpr int BOOT_RECV_CUT_SHORT = 8;
+// The packet announced more payload than the buffer holds: it was taken off the line and
+// answered with NAK, and the buffer was left alone.
+inline constexpr int BOOT_RECV_OVERSIZE = 9;
+
+// payload_length: the buffer's capacity on entry, the payload length on return (0 unless
+// a packet with a matching checksum was taken).
 [[nodiscard]] int boot_recv_packet(RunState& run, uint8_t* buffer, uint8_t& payload_length,
                                    uint32_t timeout_ms);
 // 0 "@"; 1 command not sent; 2 status request not sent; 3 no status reply; 4 "D"; 5 other.
