@@ -1,0 +1,221 @@
+#include "update/versions.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "driver/run_state.h"
+#include "fake_console.h"
+#include "image_bytes.h"
+
+namespace {
+
+constexpr Version ver(uint32_t major, uint32_t minor, uint32_t third = 0, uint32_t letter = 0) {
+  return major << 24 | minor << 16 | third << 8 | letter;
+}
+
+constexpr Version V1_14 = ver(1, 14);
+
+struct VersionsTest : ::testing::Test {
+  RunState run;
+  FakeConsole console;
+  CapturedText capture;
+
+  VersionsTest() {
+    run.out = capture.out();
+    run.console = &console;
+  }
+
+  DeviceInfo device(Version v, const char* model = "Slate Pro") {
+    DeviceInfo info;
+    info.product = 68;
+    info.pcb_revision = 6;
+    info.version = v;
+    info.model = model;
+    return info;
+  }
+
+  std::string printed(Version v, uint32_t pad) {
+    CapturedText one;
+    RunState r;
+    r.out = one.out();
+    print_version(r, v, pad);
+    return one.text();
+  }
+
+  std::string lines(Version device_version, Version image_version) {
+    const ImageBytes image = image_bytes_make(68, 6, image_version, "SlatePro");
+    show_versions(run, device(device_version), image.image());
+    return capture.text();
+  }
+
+  bool ask(Version device_version, Version image_version) {
+    const ImageBytes image = image_bytes_make(68, 6, image_version, "SlatePro");
+    return confirm_update(run, device(device_version), image.image());
+  }
+};
+
+TEST_F(VersionsTest, TextOfEachKindOfVersion) {
+  EXPECT_EQ(printed(0, 1), "None, ");
+  EXPECT_EQ(printed(V1_14, 0), "1.14,");
+  EXPECT_EQ(printed(ver(1, 14, 0, 1), 1), "1.14a, ");
+  EXPECT_EQ(printed(ver(1, 14, 2), 1), "1.14.02(Beta), ");
+  EXPECT_EQ(printed(ver(2, 5, 1, 2), 3), "2.05.01b(Beta),   ");
+  EXPECT_EQ(printed(ver(10, 0), 20), "10.00," + std::string(20, ' '));
+  // The top byte is unsigned, and three-digit parts print in full.
+  EXPECT_EQ(printed(ver(200, 100, 255), 1), "200.100.255(Beta), ");
+  // Letters past z give whatever byte 96 + letter makes, modulo 256, NUL included.
+  EXPECT_EQ(printed(ver(1, 14, 0, 27), 1), "1.14{, ");
+  EXPECT_EQ(printed(ver(1, 14, 0, 255), 1), "1.14_, ");
+  EXPECT_EQ(printed(ver(1, 14, 2, 160), 1), std::string("1.14.02\0(Beta), ", 16));
+}
+
+TEST_F(VersionsTest, WidthCountsTwoDigitsPerPart) {
+  EXPECT_EQ(version_text_width(0), 4u);
+  EXPECT_EQ(version_text_width(V1_14), 4u);
+  EXPECT_EQ(version_text_width(ver(1, 14, 0, 1)), 5u);
+  EXPECT_EQ(version_text_width(ver(1, 14, 2)), 13u);
+  EXPECT_EQ(version_text_width(ver(2, 5, 1, 2)), 14u);
+  EXPECT_EQ(version_text_width(ver(9, 99)), 4u);
+  EXPECT_EQ(version_text_width(ver(10, 0)), 5u);
+  EXPECT_EQ(version_text_width(ver(128, 0)), 5u);
+  EXPECT_EQ(version_text_width(ver(255, 255, 255, 255)), 15u);
+}
+
+TEST_F(VersionsTest, FormattedTextStaysInsideAShortBuffer) {
+  char buffer[VERSION_TEXT_BYTES];
+  EXPECT_EQ(format_version(buffer, sizeof buffer, ver(2, 5, 1, 2)), 14u);
+  EXPECT_STREQ(buffer, "2.05.01b(Beta)");
+  EXPECT_EQ(format_version(buffer, sizeof buffer, 0), 4u);
+  EXPECT_STREQ(buffer, "None");
+  // Longest text there is, and a cut one: the full length comes back, the text is terminated.
+  EXPECT_EQ(format_version(buffer, sizeof buffer, ver(255, 255, 255, 26)), 18u);
+  EXPECT_STREQ(buffer, "255.255.255z(Beta)");
+  char small[6];
+  EXPECT_EQ(format_version(small, sizeof small, ver(1, 14, 2, 1)), 14u);
+  EXPECT_STREQ(small, "1.14.");
+}
+
+TEST_F(VersionsTest, ModelColumnsLineUp) {
+  EXPECT_EQ(lines(V1_14, V1_14),
+            "\n Current Version: 1.14, Model: Slate Pro"
+            "\n Update Version:  1.14, Model: SlatePro");
+}
+
+TEST_F(VersionsTest, NarrowDeviceVersionGetsTheDifference) {
+  EXPECT_EQ(lines(V1_14, ver(1, 14, 2)),
+            "\n Current Version: 1.14,          Model: Slate Pro"
+            "\n Update Version:  1.14.02(Beta), Model: SlatePro");
+}
+
+TEST_F(VersionsTest, NarrowImageVersionGetsTheDifference) {
+  EXPECT_EQ(lines(ver(10, 0), V1_14),
+            "\n Current Version: 10.00, Model: Slate Pro"
+            "\n Update Version:  1.14,  Model: SlatePro");
+}
+
+TEST_F(VersionsTest, NoDeviceVersionShowsNone) {
+  EXPECT_EQ(lines(0, V1_14),
+            "\n Current Version: None, Model: Slate Pro"
+            "\n Update Version:  1.14, Model: SlatePro");
+}
+
+TEST_F(VersionsTest, ThreeDigitPartShiftsItsColumnByOne) {
+  const std::string text = lines(ver(100, 0), ver(1, 100));
+  EXPECT_EQ(text,
+            "\n Current Version: 100.00, Model: Slate Pro"
+            "\n Update Version:  1.100,  Model: SlatePro");
+}
+
+TEST_F(VersionsTest, EqualVersionsAskToUpdateAnyway) {
+  console.keys = {'Y'};
+  EXPECT_TRUE(ask(V1_14, V1_14));
+  EXPECT_EQ(capture.text(),
+            "\nThe firmware in the Slate Pro matches this update.\n"
+            "\n Current Version: 1.14, Model: Slate Pro"
+            "\n Update Version:  1.14, Model: SlatePro"
+            "\n\nUpdate anyway? (Y,N) Y\n");
+}
+
+TEST_F(VersionsTest, NewerImageAsksToContinue) {
+  console.keys = {'N'};
+  EXPECT_FALSE(ask(V1_14, ver(1, 14, 2)));
+  EXPECT_EQ(capture.text(),
+            "\n\nThis update is newer than the firmware inside the Slate Pro.\n"
+            "\n Current Version: 1.14,          Model: Slate Pro"
+            "\n Update Version:  1.14.02(Beta), Model: SlatePro"
+            "\n\nContinue with update to newer version? (Y,N) N\n"
+            "\nUpdate cancelled.\n\n");
+}
+
+TEST_F(VersionsTest, OlderImageAsksToBeSure) {
+  console.keys = {'y'};
+  EXPECT_TRUE(ask(ver(10, 0), V1_14));
+  EXPECT_EQ(capture.text(),
+            "\n\nThis update is OLDER than the firmware inside the Slate Pro!\n"
+            "\n Current Version: 10.00, Model: Slate Pro"
+            "\n Update Version:  1.14,  Model: SlatePro"
+            "\n\nAre you sure you want to update with an OLDER version of firmware? (Y,N) Y\n");
+}
+
+// Which of the three questions a pair of versions gets.
+std::string question(Version device_version, Version image_version) {
+  RunState run;
+  FakeConsole console{'n'};
+  CapturedText capture;
+  run.out = capture.out();
+  run.console = &console;
+  DeviceInfo device;
+  device.version = device_version;
+  device.model = "Onyx";
+  const ImageBytes image = image_bytes_make(68, 6, image_version, "SlatePro");
+  EXPECT_FALSE(confirm_update(run, device, image.image()));
+  const std::string text = capture.text();
+  if (text.find("Update anyway?") != std::string::npos) return "equal";
+  if (text.find("newer version?") != std::string::npos) return "newer";
+  if (text.find("OLDER version") != std::string::npos) return "older";
+  return text;
+}
+
+TEST(VersionOrder, LaterPartsOnlyBreakTies) {
+  EXPECT_EQ(question(V1_14, ver(1, 14, 0, 1)), "newer");        // 1.14 -> 1.14a
+  EXPECT_EQ(question(ver(1, 14, 0, 1), V1_14), "older");
+  EXPECT_EQ(question(ver(1, 14, 0, 26), ver(1, 14, 1)), "newer");  // 1.14z -> 1.14.01(Beta)
+  EXPECT_EQ(question(ver(1, 14, 99), ver(1, 15)), "newer");       // 1.14.99(Beta) -> 1.15
+  EXPECT_EQ(question(ver(1, 15), ver(1, 14, 99)), "older");
+}
+
+TEST(VersionOrder, NoVersionAndHighMajors) {
+  EXPECT_EQ(question(0, ver(0, 0, 0, 1)), "newer");
+  EXPECT_EQ(question(0, 0), "equal");
+  // The top byte is unsigned: 200.00 is above 1.14, not a negative number below it.
+  EXPECT_EQ(question(ver(200, 0), V1_14), "older");
+  EXPECT_EQ(question(ver(127, 255), ver(128, 0)), "newer");
+}
+
+TEST_F(VersionsTest, OtherKeysAreSkippedSilently) {
+  // Enter, both halves of a function key, a digit, then a lower-case answer.
+  console.keys = {'\r', 0, 59, 0xE0, 'x', '1', 'n'};
+  EXPECT_FALSE(ask(V1_14, V1_14));
+  EXPECT_EQ(console.reads, 7);
+  const std::string text = capture.text();
+  const std::string tail = "(Y,N) N\n\nUpdate cancelled.\n\n";
+  ASSERT_GE(text.size(), tail.size());
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+}
+
+TEST_F(VersionsTest, SecondHalfOfAnExtendedKeyIsJudgedByItself) {
+  console.keys = {0, 'y'};
+  EXPECT_TRUE(ask(V1_14, V1_14));
+  EXPECT_EQ(console.reads, 2);
+  EXPECT_TRUE(capture.text().ends_with("(Y,N) Y\n"));
+}
+
+TEST_F(VersionsTest, EndOfInputAnswersNo) {
+  console.keys = {'\r', 'q'};
+  EXPECT_FALSE(ask(V1_14, ver(1, 15)));
+  EXPECT_EQ(console.reads, 3);  // read once past the end, and never again
+  EXPECT_TRUE(capture.text().ends_with("(Y,N) N\n\nUpdate cancelled.\n\n"));
+}
+
+}  // namespace
