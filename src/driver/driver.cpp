@@ -111,14 +111,3 @@ int korvo_run(RunState& run, int argc, const char* const* argv) {
   }
   return update_sequence(run);
 }
-
-int korvo_main(int argc, char** argv) {
-  auto backend = port_backend_system();
-  RunState run;
-  run.clock = &clock_system();
-  run.port.backend = backend.get();
-  run.port.clock = run.clock;
-  run.console = &console_system();
-  run.images = &image_table();
-  return korvo_run(run, argc, argv);
-}

@@ -8,8 +8,6 @@ struct RunState;
 inline constexpr uint32_t KORVO_SCAN_FIRST = 1;
 inline constexpr uint32_t KORVO_SCAN_LAST = 16;
 
-// The whole program on the platform's port, clock and console; the exit status.
-int korvo_main(int argc, char** argv);
 // The whole run on the ports, clock and console that `run` carries; the exit status.
 int korvo_run(RunState& run, int argc, const char* const* argv);
 // Closes the port, waits for a key when the command line was accepted; gives back status

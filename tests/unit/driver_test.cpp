@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "bench.h"
+#include "driver/driver.h"
+
+namespace {
+
+const std::string BANNER = "\nTorva firmware update utility. Version 1.01\n";
+const std::string KEY_WAIT = "\nPress any key to exit...\n";
+
+struct DriverRun {
+  Bench bench{false};
+  ImageTable table{};
+  int status = -1;
+
+  explicit DriverRun(std::vector<const char*> args, std::initializer_list<int> keys = {'x'},
+                     bool ports_exist = true) {
+    bench.console.keys = keys;
+    bench.line.exists = ports_exist;
+    bench.run.images = &table;
+    args.insert(args.begin(), "korvo");
+    status = korvo_run(bench.run, static_cast<int>(args.size()), args.data());
+  }
+};
+
+TEST(CommandLine, TwoArgumentsGiveTheUsageWithoutAKeyWait) {
+  DriverRun r({"1", "2"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.bench.output(),
+            BANNER +
+                "\nUse: KORVO [x]\n\nWhere:\n   x    = Optional, If not 0, then this is a comport number "
+                "between 1 and 99,\n          otherwise searches COM1 - COM16.");
+  EXPECT_EQ(r.bench.console.reads, 0);
+  EXPECT_EQ(r.bench.line.platform_calls, 0);
+}
+
+TEST(CommandLine, PortNumbersOutsideTheRangeAreRefusedAfterTheKeyWait) {
+  const struct {
+    const char* arg;
+    const char* shown;
+  } cases[] = {{"100", "100"}, {"-5", "4294967291"}, {"4294967297", "4294967295"}, {"-1", "4294967295"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arg);
+    DriverRun r({c.arg});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.bench.output(), BANNER + "\nCOM" + c.shown +
+                                    " is an invalid COM port number.\nChoose a COM port number between 1 "
+                                    "and 99\n" + KEY_WAIT);
+    EXPECT_EQ(r.bench.console.reads, 1);
+    EXPECT_EQ(r.bench.line.opens, 0);
+  }
+}
+
+std::string scan_lines(uint32_t first, uint32_t last, const char* verdict) {
+  std::string text;
+  for (uint32_t n = first; n <= last; ++n) text += "\nCOM" + std::to_string(n) + ": " + verdict;
+  return text;
+}
+
+TEST(CommandLine, ChoosesTheScanRange) {
+  const std::string none = "\n\nNo updatable Torva devices found.\n";
+  const struct {
+    std::vector<const char*> args;
+    uint32_t first, last;
+  } cases[] = {{{}, 1, 16}, {{"0"}, 1, 16}, {{"abc"}, 1, 16}, {{"7"}, 7, 7}, {{"99"}, 99, 99}, {{" +1"}, 1, 1}};
+  for (const auto& c : cases) {
+    DriverRun r(c.args, {'x'}, false);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.bench.output(), BANNER + scan_lines(c.first, c.last, "Could not open port.") + none + KEY_WAIT);
+  }
+  // A silent line is opened, probed, closed, and reported as such.
+  DriverRun silent({"3"});
+  EXPECT_EQ(silent.bench.output(), BANNER + scan_lines(3, 3, "No Torva devices detected.") + none + KEY_WAIT);
+  EXPECT_EQ(silent.bench.line.opens, 1);
+  EXPECT_EQ(silent.bench.line.closes, 1);
+}
+
+TEST(ExitRoutine, ReadsBothHalvesOfAnExtendedKey) {
+  DriverRun r({"100"}, {0, 59, 'y'});
+  EXPECT_EQ(r.bench.console.keys.size(), 1u) << "F1 is consumed whole, nothing more";
+  DriverRun eof({"100"}, {});
+  EXPECT_EQ(eof.status, 1);
+  EXPECT_EQ(eof.bench.console.reads, 1) << "end of input ends the wait at once";
+}
+
+}  // namespace
