@@ -1,0 +1,40 @@
+#include <cerrno>
+#include <ctime>
+
+#include "serial/port.h"
+#include "serial/port_posix.h"
+
+uint64_t clock_posix_monotonic_ms() {
+  timespec ts{};
+  // CLOCK_MONOTONIC cannot fail with a valid pointer; it never jumps with the wall clock.
+  (void)clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000U + static_cast<uint64_t>(ts.tv_nsec) / 1000000U;
+}
+
+void clock_posix_sleep_ms(uint64_t ms) {
+  timespec left{static_cast<time_t>(ms / 1000U), static_cast<long>((ms % 1000U) * 1000000U)};
+  // A signal cuts nanosleep short; go on sleeping for what is left.
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+namespace {
+
+// Taken while the program loads, so now_ms() counts from (about) the start of the process.
+const uint64_t g_process_start_ms = clock_posix_monotonic_ms();
+
+struct PosixClock final : Clock {
+  uint32_t now_ms() override {
+    // Wraps after 49 days like the 32-bit tick count it stands for; clock_expired subtracts
+    // modulo 2^32, so a wrap between start and now is harmless.
+    return static_cast<uint32_t>(clock_posix_monotonic_ms() - g_process_start_ms);
+  }
+  void sleep_ms(uint32_t ms) override { clock_posix_sleep_ms(ms); }
+};
+
+}  // namespace
+
+Clock& clock_system() {
+  static PosixClock clock;
+  return clock;
+}

@@ -1,0 +1,289 @@
+// Serial ports on POSIX: a tty opened non-blocking, with every wait made in poll() or a sleep.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+
+#include "serial/port.h"
+#include "serial/port_posix.h"
+
+namespace {
+
+// The open port's descriptor as the fatal-signal handler must see it (-1: none), and whether
+// its exclusive flag is ours to clear. Plain statics: a handler can reach nothing else.
+volatile sig_atomic_t g_signal_fd = -1;
+volatile sig_atomic_t g_signal_exclusive = 0;
+
+enum WaitResult { WAIT_READY, WAIT_TIMEOUT, WAIT_DEAD };
+
+// Blocks in poll() until `events` is possible, the deadline passes or the line is gone.
+WaitResult wait_for(int fd, short events, uint64_t deadline_ms) {
+  for (;;) {
+    const uint64_t now = clock_posix_monotonic_ms();
+    if (now >= deadline_ms) return WAIT_TIMEOUT;
+    pollfd p{fd, events, 0};
+    const int r = poll(&p, 1, static_cast<int>(deadline_ms - now));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return WAIT_DEAD;
+    }
+    if (r == 0) return WAIT_TIMEOUT;
+    if ((p.revents & events) != 0) return WAIT_READY;
+    // POLLHUP, POLLERR or POLLNVAL without data: the adapter was pulled or the other side closed.
+    return WAIT_DEAD;
+  }
+}
+
+void sleep_until(uint64_t deadline_ms) {
+  const uint64_t now = clock_posix_monotonic_ms();
+  if (now < deadline_ms) clock_posix_sleep_ms(deadline_ms - now);
+}
+
+bool speed_for(uint32_t baud, speed_t& speed) {
+  switch (baud) {
+    case 19200:
+      speed = B19200;
+      return true;
+    case 115200:
+      speed = B115200;
+      return true;
+    default:
+      return false;
+  }
+}
+
+struct PosixPort final : PortBackend {
+  int fd = -1;
+  bool exclusive = false;  // TIOCEXCL set through this descriptor: only then ours to clear
+  uint32_t baud = 0;
+
+  PosixPort() = default;
+  PosixPort(const PosixPort&) = delete;
+  PosixPort& operator=(const PosixPort&) = delete;
+  ~PosixPort() override { close(); }
+
+  bool open(int number, uint32_t wanted_baud) override;
+  bool set_baud(uint32_t wanted_baud) override;
+  void close() override;
+  bool has_handle() const override { return fd >= 0; }
+  int32_t write(const uint8_t* data, int32_t count) override;
+  int32_t read(uint8_t* buffer, int32_t count) override;
+  int32_t available() override;
+
+  bool apply_speed(termios& t, uint32_t wanted_baud);
+  bool configure(uint32_t wanted_baud);
+  void drain_output(uint64_t deadline_ms);
+};
+
+// Writes the speed (and 8 data bits) and reads it back: tcsetattr succeeds when any part of
+// the request was taken, so only the read-back shows whether the speed really changed.
+bool PosixPort::apply_speed(termios& t, uint32_t wanted_baud) {
+  speed_t speed = B0;
+  if (!speed_for(wanted_baud, speed)) return false;
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
+  t.c_cflag |= CS8;
+  if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) return false;
+  // TCSANOW: waiting for output to drain here could hang on a stuck adapter.
+  if (tcsetattr(fd, TCSANOW, &t) != 0) return false;
+  termios check{};
+  if (tcgetattr(fd, &check) != 0) return false;
+  const speed_t in = cfgetispeed(&check);
+  if (cfgetospeed(&check) != speed || (in != speed && in != B0)) return false;
+  if ((check.c_cflag & CSIZE) != CS8) return false;
+  baud = wanted_baud;
+  return true;
+}
+
+bool PosixPort::configure(uint32_t wanted_baud) {
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) return false;
+  // Raw bytes both ways. cfmakeraw alone is not enough: it leaves IXOFF/IXANY on, which would
+  // swallow or inject 0x11/0x13, and sets neither CLOCAL nor CREAD. Parity and stop bits stay
+  // as the port has them.
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                      IXON | IXOFF | IXANY);
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  t.c_cflag |= CLOCAL | CREAD;
+#ifdef CRTSCTS
+  t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+#endif
+  // VMIN 1: with VMIN 0 a non-blocking read of an empty line returns 0 instead of EAGAIN,
+  // which could not be told from a line that has gone away.
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  if (!apply_speed(t, wanted_baud)) return false;
+  termios check{};
+  if (tcgetattr(fd, &check) != 0) return false;
+  if ((check.c_iflag & (IXON | IXOFF | IXANY)) != 0 || (check.c_lflag & ICANON) != 0) return false;
+
+  // DTR raised while the port is open. A pseudo-terminal has no modem lines and says so with
+  // ENOTTY or EINVAL: that is no reason to refuse the port.
+  int dtr = TIOCM_DTR;
+  if (ioctl(fd, TIOCMBIS, &dtr) != 0 && errno != ENOTTY && errno != EINVAL) return false;
+  return true;
+}
+
+bool PosixPort::open(int number, uint32_t wanted_baud) {
+  close();  // never leak a descriptor when a record is reopened without a close
+  if (number < 1) return false;
+  const std::string path = port_posix_device_path(number);
+  fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    fd = -1;
+    return false;
+  }
+  // Like an unshared open: the lock is the real guard, since TIOCEXCL does not stop root.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close();
+    return false;
+  }
+  g_signal_fd = fd;
+  if (ioctl(fd, TIOCEXCL) == 0) {
+    exclusive = true;
+    g_signal_exclusive = 1;
+  }
+  if (!configure(wanted_baud)) {
+    close();
+    return false;
+  }
+  return true;
+}
+
+bool PosixPort::set_baud(uint32_t wanted_baud) {
+  termios t{};
+  if (fd >= 0 && tcgetattr(fd, &t) == 0 && apply_speed(t, wanted_baud)) return true;
+  close();
+  return false;
+}
+
+// The one release path, for a full or a half-done open alike.
+void PosixPort::close() {
+  if (fd < 0) return;
+  // A stale exclusive flag outlives this process while any other descriptor of the tty is
+  // open; clear it, but only when it is ours (a refused open must not clear the holder's).
+  if (exclusive) (void)ioctl(fd, TIOCNXCL);
+  // Output a stuck adapter never sent would make close() wait for it (up to 30 s on Linux).
+  (void)tcflush(fd, TCOFLUSH);
+  if (g_signal_fd == fd) {
+    g_signal_fd = -1;
+    g_signal_exclusive = 0;
+  }
+  (void)::close(fd);  // also drops the flock
+  fd = -1;
+  exclusive = false;
+  baud = 0;
+}
+
+int32_t PosixPort::write(const uint8_t* data, int32_t count) {
+  if (fd < 0 || count <= 0) return 0;
+  const uint64_t deadline = clock_posix_monotonic_ms() + PORT_IO_WAIT_MS;
+  size_t done = 0;
+  const auto total = static_cast<size_t>(count);
+  while (done < total) {
+    const ssize_t n = ::write(fd, data + done, total - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (wait_for(fd, POLLOUT, deadline) == WAIT_READY) continue;
+      return 0;
+    }
+    // The device is gone: fail at once. Callers read after writing, and a read on a dead line
+    // waits out its time, so nobody spins on this.
+    return 0;
+  }
+  drain_output(deadline);
+  return count;
+}
+
+// Waits, within the write's own deadline, until the driver has sent what it was given.
+// tcdrain() has no bound and would hang on an adapter that stopped sending.
+void PosixPort::drain_output(uint64_t deadline_ms) {
+#ifdef TIOCOUTQ
+  for (;;) {
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
+    const uint64_t now = clock_posix_monotonic_ms();
+    if (now >= deadline_ms) return;
+    // Sleep about as long as the queued bytes take on the wire (10 bits a byte), at least 1 ms.
+    const uint64_t on_wire_ms =
+        static_cast<uint64_t>(queued) * 10000U / std::max<uint32_t>(baud, 1200U) + 1U;
+    clock_posix_sleep_ms(std::min(on_wire_ms, deadline_ms - now));
+  }
+#else
+  (void)deadline_ms;
+  (void)tcdrain(fd);
+#endif
+}
+
+int32_t PosixPort::read(uint8_t* buffer, int32_t count) {
+  if (fd < 0 || count <= 0) return 0;
+  const uint64_t deadline = clock_posix_monotonic_ms() + PORT_IO_WAIT_MS;
+  const auto wanted = static_cast<size_t>(count);
+  size_t got = 0;
+  // The first byte: up to PORT_IO_WAIT_MS.
+  while (got == 0) {
+    const WaitResult w = wait_for(fd, POLLIN, deadline);
+    if (w == WAIT_TIMEOUT) return 0;
+    if (w == WAIT_READY) {
+      const ssize_t n = ::read(fd, buffer, wanted);
+      if (n > 0) {
+        got = static_cast<size_t>(n);
+        break;
+      }
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+      // read() returning 0, EIO or ENXIO: the other side is gone.
+    }
+    // A dead line behaves like a silent one, waiting out the read's time; returning at once
+    // would let a caller's retry loop spin.
+    sleep_until(deadline);
+    return 0;
+  }
+  // Then more until the count is in or PORT_READ_INTERVAL_MS pass without a byte.
+  while (got < wanted) {
+    const uint64_t interval_end = clock_posix_monotonic_ms() + PORT_READ_INTERVAL_MS;
+    if (wait_for(fd, POLLIN, interval_end) != WAIT_READY) break;
+    const ssize_t n = ::read(fd, buffer + got, wanted - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // no byte after all, or the line went away: keep what came
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<int32_t>(got);
+}
+
+int32_t PosixPort::available() {
+  int waiting = 0;
+  if (fd < 0 || ioctl(fd, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+  return waiting;
+}
+
+}  // namespace
+
+std::string port_posix_device_path(int number) {
+  const std::string name = "KORVO_COM" + std::to_string(number);
+  const char* path = std::getenv(name.c_str());
+  if (path != nullptr && path[0] != '\0') return path;
+  return "/dev/ttyS" + std::to_string(number - 1);
+}
+
+void port_posix_release_from_signal() {
+  const int fd = g_signal_fd;
+  if (fd < 0) return;
+  if (g_signal_exclusive != 0) (void)ioctl(fd, TIOCNXCL);
+  (void)tcflush(fd, TCOFLUSH);
+  g_signal_fd = -1;
+  (void)::close(fd);
+}
+
+std::unique_ptr<PortBackend> port_backend_system() { return std::make_unique<PosixPort>(); }

@@ -1,0 +1,17 @@
+// POSIX pieces shared by the serial backend, the clock and the console of this platform.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// COM<number> names the device in KORVO_COM<number> (e.g. KORVO_COM3=/dev/ttyUSB0), since
+// POSIX systems have no COM numbering; without it, the number-1'th /dev/ttyS device.
+std::string port_posix_device_path(int number);
+
+// Monotonic milliseconds from an arbitrary origin, and a sleep that resumes after signals.
+uint64_t clock_posix_monotonic_ms();
+void clock_posix_sleep_ms(uint64_t ms);
+
+// For fatal-signal handlers only: drops the exclusive flag of the open port and closes it, so
+// a port does not stay exclusive while other descriptors of the tty live on. Async-signal-safe.
+void port_posix_release_from_signal();

@@ -1,0 +1,258 @@
+// The POSIX serial backend against real pseudo-terminals: the master side plays the device.
+#include <gtest/gtest.h>
+#include <sys/file.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "pty.h"
+#include "serial/port.h"
+#include "serial/port_posix.h"
+
+namespace {
+
+using std::chrono::steady_clock;
+
+// A run's port on the backend of this platform, with COM<number> pointing at a pty slave.
+struct Host {
+  std::unique_ptr<PortBackend> backend = port_backend_system();
+  SerialPort port{backend.get(), &clock_system(), 0};
+};
+
+void name_port(int number, const std::string& path) {
+  setenv(("KORVO_COM" + std::to_string(number)).c_str(), path.c_str(), 1);
+}
+
+TEST(PosixPortOpen, DevicePathComesFromTheEnvironmentOrTtyS) {
+  unsetenv("KORVO_COM5");
+  EXPECT_EQ(port_posix_device_path(5), "/dev/ttyS4");
+  setenv("KORVO_COM5", "/dev/ttyUSB0", 1);
+  EXPECT_EQ(port_posix_device_path(5), "/dev/ttyUSB0");
+  EXPECT_EQ(port_posix_device_path(15), "/dev/ttyS14");
+  unsetenv("KORVO_COM5");
+}
+
+TEST(PosixPortOpen, RawLineWithTheSettingsOfThePortKept) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  // Whatever the port had before: flow control, line editing, and parity and stop bits.
+  termios before = pty.settings();
+  before.c_iflag |= IXON | IXOFF | IXANY | ICRNL | ISTRIP;
+  before.c_cflag |= PARENB | PARODD | CSTOPB | CRTSCTS;
+  before.c_cflag &= ~static_cast<tcflag_t>(CLOCAL | CREAD);
+  before.c_lflag |= ICANON | ECHO | ISIG;
+  ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &before), 0);
+  // A pty drops PARENB by itself; odd parity and two stop bits it keeps.
+  const tcflag_t frame = pty.settings().c_cflag & (PARENB | PARODD | CSTOPB);
+  ASSERT_EQ(frame & (PARODD | CSTOPB), static_cast<tcflag_t>(PARODD | CSTOPB));
+  ASSERT_NE(pty.settings().c_cflag & CRTSCTS, 0u);
+
+  name_port(41, pty.path);
+  Host host;
+  ASSERT_EQ(port_open(host.port, 41, BAUD_APPLICATION), 1);
+  const termios t = pty.settings();
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | ISTRIP), 0u);
+  EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+  EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+  EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CSTOPB), frame);
+
+  ASSERT_EQ(port_set_baud(host.port, BAUD_BOOTLOADER), 1);
+  const termios fast = pty.settings();
+  EXPECT_EQ(cfgetospeed(&fast), static_cast<speed_t>(B115200));
+  EXPECT_EQ(fast.c_iflag & (IXON | IXOFF | IXANY), 0u);
+  ASSERT_EQ(port_set_baud(host.port, BAUD_APPLICATION), 1);
+  const termios slow = pty.settings();
+  EXPECT_EQ(cfgetospeed(&slow), static_cast<speed_t>(B19200));
+  EXPECT_EQ(port_close(host.port), 1);
+}
+
+TEST(PosixPortIo, EveryByteValuePassesUnchangedBothWays) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  name_port(42, pty.path);
+  Host host;
+  ASSERT_EQ(port_open(host.port, 42, BAUD_BOOTLOADER), 1);
+
+  std::vector<uint8_t> all(256);
+  for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<uint8_t>(i);
+  // Put the bytes a terminal likes to act on first, where a fault would show at once.
+  const std::vector<uint8_t> touchy{0x00, 0x0A, 0x0D, 0x11, 0x13, 0x7F, 0xFF, 0x03, 0x1A, 0x04};
+  std::vector<uint8_t> sent = touchy;
+  sent.insert(sent.end(), all.begin(), all.end());
+  const auto count = static_cast<int32_t>(sent.size());
+
+  EXPECT_EQ(port_write(host.port, sent.data(), count), count);
+  EXPECT_EQ(pty.receive(sent.size(), 2000), sent);
+
+  pty.send(std::string(sent.begin(), sent.end()));
+  std::vector<uint8_t> got(sent.size());
+  int32_t have = 0;
+  while (have < count) {
+    const int32_t n = port_read(host.port, got.data() + have, count - have);
+    if (n == 0) break;
+    have += n;
+  }
+  EXPECT_EQ(have, count);
+  EXPECT_EQ(got, sent);
+  EXPECT_EQ(port_available(host.port), 0);
+  (void)port_close(host.port);
+}
+
+TEST(PosixPortIo, AvailableCountsAndShortAnswerEndsSoonAfterItsLastByte) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  name_port(42, pty.path);
+  Host host;
+  ASSERT_EQ(port_open(host.port, 42, BAUD_APPLICATION), 1);
+  pty.send("abc");
+  // The bytes need a moment to cross the pty.
+  for (int i = 0; i < 100 && port_available(host.port) < 3; ++i) clock_system().sleep_ms(5);
+  EXPECT_EQ(port_available(host.port), 3);
+  uint8_t buf[10] = {};
+  const auto start = steady_clock::now();
+  EXPECT_EQ(port_read(host.port, buf, 10), 3);
+  EXPECT_LT(wall_ms_since(start), 500.0);  // the 10 ms interval, not the 2000 ms wait
+  EXPECT_EQ(std::string(buf, buf + 3), "abc");
+  (void)port_close(host.port);
+}
+
+TEST(PosixPortExclusive, SecondOpenIsRefusedAndLeavesTheHolderAlone) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  name_port(43, pty.path);
+  Host first;
+  Host second;
+  ASSERT_EQ(port_open(first.port, 43, BAUD_APPLICATION), 1);
+#ifdef TIOCGEXCL
+  EXPECT_TRUE(pty.exclusive());
+#endif
+  const int free_fd = lowest_free_fd();
+  EXPECT_EQ(port_open(second.port, 43, BAUD_APPLICATION), 0);
+  EXPECT_EQ(lowest_free_fd(), free_fd);  // the refused open leaked no descriptor
+#ifdef TIOCGEXCL
+  EXPECT_TRUE(pty.exclusive());  // ...and did not clear the holder's flag on its way out
+#endif
+  const uint8_t byte = 0x42;
+  EXPECT_EQ(port_write(first.port, &byte, 1), 1);
+  EXPECT_EQ(pty.receive(1, 1000), std::vector<uint8_t>{0x42});
+
+  EXPECT_EQ(port_close(first.port), 1);
+#ifdef TIOCGEXCL
+  EXPECT_FALSE(pty.exclusive());  // the test's own descriptor keeps the tty alive
+#endif
+  EXPECT_EQ(port_open(second.port, 43, BAUD_APPLICATION), 1);
+  (void)port_close(second.port);
+}
+
+TEST(PosixPortExclusive, LockHeldElsewhereFailsWithoutLeakingOrFlagging) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  name_port(44, pty.path);
+  // Another program holds the lock but set no exclusive flag.
+  ASSERT_EQ(flock(pty.slave, LOCK_EX | LOCK_NB), 0);
+  Host host;
+  const int free_fd = lowest_free_fd();
+  EXPECT_EQ(port_open(host.port, 44, BAUD_APPLICATION), 0);
+  EXPECT_EQ(lowest_free_fd(), free_fd);
+  EXPECT_FALSE(pty.exclusive());
+  EXPECT_EQ(host.port.is_open, 0u);
+  ASSERT_EQ(flock(pty.slave, LOCK_UN), 0);
+  EXPECT_EQ(port_open(host.port, 44, BAUD_APPLICATION), 1);
+  (void)port_close(host.port);
+}
+
+TEST(PosixPortOpen, MissingOrNonTerminalDeviceIsRefused) {
+  Host host;
+  const int free_fd = lowest_free_fd();
+  name_port(45, "/nonexistent/ttyX");
+  EXPECT_EQ(port_open(host.port, 45, BAUD_APPLICATION), 0);
+  name_port(45, "/dev/null");  // opens and locks, but is no terminal
+  EXPECT_EQ(port_open(host.port, 45, BAUD_APPLICATION), 0);
+  EXPECT_EQ(lowest_free_fd(), free_fd);
+  EXPECT_EQ(host.port.is_open, 0u);
+  unsetenv("KORVO_COM45");
+}
+
+TEST(PosixPortSetBaud, RefusedSpeedClosesThePortAndFreesIt) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  name_port(46, pty.path);
+  Host host;
+  const int free_fd = lowest_free_fd();
+  ASSERT_EQ(port_open(host.port, 46, BAUD_APPLICATION), 1);
+  EXPECT_EQ(port_set_baud(host.port, 12345), 0);
+  EXPECT_EQ(host.port.is_open, 0u);
+  EXPECT_EQ(lowest_free_fd(), free_fd);
+  EXPECT_FALSE(pty.exclusive());
+  EXPECT_EQ(flock(pty.slave, LOCK_EX | LOCK_NB), 0);  // the lock went with it
+  const uint8_t byte = 1;
+  EXPECT_EQ(port_write(host.port, &byte, 1), 0);
+  EXPECT_EQ(port_close(host.port), 1);
+}
+
+TEST(PosixPortWait, SilentReadTakesTwoSecondsAndAlmostNoProcessorTime) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  name_port(47, pty.path);
+  Host host;
+  ASSERT_EQ(port_open(host.port, 47, BAUD_APPLICATION), 1);
+  uint8_t buf[8];
+  const double cpu_before = cpu_ms();
+  const auto start = steady_clock::now();
+  EXPECT_EQ(port_read(host.port, buf, 8), 0);
+  const double wall = wall_ms_since(start);
+  const double cpu = cpu_ms() - cpu_before;
+  EXPECT_GE(wall, 1990.0);
+  EXPECT_LT(wall, 2500.0);
+  EXPECT_LT(cpu, 20.0);
+  std::printf("silent 2000 ms read: %.1f ms wall, %.3f ms CPU\n", wall, cpu);
+  (void)port_close(host.port);
+}
+
+TEST(PosixPortWait, HangUpMidReadBehavesLikeASilentLine) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  name_port(48, pty.path);
+  Host host;
+  ASSERT_EQ(port_open(host.port, 48, BAUD_APPLICATION), 1);
+  uint8_t buf[8];
+
+  std::thread unplug([&pty] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    pty.close_master();
+  });
+  double cpu_before = cpu_ms();
+  auto start = steady_clock::now();
+  EXPECT_EQ(port_read(host.port, buf, 8), 0);
+  unplug.join();
+  double wall = wall_ms_since(start);
+  double cpu = cpu_ms() - cpu_before;
+  EXPECT_GE(wall, 1990.0);  // waited out, did not return at the hang-up
+  EXPECT_LT(wall, 2500.0);
+  EXPECT_LT(cpu, 20.0);
+  std::printf("read across a hang-up: %.1f ms wall, %.3f ms CPU\n", wall, cpu);
+
+  // Once the line is dead, every read still takes its time; writes fail at once.
+  cpu_before = cpu_ms();
+  start = steady_clock::now();
+  EXPECT_EQ(port_read(host.port, buf, 8), 0);
+  wall = wall_ms_since(start);
+  cpu = cpu_ms() - cpu_before;
+  EXPECT_GE(wall, 1990.0);
+  EXPECT_LT(cpu, 20.0);
+  const uint8_t byte = 0x55;
+  start = steady_clock::now();
+  EXPECT_EQ(port_write(host.port, &byte, 1), 0);
+  EXPECT_LT(wall_ms_since(start), 500.0);
+  EXPECT_EQ(port_available(host.port), 0);
+  EXPECT_EQ(port_close(host.port), 1);
+}
+
+}  // namespace
