@@ -1,0 +1,233 @@
+// The POSIX console, run in child processes: with a pipe, /dev/null or a pty as standard input,
+// and killed by signals while it holds the terminal and a serial port.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/console.h"
+#include "pty.h"
+#include "serial/port.h"
+
+namespace {
+
+constexpr int32_t READY = 1000;
+
+struct Pipe {
+  std::array<int, 2> fd{-1, -1};
+  Pipe() { EXPECT_EQ(pipe(fd.data()), 0); }
+  ~Pipe() {
+    close_read();
+    close_write();
+  }
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
+  int read_end() const { return fd[0]; }
+  int write_end() const { return fd[1]; }
+  void close_read() {
+    if (fd[0] >= 0) ::close(fd[0]);
+    fd[0] = -1;
+  }
+  void close_write() {
+    if (fd[1] >= 0) ::close(fd[1]);
+    fd[1] = -1;
+  }
+};
+
+void put(int fd, int32_t value) { (void)::write(fd, &value, sizeof value); }
+
+// Up to n values from the child, each within wait_ms.
+std::vector<int32_t> take(int fd, size_t n, int wait_ms = 3000) {
+  std::vector<int32_t> got;
+  while (got.size() < n) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, wait_ms) <= 0) break;
+    int32_t v = 0;
+    if (::read(fd, &v, sizeof v) != static_cast<ssize_t>(sizeof v)) break;
+    got.push_back(v);
+  }
+  return got;
+}
+
+// Runs body in a child in a process group of its own (so job-control stops are not
+// discarded), with stdin_fd as its standard input and default signal dispositions.
+pid_t spawn(int stdin_fd, const std::function<void()>& body) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  setpgid(0, 0);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP}) signal(sig, SIG_DFL);
+  if (dup2(stdin_fd, STDIN_FILENO) < 0) _exit(90);
+  body();
+  _exit(0);
+}
+
+int wait_child(pid_t pid, int options = 0) {
+  int status = 0;
+  // Bounded: a child that hangs is killed and reported instead of hanging the suite.
+  for (int i = 0; i < 500; ++i) {
+    const pid_t r = waitpid(pid, &status, options | WNOHANG);
+    if (r == pid) return status;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  ADD_FAILURE() << "child did not end in time";
+  return status;
+}
+
+TEST(PosixConsolePipe, EachByteIsAKeyAndEndOfInputAnswersAtOnce) {
+  Pipe in;
+  Pipe out;
+  const std::string typed = "ab\x1b[A\n";
+  ASSERT_EQ(::write(in.write_end(), typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+  in.close_write();
+  const pid_t pid = spawn(in.read_end(), [&] {
+    Console& console = console_system();
+    put(out.write_end(), console.key_waiting() ? 1 : 0);
+    for (int i = 0; i < 8; ++i) put(out.write_end(), console.read_key());
+  });
+  out.close_write();
+  const std::vector<int32_t> got = take(out.read_end(), 9);
+  const std::vector<int32_t> want{0, 'a', 'b', 0x1B, '[', 'A', '\n', CONSOLE_END_OF_INPUT,
+                                  CONSOLE_END_OF_INPUT};
+  EXPECT_EQ(got, want);
+  const int status = wait_child(pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(PosixConsolePipe, EmptyInputEndsTheFirstRead) {
+  Pipe out;
+  const int null_fd = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(null_fd, 0);
+  const pid_t pid = spawn(null_fd, [&] { put(out.write_end(), console_system().read_key()); });
+  ::close(null_fd);
+  out.close_write();
+  EXPECT_EQ(take(out.read_end(), 1), std::vector<int32_t>{CONSOLE_END_OF_INPUT});
+  (void)wait_child(pid);
+}
+
+// A child whose console is the pty: it reports READY, then every key it reads (and after a
+// first half of 0, whether the second half is waiting), until 'q'; then it exits normally.
+pid_t spawn_terminal_reader(const Pty& term, const Pipe& out) {
+  return spawn(term.slave, [&] {
+    Console& console = console_system();
+    put(out.write_end(), READY);
+    for (;;) {
+      const int code = console.read_key();
+      put(out.write_end(), code);
+      if (code == 0) put(out.write_end(), console.key_waiting() ? 1 : 0);
+      if (code == 'q' || code == CONSOLE_END_OF_INPUT) break;
+    }
+    std::exit(0);  // the normal way out, through atexit
+  });
+}
+
+TEST(PosixConsoleTerminal, EscapeSequencesAreOneKeyAndTheTerminalComesBack) {
+  Pty term;
+  ASSERT_TRUE(term.ok());
+  const termios saved = term.settings();
+  ASSERT_NE(saved.c_lflag & ICANON, 0u);
+  Pipe out;
+  const pid_t pid = spawn_terminal_reader(term, out);
+  out.close_write();
+  ASSERT_EQ(take(out.read_end(), 1), std::vector<int32_t>{READY});
+
+  const termios raw = term.settings();
+  EXPECT_EQ(raw.c_lflag & (ICANON | ECHO), 0u);
+  EXPECT_NE(raw.c_lflag & ISIG, 0u);
+
+  term.send("\x1b[A");     // up
+  term.send("\x1bOP");     // F1, application mode
+  term.send("\x1b[15~");   // F5
+  term.send("\x1b[1;5C");  // Ctrl+right
+  term.send("\x1b[[B");    // F2 on the Linux console
+  term.send("\x1b[200~");  // bracketed-paste start: a sequence we do not name
+  term.send("\xc3\xa9");   // one accented letter in UTF-8
+  term.send("\x1bN");      // ESC and then N: two keys, the N must not be lost
+  term.send("\x1b");       // ESC alone
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  term.send("yq");
+  // A first half of 0 is followed by 1 (second half waiting), then the second half.
+  const std::vector<int32_t> want{0, 1, 72, 0, 1, 59, 0, 1, 63, 0, 1, 77, 0, 1, 60, 0, 1, 255,
+                                  0xC3, 0x1B, 'N', 0x1B, 'y', 'q'};
+  EXPECT_EQ(take(out.read_end(), want.size()), want);
+
+  const int status = wait_child(pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const termios after = term.settings();
+  EXPECT_EQ(after.c_lflag, saved.c_lflag);
+  EXPECT_EQ(after.c_cc[VMIN], saved.c_cc[VMIN]);
+}
+
+TEST(PosixConsoleTerminal, StopGivesTheTerminalBackAndContinueTakesItAgain) {
+  Pty term;
+  ASSERT_TRUE(term.ok());
+  const termios saved = term.settings();
+  Pipe out;
+  const pid_t pid = spawn_terminal_reader(term, out);
+  out.close_write();
+  ASSERT_EQ(take(out.read_end(), 1), std::vector<int32_t>{READY});
+
+  ASSERT_EQ(kill(pid, SIGTSTP), 0);
+  const int stopped = wait_child(pid, WUNTRACED);
+  ASSERT_TRUE(WIFSTOPPED(stopped));
+  EXPECT_EQ(term.settings().c_lflag, saved.c_lflag);
+
+  ASSERT_EQ(kill(pid, SIGCONT), 0);
+  bool raw_again = false;
+  for (int i = 0; i < 200 && !raw_again; ++i) {
+    raw_again = (term.settings().c_lflag & ICANON) == 0;
+    if (!raw_again) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(raw_again);
+  term.send("q");
+  EXPECT_EQ(take(out.read_end(), 1), std::vector<int32_t>{'q'});
+  (void)wait_child(pid);
+  EXPECT_EQ(term.settings().c_lflag, saved.c_lflag);
+}
+
+TEST(PosixConsoleSignals, DeathBySignalRestoresTheTerminalAndFreesThePort) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(sig));
+    Pty term;
+    Pty line;
+    ASSERT_TRUE(term.ok() && line.ok());
+    setenv("KORVO_COM49", line.path.c_str(), 1);
+    const termios saved = term.settings();
+    Pipe out;
+    const pid_t pid = spawn(term.slave, [&] {
+      Console& console = console_system();
+      auto backend = port_backend_system();
+      SerialPort port{backend.get(), &clock_system(), 0};
+      if (port_open(port, 49, BAUD_APPLICATION) != 1) _exit(91);
+      put(out.write_end(), READY);
+      (void)console.read_key();  // blocks until the signal
+      _exit(92);
+    });
+    out.close_write();
+    ASSERT_EQ(take(out.read_end(), 1), std::vector<int32_t>{READY});
+    EXPECT_EQ(term.settings().c_lflag & ICANON, 0u);
+#ifdef TIOCGEXCL
+    EXPECT_TRUE(line.exclusive());
+#endif
+
+    ASSERT_EQ(kill(pid, sig), 0);
+    const int status = wait_child(pid);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), sig);
+    EXPECT_EQ(term.settings().c_lflag, saved.c_lflag);
+#ifdef TIOCGEXCL
+    // The test still holds the tty open, so a flag left behind would lock it out.
+    EXPECT_FALSE(line.exclusive());
+#endif
+  }
+}
+
+}  // namespace
