@@ -1,0 +1,213 @@
+// A simulated device for the far end of the serial line: its application (ASCII messages
+// at 19200) and its bootloader (checksummed packets at 115200), with a flash model, faults
+// to switch on, optional line-rate pacing and a byte trace.
+//
+// The model is a state machine: it is fed the bytes the host wrote (with the time and the
+// speed the host's end was set to) and schedules the bytes it sends back, each chunk with
+// the time it is due. It never waits and never reads a clock; the runners (the in-memory
+// line of the unit tests, the pty server) own time.
+//
+// It is written from the device's side on purpose and shares no code with the host's
+// protocol layers: a bug shared by both would pass every test.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "devimage.h"
+
+inline constexpr uint32_t DEV_BAUD_APP = 19200;
+inline constexpr uint32_t DEV_BAUD_BOOT = 115200;
+inline constexpr uint8_t DEV_ACK = 0xCC;
+inline constexpr uint8_t DEV_NAK = 0x33;
+inline constexpr uint8_t DEV_STATUS_OK = '@';
+inline constexpr uint8_t DEV_STATUS_MISMATCH = 'D';
+// Any other status byte means "failed"; the model uses this one for commands it refuses.
+inline constexpr uint8_t DEV_STATUS_REFUSED = 'E';
+inline constexpr uint32_t DEV_MAX_PAYLOAD = 253;
+inline constexpr uint32_t DEV_START_COMMAND_BYTES = 16;
+// A half-received packet is forgotten after this much silence, as a UART receiver would.
+inline constexpr uint32_t DEV_PACKET_IDLE_MS = 1000;
+// An application message longer than this is noise, not a message.
+inline constexpr size_t DEV_MESSAGE_MAX = 100;
+
+enum DevSide { DEV_APP, DEV_BOOT };
+
+// Which reply a per-reply fault applies to.
+inline constexpr int DEV_TARGET_INFO = -1;  // the reply to "&"
+inline constexpr int DEV_TARGET_START = 0;  // the status of the start command
+// N >= 1: the status of record N (counted from the last start command).
+
+struct DevIdentity {
+  std::string name;             // the device's own name; may be empty
+  uint16_t product = 68;
+  uint16_t pcb_revision = 6;
+  uint32_t extra = 0;           // third number of the report's comma group, sent in hex
+  bool identity_group = true;   // the report carries ",product,revision,extra"
+  uint32_t version = 0x010D0000;
+  std::string comment;          // "(comment)" after the version; none when empty
+};
+
+struct DevUnsolicited {
+  uint32_t at_ms = 0;           // after the device started
+  std::string bytes;            // sent raw, framing included
+};
+
+struct DevFaults {
+  bool app_silent = false;      // the application hears but never sends
+  bool device_silent = false;   // nothing is ever sent
+  int boot_answers_from = 1;    // the bootloader ignores everything until the K-th "&"
+  int nak_packet = 0;           // answer the N-th good packet (1-based) with NAK; 0 none
+  std::map<int, uint8_t> status;  // reply target -> status byte
+  std::vector<int> empty_status;  // targets answered by a status packet with no payload
+  std::vector<int> bad_checksum;  // targets whose reply carries a wrong checksum
+  std::vector<int> huge_reply;    // targets answered with length byte 1 (255 bytes)
+  uint32_t info_bytes = 0;      // BootInfo payload size; 0 = the layout's own
+  int pull_after_record = -1;   // cable pulled once this target's status is sent; -1 never
+  uint32_t back_after_ms = 0;   // cable back this long after the pull; 0 never
+  std::string stray;            // raw bytes before every version report
+  int empty_before = 0;         // "^$" messages before every version report
+  int plus_before = 0;          // "^+$" messages before every version report
+  std::vector<DevUnsolicited> unsolicited;
+  uint32_t zero_flood = 0;      // zero bytes sent before an acknowledgement
+  uint32_t zero_flood_gap_ms = 0;
+  int zero_flood_packet = 0;    // only before the ACK of this good packet; 0 every ACK
+  bool long_report = false;     // the report runs past 99 characters
+  // From this identity query on ("^V$" or "&", counted together, 1-based) the device
+  // answers with the changed fields; 0 never.
+  int change_from_query = 0;
+  std::optional<uint16_t> change_product;
+  std::optional<uint16_t> change_revision;
+  std::optional<uint32_t> change_version;
+  std::optional<std::string> change_name;
+  // Answer noise: NAK packets with a bad checksum, take packets whatever speed they came
+  // at. Off by default: on a pty such answers can outlive the host's drain.
+  bool answer_garbage = false;
+};
+
+struct DevTiming {
+  uint32_t ack_delay_ms = 0;     // packet -> ACK
+  uint32_t reply_delay_ms = 0;   // ACK -> reply packet
+  uint32_t report_delay_ms = 0;  // "^V$" -> version report
+  uint32_t boot_ready_ms = 100;  // "^BOOTL$" -> bootloader listening at 115200
+  uint32_t app_start_ms = 100;   // "%" -> application running and sending its report
+  bool pacing = false;           // every byte costs 10 bits at the line's speed
+};
+
+struct DevConfig {
+  DevIdentity identity;
+  DevSide start_side = DEV_APP;
+  bool legacy_info = false;      // BootInfo in the old layout (format word 0)
+  uint16_t format_word = 0x0800;
+  DevFaults faults;
+  DevTiming timing;
+  std::string trace_path;        // empty: no trace
+  // When set, a flash that matches this image makes the restarted application report
+  // the image's version.
+  std::shared_ptr<const DevImage> image;
+};
+
+// Bytes the device sends, due at at_us (microseconds on the runner's clock).
+struct DevOutput {
+  uint64_t at_us = 0;
+  uint32_t baud = 0;             // the speed the device sends them at
+  std::vector<uint8_t> bytes;
+};
+
+struct DevViolation {
+  uint64_t at_us = 0;
+  std::string what;
+};
+
+// What the device heard and did, for the tests that drive a host against it.
+struct DevLog {
+  // Commands in the order heard: application messages by their text ("V", "BOOTL"),
+  // "sync" for each run of zero bytes at the bootloader, bootloader packets by their
+  // command character ("&", "!", "$", "#", "%"), others as "?" and hex.
+  std::vector<std::string> commands;
+  std::vector<uint8_t> start_command;            // payload of the last "!"
+  std::vector<std::vector<uint8_t>> records;     // accepted record packets since it
+  uint32_t record_packets = 0;   // "$" packets heard, all flashes together
+  uint32_t starts = 0;           // "!" packets accepted
+  uint32_t repeats = 0;          // record packets identical to the one accepted before
+  uint32_t queries = 0;          // identity queries answered
+  uint32_t host_acks = 0;        // ACK/NAK bytes the host sent after the device's replies
+  uint32_t host_naks = 0;
+  uint32_t garbage = 0;          // packets dropped for a bad checksum or noise
+  uint32_t lost_bytes = 0;       // bytes that reached a pulled cable
+  bool bootl = false;            // "^BOOTL$" was heard
+  std::vector<DevViolation> violations;  // bytes the host sent at the wrong speed
+};
+
+struct DevModel {
+  DevConfig config;
+  DevLog log;
+  DevSide side = DEV_APP;
+  DevIdentity identity;          // what the firmware reports now (flash may change it)
+
+  // Side changes that take time: entering the bootloader, restarting the application.
+  bool switching = false;
+  DevSide switch_to = DEV_APP;
+  uint64_t switch_at_us = 0;
+
+  // Application receiver.
+  bool app_in_message = false;
+  bool app_message_wrong = false;
+  std::string app_message;
+
+  // Bootloader receiver.
+  enum RxState { RX_IDLE, RX_CHECKSUM, RX_PAYLOAD } rx = RX_IDLE;
+  uint8_t rx_length = 0;
+  uint8_t rx_checksum = 0;
+  bool rx_wrong = false;
+  std::vector<uint8_t> rx_payload;
+  uint64_t rx_last_us = 0;
+  bool in_zero_run = false;
+  bool zero_run_flagged = false;
+  bool expect_host_ack = false;
+  int info_queries = 0;          // "&" heard since the bootloader started
+  bool boot_awake = true;        // answering (see DevFaults::boot_answers_from)
+  uint32_t good_packets = 0;
+  uint8_t last_status = DEV_STATUS_OK;
+  int last_target = DEV_TARGET_START;
+  bool flash_open = false;       // a start command was accepted
+  int record_number = 0;
+
+  // Cable.
+  bool pulled = false;
+  uint64_t back_at_us = 0;       // 0: not coming back
+
+  // Time bookkeeping.
+  uint64_t in_done_us = 0;       // pacing: when the last host byte finished arriving
+  uint64_t out_done_us = 0;      // when the last scheduled device byte is on the line
+
+  std::vector<DevOutput> out;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace{nullptr, &std::fclose};
+};
+
+// 0 ready; 1 the trace file cannot be written.
+[[nodiscard]] int devmodel_init(DevModel& model, const DevConfig& config);
+// Bytes the host wrote at now_us with its end of the line at host_baud.
+void devmodel_feed(DevModel& model, std::span<const uint8_t> bytes, uint32_t host_baud,
+                   uint64_t now_us);
+// Everything scheduled since the last call, in the order it goes on the line.
+std::vector<DevOutput> devmodel_take_output(DevModel& model);
+// Writes a line for bytes of unsolicited output the runner sent (for the trace).
+void devmodel_trace_out(DevModel& model, const DevOutput& output, const char* note);
+
+// The version report as the application sends it, "^" and "$" included.
+std::string devmodel_report(const DevIdentity& identity, bool long_report);
+// "1.14", "2.05.01b": the version as a report writes it.
+std::string devmodel_version_text(uint32_t version);
+// The payload of the reply to "&".
+std::vector<uint8_t> devmodel_boot_info(const DevConfig& config, const DevIdentity& identity);
+// A packet on the wire: length, checksum, payload.
+std::vector<uint8_t> devmodel_packet(std::span<const uint8_t> payload);
+// Wire time of one byte (start, 8 data, stop bits) at baud, in microseconds.
+uint64_t devmodel_byte_us(uint32_t baud);

@@ -1,0 +1,48 @@
+// Serving the device model on a real pseudo-terminal (POSIX): the host opens the slave
+// side like a serial port; the server reads what it writes, samples the speed the host set,
+// feeds the model and writes the model's bytes when they are due.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "devmodel.h"
+
+struct DevServer {
+  DevModel model;
+  int master = -1;
+  // The server's own descriptor of the slave side, open for the server's whole life: the
+  // line never hangs up and keeps its settings while the host closes and reopens it.
+  int slave = -1;
+  std::string path;                        // the slave's name, for the host to open
+  std::chrono::steady_clock::time_point start;
+  std::multimap<uint64_t, DevOutput> due;  // by time; equal times keep their order
+  std::vector<uint8_t> partial;            // the rest of a write the pty did not take
+  // Called in the serving thread after every batch of host bytes was fed to the model.
+  std::function<void(DevServer&)> after_feed;
+  uint32_t host_gone = 0;                  // reads that failed with EIO
+};
+
+// 0 serving-ready; 1 no pty; 2 the trace file cannot be written.
+[[nodiscard]] int devserver_open(DevServer& server, const DevConfig& config);
+// Serves until stop_fd becomes readable (it is not read). 0, or 1 on a broken pty.
+int devserver_run(DevServer& server, int stop_fd);
+void devserver_close(DevServer& server);
+// The speed the host's end is set to, 0 when it cannot be read.
+uint32_t devserver_host_baud(const DevServer& server);
+uint64_t devserver_now_us(const DevServer& server);
+
+// A server in a background thread, for tests and harnesses.
+struct DevServerThread {
+  DevServer server;
+  int stop_pipe[2] = {-1, -1};
+  std::thread thread;
+};
+
+[[nodiscard]] int devserver_start(DevServerThread& runner, const DevConfig& config);
+// Stops and joins the thread and closes the pty; the model stays readable.
+void devserver_stop(DevServerThread& runner);

@@ -1,0 +1,189 @@
+#include "devserve.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+constexpr size_t READ_CHUNK_BYTES = 4096;
+// After a failed read (nobody holds the slave), look again this much later instead of
+// spinning on a descriptor that keeps reporting the hang-up.
+constexpr int HOST_GONE_RETRY_MS = 50;
+
+uint32_t baud_number(speed_t speed) {
+  switch (speed) {
+    case B1200: return 1200;
+    case B2400: return 2400;
+    case B4800: return 4800;
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B115200: return 115200;
+    case B230400: return 230400;
+    default: return 0;
+  }
+}
+
+void close_fd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+void queue(DevServer& s, std::vector<DevOutput> outputs) {
+  for (DevOutput& o : outputs) {
+    const uint64_t at = o.at_us;
+    s.due.emplace(at, std::move(o));
+  }
+}
+
+// Writes what is due; a pty that takes only part keeps the rest for POLLOUT.
+void write_due(DevServer& s, uint64_t now_us) {
+  for (;;) {
+    if (s.partial.empty()) {
+      if (s.due.empty() || s.due.begin()->first > now_us) return;
+      s.partial = std::move(s.due.begin()->second.bytes);
+      s.due.erase(s.due.begin());
+    }
+    const ssize_t n = ::write(s.master, s.partial.data(), s.partial.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      s.partial.clear();  // the line is gone: the bytes are lost, as on a real one
+      continue;
+    }
+    s.partial.erase(s.partial.begin(), s.partial.begin() + n);
+  }
+}
+
+}  // namespace
+
+uint64_t devserver_now_us(const DevServer& server) {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now() - server.start)
+                                   .count());
+}
+
+uint32_t devserver_host_baud(const DevServer& server) {
+  // The master's settings report what the host set on the slave.
+  termios tio{};
+  if (::tcgetattr(server.master, &tio) != 0) return 0;
+  return baud_number(cfgetospeed(&tio));
+}
+
+int devserver_open(DevServer& s, const DevConfig& config) {
+  s.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (s.master < 0) return 1;
+  const char* name = nullptr;
+  if (::grantpt(s.master) != 0 || ::unlockpt(s.master) != 0 || (name = ::ptsname(s.master)) == nullptr) {
+    devserver_close(s);
+    return 1;
+  }
+  s.path = name;
+  s.slave = ::open(s.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios tio{};
+  if (s.slave < 0 || ::tcgetattr(s.slave, &tio) != 0) {
+    devserver_close(s);
+    return 1;
+  }
+  // Raw: no echo, no line editing, no newline translation; bytes pass unchanged.
+  ::cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  ::cfsetispeed(&tio, B19200);
+  ::cfsetospeed(&tio, B19200);
+  const int flags = ::fcntl(s.master, F_GETFL);
+  if (::tcsetattr(s.slave, TCSANOW, &tio) != 0 || flags < 0 ||
+      ::fcntl(s.master, F_SETFL, flags | O_NONBLOCK) != 0) {
+    devserver_close(s);
+    return 1;
+  }
+  if (devmodel_init(s.model, config) != 0) {
+    devserver_close(s);
+    return 2;
+  }
+  s.start = std::chrono::steady_clock::now();
+  s.due.clear();
+  s.partial.clear();
+  s.host_gone = 0;
+  if (!config.faults.device_silent) {
+    for (const DevUnsolicited& u : config.faults.unsolicited) {
+      DevOutput o{static_cast<uint64_t>(u.at_ms) * 1000, DEV_BAUD_APP,
+                  std::vector<uint8_t>(u.bytes.begin(), u.bytes.end())};
+      devmodel_trace_out(s.model, o, "(unsolicited)");
+      s.due.emplace(o.at_us, std::move(o));
+    }
+  }
+  return 0;
+}
+
+int devserver_run(DevServer& s, int stop_fd) {
+  std::vector<uint8_t> buffer(READ_CHUNK_BYTES);
+  for (;;) {
+    write_due(s, devserver_now_us(s));
+    int timeout_ms = -1;
+    if (!s.due.empty() && s.partial.empty()) {
+      const uint64_t now = devserver_now_us(s);
+      const uint64_t at = s.due.begin()->first;
+      timeout_ms = at <= now ? 0 : static_cast<int>((at - now + 999) / 1000);
+    }
+    pollfd fds[2] = {{s.master, static_cast<short>(POLLIN | (s.partial.empty() ? 0 : POLLOUT)), 0},
+                     {stop_fd, POLLIN, 0}};
+    const int ready = ::poll(fds, 2, timeout_ms);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return 1;
+    }
+    if (fds[1].revents != 0) return 0;
+    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+    const ssize_t n = ::read(s.master, buffer.data(), buffer.size());
+    if (n > 0) {
+      // Sampled when read: racy around a speed change, which the model allows for.
+      const uint32_t baud = devserver_host_baud(s);
+      devmodel_feed(s.model, std::span(buffer.data(), static_cast<size_t>(n)), baud,
+                    devserver_now_us(s));
+      queue(s, devmodel_take_output(s.model));
+      if (s.after_feed) s.after_feed(s);
+    } else if (n == 0 || errno == EIO) {
+      // Nobody holds the slave side: the host is gone, not an error of ours.
+      ++s.host_gone;
+      pollfd stop = {stop_fd, POLLIN, 0};
+      if (::poll(&stop, 1, HOST_GONE_RETRY_MS) > 0) return 0;
+    } else if (errno != EINTR && errno != EAGAIN) {
+      return 1;
+    }
+  }
+}
+
+void devserver_close(DevServer& s) {
+  close_fd(s.slave);
+  close_fd(s.master);
+}
+
+int devserver_start(DevServerThread& r, const DevConfig& config) {
+  if (::pipe2(r.stop_pipe, O_CLOEXEC) != 0) return 1;
+  const int result = devserver_open(r.server, config);
+  if (result != 0) {
+    close_fd(r.stop_pipe[0]);
+    close_fd(r.stop_pipe[1]);
+    return result;
+  }
+  r.thread = std::thread([&r] { devserver_run(r.server, r.stop_pipe[0]); });
+  return 0;
+}
+
+void devserver_stop(DevServerThread& r) {
+  if (r.thread.joinable()) {
+    const char stop = 1;
+    while (::write(r.stop_pipe[1], &stop, 1) < 0 && errno == EINTR) {
+    }
+    r.thread.join();
+  }
+  close_fd(r.stop_pipe[0]);
+  close_fd(r.stop_pipe[1]);
+  devserver_close(r.server);
+}

@@ -1,0 +1,159 @@
+// korvo-devsim: a simulated device on a pseudo-terminal, to talk to by hand or to run the
+// utility against with no device attached.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "devoptions.h"
+#include "devserve.h"
+
+namespace {
+
+int signal_pipe[2] = {-1, -1};
+
+void on_signal(int sig) {
+  const int saved = errno;
+  const char byte = static_cast<char>(sig);
+  [[maybe_unused]] const ssize_t n = ::write(signal_pipe[1], &byte, 1);
+  errno = saved;
+}
+
+void catch_signals() {
+  struct sigaction action {};
+  action.sa_handler = on_signal;
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGCHLD}) sigaction(sig, &action, nullptr);
+}
+
+pid_t start_command(const DevsimOptions& o, const std::string& path) {
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  // The child gets the terminal as it is and the signals as they were.
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGCHLD}) sigaction(sig, &action, nullptr);
+  if (o.com != 0) ::setenv(("KORVO_COM" + std::to_string(o.com)).c_str(), path.c_str(), 1);
+  std::vector<char*> argv;
+  for (const std::string& a : o.command) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  ::execvp(argv[0], argv.data());
+  std::fprintf(stderr, "devsim: cannot run %s\n", argv[0]);
+  ::_exit(127);
+}
+
+bool make_link(const std::string& link, const std::string& target) {
+  struct stat st {};
+  // Only an old link of ours may be replaced, never a file.
+  if (::lstat(link.c_str(), &st) == 0) {
+    if (!S_ISLNK(st.st_mode)) return false;
+    ::unlink(link.c_str());
+  }
+  return ::symlink(target.c_str(), link.c_str()) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  DevsimOptions o;
+  std::string error;
+  if (devsim_parse_options(std::vector<std::string>(argv + 1, argv + argc), o, error) != 0) {
+    std::fprintf(stderr, "korvo-devsim: %s\n(korvo-devsim --help lists the options)\n", error.c_str());
+    return 2;
+  }
+  if (o.help) {
+    std::fputs(devsim_help_text(), stdout);
+    return 0;
+  }
+  if (!o.image_path.empty()) {
+    auto image = std::make_shared<DevImage>();
+    if (devimage_load(o.image_path, *image, error) != 0) {
+      std::fprintf(stderr, "korvo-devsim: %s\n", error.c_str());
+      return 2;
+    }
+    o.config.image = image;
+  }
+  if (::pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return 2;
+  catch_signals();
+
+  DevServer server;
+  const int opened = devserver_open(server, o.config);
+  if (opened != 0) {
+    std::fprintf(stderr, "korvo-devsim: %s\n",
+                 opened == 2 ? ("cannot write the trace " + o.config.trace_path).c_str()
+                             : "cannot create a pseudo-terminal");
+    return 2;
+  }
+  std::fprintf(stderr, "devsim: serving a simulated device on %s\n", server.path.c_str());
+  if (!o.link_path.empty()) {
+    if (!make_link(o.link_path, server.path)) {
+      std::fprintf(stderr, "korvo-devsim: cannot make the link %s\n", o.link_path.c_str());
+      devserver_close(server);
+      return 2;
+    }
+    std::fprintf(stderr, "devsim: %s -> %s\n", o.link_path.c_str(), server.path.c_str());
+  }
+
+  pid_t child = -1;
+  int child_status = 0;
+  if (!o.command.empty()) child = start_command(o, server.path);
+  if (child < 0 && !o.command.empty()) {
+    std::fprintf(stderr, "korvo-devsim: cannot start the command\n");
+    child_status = 2 << 8;  // reported as exit status 2
+  }
+
+  bool done = !o.command.empty() && child < 0;
+  while (!done) {
+    if (devserver_run(server, signal_pipe[0]) != 0) {
+      std::fprintf(stderr, "devsim: the pseudo-terminal failed\n");
+      break;
+    }
+    char sig = 0;
+    while (::read(signal_pipe[0], &sig, 1) == 1) {
+      if (sig == SIGCHLD && child > 0) {
+        if (::waitpid(child, &child_status, WNOHANG) == child) {
+          child = 0;
+          done = true;
+        }
+      } else if (sig == SIGINT || sig == SIGTERM) {
+        // With a command running, the command decides when the run ends.
+        if (child > 0) ::kill(child, sig);
+        else done = true;
+      }
+    }
+  }
+  if (child > 0) {
+    ::kill(child, SIGTERM);
+    ::waitpid(child, &child_status, 0);
+  }
+  if (!o.link_path.empty()) ::unlink(o.link_path.c_str());
+  devserver_close(server);
+
+  const DevLog& log = server.model.log;
+  std::fprintf(stderr, "devsim: records received: %zu accepted since the last start command, %u record packets heard\n",
+               log.records.size(), log.record_packets);
+  for (const DevViolation& v : log.violations)
+    std::fprintf(stderr, "devsim: speed violation at %.3f ms: %s\n", static_cast<double>(v.at_us) / 1000.0,
+                 v.what.c_str());
+  bool verified = true;
+  if (o.config.image) {
+    const DevFlashVerdict verdict =
+        devimage_verify(*o.config.image, log.start_command, log.records, o.image_path);
+    verified = verdict.verified;
+    std::fprintf(stderr, "devsim: %s\n", verdict.text.c_str());
+  }
+  if (!o.command.empty()) {
+    if (WIFEXITED(child_status)) return WEXITSTATUS(child_status);
+    if (WIFSIGNALED(child_status)) return 128 + WTERMSIG(child_status);
+    return 2;
+  }
+  return verified ? 0 : 1;
+}
