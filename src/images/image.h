@@ -43,21 +43,83 @@ using ImageTable = std::array<Image, IMAGE_SLOTS>;
 // The table built into the program.
 const ImageTable& image_table();
 
+// Little-endian numbers at offset; 0 when they do not lie wholly inside bytes.
 uint16_t read_le16(std::span<const uint8_t> bytes, size_t offset);
 uint32_t read_le32(std::span<const uint8_t> bytes, size_t offset);
 
-// Header fields of a non-empty image.
+// Header fields of a non-empty image (0 for a field outside the bytes).
 uint32_t image_field(const Image& image, uint32_t offset);
 inline Version image_version(const Image& image) { return image_field(image, IMG_VERSION); }
-// target_name, NUL-terminated within its 33 bytes in every image the build accepts.
+// target_name, NUL-terminated within its 33 bytes in every image the build accepts;
+// "" for an image too short to hold it.
 const char* image_target_name(const Image& image);
-// An empty slot: no data, or image_size 0.
+// An empty slot: no data, image_size 0, or fewer bytes than a header (nothing to match).
 bool image_empty(const Image& image);
 
 // First non-empty slot, in order, whose product and PCB revision equal the device's;
 // the index (0 = slot 1) or -1.
 int image_select(const ImageTable& table, uint16_t product, uint16_t pcb_revision);
 
+// The image's bytes as a span; empty for an empty slot with no data.
+inline std::span<const uint8_t> image_bytes(const Image& image) {
+  return image.data == nullptr ? std::span<const uint8_t>() : std::span(image.data, image.size);
+}
+
+// The header decoded into plain fields, for the image tool and the tests. The program
+// itself reads single fields by offset with image_field().
+inline constexpr uint32_t IMAGE_START_BYTES = 7;
+struct ImageHeader {
+  uint32_t image_size = 0;
+  uint32_t word_4 = 0;
+  uint32_t product = 0;
+  uint32_t pcb_revision = 0;
+  Version version = 0;
+  uint32_t max_record_length = 0;
+  uint32_t record_count = 0;
+  uint32_t target_length = 0;
+  uint32_t target_start = 0;
+  uint32_t target_end = 0;
+  uint32_t word_40 = 0;
+  std::array<uint8_t, IMAGE_START_BYTES> start_bytes{};
+  // The 33 bytes as stored, plus a spare 0 so the text is terminated even when they are not.
+  std::array<char, IMAGE_TARGET_NAME_BYTES + 1> target_name{};
+};
+
+enum ImageCode {
+  IMAGE_OK = 0,
+  IMAGE_TOO_SHORT = 1,       // fewer bytes than the piece being read
+  IMAGE_RECORD_OUTSIDE = 2,  // the record would reach into the trailer or past the end
+  IMAGE_RECORD_LENGTH = 3    // L outside IMAGE_RECORD_MIN..IMAGE_RECORD_MAX
+};
+
+// Decodes the first 84 bytes; IMAGE_TOO_SHORT when there are fewer.
+[[nodiscard]] int image_header(std::span<const uint8_t> bytes, ImageHeader& header);
+[[nodiscard]] inline int image_header(const Image& image, ImageHeader& header) {
+  return image_header(image_bytes(image), header);
+}
+// The inverse, for building images.
+void image_header_encode(const ImageHeader& header, std::span<uint8_t, IMAGE_HEADER_BYTES> out);
+
+// One record of the walk: its offset in the image, its length L (length word included)
+// and the L - 2 payload bytes, pointing into the image.
+struct ImageRecord {
+  size_t offset = 0;
+  uint32_t length = 0;
+  std::span<const uint8_t> payload;
+};
+
+// The record at offset. It must lie between the header and the trailer of the bytes
+// available (the trailer is taken as the last 4 of them) and have L in 3..252; otherwise
+// IMAGE_RECORD_OUTSIDE or IMAGE_RECORD_LENGTH, and record.length still holds L when it
+// could be read. The first record is at IMAGE_HEADER_BYTES, each next one L bytes on.
+[[nodiscard]] int image_record(std::span<const uint8_t> bytes, size_t offset, ImageRecord& record);
+[[nodiscard]] inline int image_record(const Image& image, size_t offset, ImageRecord& record) {
+  return image_record(image_bytes(image), offset, record);
+}
+
 // CRC-32 of IEEE 802.3 (reflected 0xEDB88320, initial 0xFFFFFFFF, final complement).
 uint32_t crc32_update(uint32_t reg, std::span<const uint8_t> bytes);  // no complement
 uint32_t crc32(std::span<const uint8_t> bytes);
+inline constexpr uint32_t CRC32_INITIAL = 0xFFFFFFFFu;
+// The register after running over data followed by its own little-endian CRC-32.
+inline constexpr uint32_t CRC32_RESIDUE = 0xDEBB20E3u;
