@@ -66,6 +66,8 @@ add_custom_command(
 
 add_library(korvo_image_data STATIC ${korvo_image_dir}/image_table.cpp)
 target_include_directories(korvo_image_data PRIVATE ${PROJECT_SOURCE_DIR}/src)
+# Debug information would repeat every byte of the images as constant values.
+target_compile_options(korvo_image_data PRIVATE -g0)
 
 # The program trusts its images at run time: nothing is embedded that fails a check.
 if(korvo_image_files)
