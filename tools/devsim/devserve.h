@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -22,7 +23,10 @@ struct DevServer {
   std::chrono::steady_clock::time_point start;
   std::multimap<uint64_t, DevOutput> due;  // by time; equal times keep their order
   std::vector<uint8_t> partial;            // the rest of a write the pty did not take
-  // Called in the serving thread after every batch of host bytes was fed to the model.
+  // Held while the model changes; lock it to read the model while the server runs.
+  std::mutex lock;
+  // Called in the serving thread, with the lock held, after every batch of host bytes was
+  // fed to the model.
   std::function<void(DevServer&)> after_feed;
   uint32_t host_gone = 0;                  // reads that failed with EIO
 };

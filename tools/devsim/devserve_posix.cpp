@@ -144,6 +144,7 @@ int devserver_run(DevServer& s, int stop_fd) {
     if (n > 0) {
       // Sampled when read: racy around a speed change, which the model allows for.
       const uint32_t baud = devserver_host_baud(s);
+      const std::lock_guard<std::mutex> hold(s.lock);
       devmodel_feed(s.model, std::span(buffer.data(), static_cast<size_t>(n)), baud,
                     devserver_now_us(s));
       queue(s, devmodel_take_output(s.model));
