@@ -115,9 +115,9 @@ size_t image_finding_text(const ImageFinding& f, char* buffer, size_t capacity) 
       break;
     case IMAGE_RULE_SHORT:
       n = std::snprintf(buffer, capacity,
-                        "the file holds %" PRIu64 " bytes, fewer than an 84-byte header and a "
+                        "the file holds %" PRIu64 " byte%s, fewer than an 84-byte header and a "
                         "4-byte trailer (truncated)",
-                        f.a);
+                        f.a, f.a == 1 ? "" : "s");
       break;
     case IMAGE_RULE_SIZE:
       n = std::snprintf(buffer, capacity, "image_size is %" PRIu64 " but the file holds %s%" PRIu64
