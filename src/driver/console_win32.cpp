@@ -1,0 +1,34 @@
+// The Windows console: msvcrt's keyboard calls, which read keys without echo and without
+// waiting for Enter.
+#include <conio.h>
+
+#include <cstdio>
+
+#include "driver/console.h"
+
+namespace {
+
+struct Win32Console final : Console {
+  bool key_waiting() override { return _kbhit() != 0; }
+
+  int read_key() override {
+    const int key = _getch();
+    // Without a console (input redirected, no window) _getch fails at once with EOF, and
+    // it would on every later call too: no key can ever come.
+    return key < 0 ? CONSOLE_END_OF_INPUT : key;
+  }
+};
+
+}  // namespace
+
+Console& console_system() {
+  static Win32Console console;
+  static const bool prepared = [] {
+    // Prompts and progress lines without a newline must show at once, also when standard
+    // output is a pipe, where msvcrt would otherwise buffer it fully.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    return true;
+  }();
+  (void)prepared;
+  return console;
+}

@@ -1,0 +1,175 @@
+// The Win32 serial backend: one COM device opened for overlapped I/O, every read and write
+// bounded by a wait of PORT_IO_WAIT_MS on the transfer's own event.
+#include <windows.h>
+
+#include <ctime>
+
+#include "serial/port.h"
+
+namespace {
+
+struct Win32Port final : PortBackend {
+  HANDLE handle = nullptr;
+  OVERLAPPED read_overlapped{};
+  OVERLAPPED write_overlapped{};
+
+  ~Win32Port() override { close(); }
+
+  bool open(int number, uint32_t baud) override;
+  bool set_baud(uint32_t baud) override;
+  void close() override;
+  bool has_handle() const override { return handle != nullptr; }
+  int32_t write(const uint8_t* data, int32_t count) override;
+  int32_t read(uint8_t* buffer, int32_t count) override;
+  int32_t available() override;
+};
+
+// The one release path: used by close and by every failure during open or a speed change,
+// so it copes with a half-built record and never releases anything twice.
+void release(Win32Port& port) {
+  for (OVERLAPPED* ov : {&port.read_overlapped, &port.write_overlapped}) {
+    if (ov->hEvent != nullptr) CloseHandle(ov->hEvent);
+    ov->hEvent = nullptr;
+  }
+  if (port.handle != nullptr) CloseHandle(port.handle);
+  port.handle = nullptr;
+}
+
+// A fresh record for the next transfer: an earlier one may have left its counts and a
+// signalled event behind.
+void prepare(OVERLAPPED& ov) {
+  const HANDLE event = ov.hEvent;
+  ov = OVERLAPPED{};
+  ov.hEvent = event;
+  ResetEvent(event);
+}
+
+// Starts one overlapped transfer on `ov` and waits at most PORT_IO_WAIT_MS for its end. A
+// transfer still running when the wait ends is cancelled and its end collected, so it cannot
+// touch the caller's buffer later and the record is idle again. Gives the bytes moved, or -1.
+template <typename Start>
+int32_t transfer(HANDLE handle, OVERLAPPED& ov, bool is_write, Start start) {
+  prepare(ov);
+  if (!start(ov)) {
+    if (GetLastError() != ERROR_IO_PENDING) return -1;
+    if (WaitForSingleObject(ov.hEvent, PORT_IO_WAIT_MS) != WAIT_OBJECT_0) {
+      CancelIoEx(handle, &ov);
+      DWORD moved = 0;
+      const BOOL finished = GetOverlappedResult(handle, &ov, &moved, TRUE);
+      // A read may have placed bytes in the buffer before it was stopped: they have left
+      // the driver's queue, so they are handed over rather than lost. A write that did
+      // not finish in time is a failed write, whatever part of it went out.
+      if (!is_write) return static_cast<int32_t>(moved);
+      return finished ? static_cast<int32_t>(moved) : -1;
+    }
+  }
+  if (is_write) FlushFileBuffers(handle);
+  DWORD moved = 0;
+  if (!GetOverlappedResult(handle, &ov, &moved, TRUE)) return -1;
+  return static_cast<int32_t>(moved);
+}
+
+bool configure(HANDLE handle, uint32_t baud, bool full) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof(dcb);
+  // Settings that cannot be read cannot be changed field by field: a failed configuration.
+  if (!GetCommState(handle, &dcb)) return false;
+  dcb.BaudRate = baud;
+  dcb.ByteSize = 8;
+  if (full) {
+    // No flow control that could hold output back, DTR raised while the port is open;
+    // parity, stop bits and RTS stay as the port has them.
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  }
+  return SetCommState(handle, &dcb) != 0;
+}
+
+bool Win32Port::open(int number, uint32_t baud) {
+  release(*this);
+  char path[32];
+  wsprintfA(path, "\\\\.\\COM%d", number);
+  const HANDLE opened = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) return false;
+  handle = opened;
+  read_overlapped = OVERLAPPED{};
+  write_overlapped = OVERLAPPED{};
+
+  // A read waits for its first byte with no limit of the driver's own, then ends
+  // PORT_READ_INTERVAL_MS after the last byte; the bound is the wait in transfer().
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = PORT_READ_INTERVAL_MS;
+  SetCommTimeouts(handle, &timeouts);
+
+  read_overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  write_overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+
+  const bool configured = configure(handle, baud, true);
+  const bool queues = configured && SetupComm(handle, PORT_QUEUE_BYTES, PORT_QUEUE_BYTES) != 0;
+  if (!queues || read_overlapped.hEvent == nullptr || write_overlapped.hEvent == nullptr) {
+    release(*this);
+    return false;
+  }
+  return true;
+}
+
+bool Win32Port::set_baud(uint32_t baud) {
+  if (configure(handle, baud, false)) return true;
+  release(*this);
+  return false;
+}
+
+void Win32Port::close() { release(*this); }
+
+int32_t Win32Port::write(const uint8_t* data, int32_t count) {
+  if (count <= 0) return 0;
+  const int32_t n = transfer(handle, write_overlapped, true, [&](OVERLAPPED& ov) {
+    return WriteFile(handle, data, static_cast<DWORD>(count), nullptr, &ov) != 0;
+  });
+  return n < 0 ? 0 : n;
+}
+
+int32_t Win32Port::read(uint8_t* buffer, int32_t count) {
+  if (count <= 0) return 0;
+  const ULONGLONG start = GetTickCount64();
+  const int32_t n = transfer(handle, read_overlapped, false, [&](OVERLAPPED& ov) {
+    return ReadFile(handle, buffer, static_cast<DWORD>(count), nullptr, &ov) != 0;
+  });
+  if (n > 0) return n;
+  // A read never ends empty on a working port (the first byte is waited for), so an early
+  // empty end is a failure, such as a device that went away. Its callers read again until
+  // their own limit: wait out the rest of the read's time so that they never spin.
+  const ULONGLONG spent = GetTickCount64() - start;
+  if (spent < PORT_IO_WAIT_MS) Sleep(static_cast<DWORD>(PORT_IO_WAIT_MS - spent));
+  return 0;
+}
+
+int32_t Win32Port::available() {
+  COMSTAT status{};
+  DWORD errors = 0;
+  if (!ClearCommError(handle, &errors, &status)) return 0;
+  return static_cast<int32_t>(status.cbInQue);
+}
+
+// msvcrt's clock() counts real time since the process started, in ms (CLOCKS_PER_SEC is
+// 1000), unlike the processor time it gives elsewhere.
+struct Win32Clock final : Clock {
+  uint32_t now_ms() override {
+    return static_cast<uint32_t>(static_cast<unsigned long long>(std::clock()) * 1000ULL /
+                                 CLOCKS_PER_SEC);
+  }
+  void sleep_ms(uint32_t ms) override { Sleep(ms); }
+};
+
+}  // namespace
+
+std::unique_ptr<PortBackend> port_backend_system() { return std::make_unique<Win32Port>(); }
+
+Clock& clock_system() {
+  static Win32Clock clock;
+  return clock;
+}
