@@ -71,7 +71,9 @@ class DevsimHarness {
 
   std::string path(int com) const;
   // Runs a program to its end (or its time limit) against the ports; may be called again,
-  // the devices keep their state between runs.
+  // the devices keep their state between runs. The program leads a session of its own: a
+  // tty it opens without O_NOCTTY becomes its controlling terminal (in a shell script,
+  // `timeout cmd <tty` then stops on SIGTTIN).
   HarnessResult run(const HarnessProgram& program);
 
   // What a device heard and did (a copy, safe while serving).

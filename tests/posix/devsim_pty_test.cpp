@@ -1,0 +1,218 @@
+// The simulated device on a real pseudo-terminal: served in-process, and as korvo-devsim
+// with a command run against it.
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "devmodel.h"
+#include "devserve.h"
+#include "devsim_harness_posix.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// The host's end of the line, opened like a serial port.
+struct HostEnd {
+  int fd = -1;
+  explicit HostEnd(const std::string& path) { fd = ::open(path.c_str(), O_RDWR | O_NOCTTY); }
+  ~HostEnd() {
+    if (fd >= 0) ::close(fd);
+  }
+  bool speed(speed_t s) {
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0) return false;
+    ::cfmakeraw(&t);
+    ::cfsetispeed(&t, s);
+    ::cfsetospeed(&t, s);
+    return ::tcsetattr(fd, TCSANOW, &t) == 0;
+  }
+  bool send(const Bytes& bytes) { return ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()); }
+  bool send(const std::string& s) { return send(Bytes(s.begin(), s.end())); }
+  // Up to count bytes, waiting at most wait_ms for each.
+  Bytes receive(size_t count, int wait_ms = 2000) {
+    Bytes got;
+    while (got.size() < count) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, wait_ms) <= 0) break;
+      uint8_t buffer[256];
+      const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, count - got.size()));
+      if (n <= 0) break;
+      got.insert(got.end(), buffer, buffer + n);
+    }
+    return got;
+  }
+};
+
+std::string as_text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+TEST(DevsimPty, HostTalksToTheDeviceOverARealPty) {
+  DevServerThread runner;
+  DevConfig config;
+  config.identity.name = "Pty";
+  ASSERT_EQ(devserver_start(runner, config), 0);
+  const std::string report = "^=V \"Pty\" 1.13,68,6,0$";
+  {
+    HostEnd host(runner.server.path);
+    ASSERT_GE(host.fd, 0);
+    ASSERT_TRUE(host.speed(B19200));
+    ASSERT_TRUE(host.send("^V$"));
+    EXPECT_EQ(as_text(host.receive(report.size())), report);
+  }
+  // The host closed the port; opened again, the line still answers.
+  HostEnd host(runner.server.path);
+  ASSERT_TRUE(host.speed(B19200));
+  ASSERT_TRUE(host.send("^V$"));
+  EXPECT_EQ(as_text(host.receive(report.size())), report);
+  // At 115200 the application hears garbage.
+  ASSERT_TRUE(host.speed(B115200));
+  ASSERT_TRUE(host.send("^V$"));
+  EXPECT_TRUE(host.receive(1, 300).empty());
+  // Into the bootloader and its information query.
+  ASSERT_TRUE(host.speed(B19200));
+  ASSERT_TRUE(host.send("^BOOTL$^BOOTL$^BOOTL$"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(host.speed(B115200));
+  for (int i = 0; i < 256; ++i) ASSERT_TRUE(host.send(Bytes{0}));
+  ASSERT_TRUE(host.send(Bytes{0x03, '&', '&'}));
+  const Bytes reply = host.receive(1 + 2 + 64);
+  ASSERT_EQ(reply.size(), 67u);
+  EXPECT_EQ(reply[0], 0xCC);
+  EXPECT_EQ(reply[1], 66);
+  EXPECT_EQ(std::string(reply.begin() + 3 + 32, reply.begin() + 3 + 35), "Pty");
+  devserver_stop(runner);
+
+  const DevLog& log = runner.server.model.log;
+  EXPECT_EQ(log.commands, (std::vector<std::string>{"V", "V", "BOOTL", "sync", "&"}));
+  ASSERT_EQ(log.violations.size(), 1u);
+  EXPECT_EQ(log.violations[0].what, "version query at 115200 baud");
+}
+
+// A three-record image and the packets a host sends for it (see the unit tests).
+Bytes tiny_image() {
+  Bytes img(84, 0);
+  img[0] = 107;
+  img[8] = 68;
+  img[12] = 6;
+  img[24] = 3;
+  img[28] = 0x10;
+  img[33] = 0x20;
+  for (uint8_t i = 0; i < 7; ++i) img[44 + i] = static_cast<uint8_t>(i + 1);
+  img.insert(img.end(), {10, 0, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 5, 0, 0x21, 0x22,
+                         0x23, 4, 0, 0x31, 0x32, 0, 0, 0, 0});
+  return img;
+}
+
+const std::vector<Bytes> TINY_PACKETS = {
+    {0x12, 0x6D, '!', 0, 0, 0x20, 0, 0, 0, 0, 0x10, 1, 2, 3, 4, 5, 6, 7},
+    {0x0D, 0xC3, '$', 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x10, 0x01, 0x02},
+    {0x08, 0xA3, '$', 0x21, 0x22, 0x13, 0x14, 0x15},
+    {0x07, 0x9E, '$', 0x31, 0x22, 0x13, 0x14},
+};
+
+// printf(1) escapes for bytes.
+std::string octal(const Bytes& bytes) {
+  std::string out;
+  char e[8];
+  for (uint8_t b : bytes) {
+    std::snprintf(e, sizeof e, "\\%03o", b);
+    out += e;
+  }
+  return out;
+}
+
+struct TempDir {
+  std::string path;
+  TempDir() {
+    char pattern[] = "/tmp/korvo-devsim-XXXXXX";
+    path = ::mkdtemp(pattern) ? pattern : "";
+  }
+  ~TempDir() {
+    if (!path.empty()) std::system(("rm -rf '" + path + "'").c_str());
+  }
+  std::string write(const std::string& name, const Bytes& bytes) const {
+    std::ofstream(path + "/" + name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                             static_cast<std::streamsize>(bytes.size()));
+    return path + "/" + name;
+  }
+};
+
+TEST(DevsimCommand, RunsACommandOnItsPtyAndChecksTheFlash) {
+  TempDir dir;
+  ASSERT_FALSE(dir.path.empty());
+  const std::string image = dir.write("tiny.bin", tiny_image());
+  std::string flash;
+  for (const Bytes& p : TINY_PACKETS) flash += octal(p);
+  const std::string report = "^=V \"Q\" 1.13,68,6,0$";
+  const std::string host =
+      "stty -F \"$KORVO_COM3\" raw -echo 19200 || exit 9\n"
+      "exec 3<>\"$KORVO_COM3\"\n"
+      "printf '^V$' >&3\n"
+      "timeout 5 head -c " + std::to_string(report.size()) + " <&3; echo\n"
+      "printf '^BOOTL$' >&3\n"
+      "sleep 0.3\n"
+      "stty -F \"$KORVO_COM3\" 115200\n"
+      "printf '" + flash + "' >&3\n"
+      "timeout 5 head -c 4 <&3 | od -An -tx1\n"
+      "exit 7\n";
+  const std::string script = dir.write("host.sh", Bytes(host.begin(), host.end()));
+  DevsimHarness harness;
+  HarnessProgram run;
+  run.argv = {"/bin/sh", "-c", "exec \"$0\" --name Q --image \"$1\" --com 3 -- /bin/sh \"$2\" 2>&1",
+              std::string(KORVO_BIN_DIR) + "/korvo-devsim", image, script};
+  run.timeout_ms = 20000;
+  const HarnessResult r = harness.run(run);
+  EXPECT_EQ(r.exit_status, 7) << r.output;  // the command's own status
+  EXPECT_NE(r.output.find(report + "\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find(" cc cc cc cc"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("devsim: flash verified: 3 records match " + image + "\n"), std::string::npos)
+      << r.output;
+
+  // Without a command: the flash verdict decides the status.
+  HarnessProgram help;
+  help.argv = {std::string(KORVO_BIN_DIR) + "/korvo-devsim", "--help"};
+  const HarnessResult h = harness.run(help);
+  EXPECT_EQ(h.exit_status, 0);
+  for (const char* option : {"--status TARGET=BYTE", "--pull-after", "--zero-flood", "--pacing", "--trace",
+                             "--image", "--link", "--com", "--change-from", "--huge-reply"})
+    EXPECT_NE(h.output.find(option), std::string::npos) << option;
+}
+
+TEST(DevsimCommand, StopsOnSigtermAndReportsAnUnverifiedFlash) {
+  TempDir dir;
+  ASSERT_FALSE(dir.path.empty());
+  const std::string image = dir.write("tiny.bin", tiny_image());
+  const std::string link = dir.path + "/com";
+  DevsimHarness harness;
+  HarnessProgram run;
+  // Serve with a link, send it the start command and one record, then stop it.
+  run.argv = {"/bin/sh", "-c",
+              "\"$0\" --side boot --image \"$1\" --link \"$2\" 2>\"$2.log\" & pid=$!\n"
+              "for i in 1 2 3 4 5 6 7 8 9 10; do [ -e \"$2\" ] && break; sleep 0.2; done\n"
+              "stty -F \"$2\" raw -echo 115200\n"
+              "printf '" + octal(TINY_PACKETS[0]) + octal(TINY_PACKETS[1]) + "' > \"$2\"\n"
+              "sleep 0.3; kill -TERM $pid; wait $pid; echo \"status $?\"\n"
+              "[ -e \"$2\" ] || echo 'link removed'\n"
+              "cat \"$2.log\"\n",
+              std::string(KORVO_BIN_DIR) + "/korvo-devsim", image, link};
+  run.timeout_ms = 20000;
+  const HarnessResult r = harness.run(run);
+  EXPECT_EQ(r.exit_status, 0) << r.output;
+  EXPECT_NE(r.output.find("status 1\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("link removed"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("devsim: flash NOT verified: 1 records received, 3 expected"), std::string::npos)
+      << r.output;
+}
+
+}  // namespace
