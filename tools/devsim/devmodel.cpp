@@ -197,9 +197,9 @@ void send_reply(DevModel& m, uint64_t at_us, int target, std::vector<uint8_t> pa
   const DevFaults& f = m.config.faults;
   std::vector<uint8_t> packet;
   if (contains(f.huge_reply, target)) {
+    // Length byte 1: 255 payload bytes, more than any packet may carry.
     payload.resize(255, 0);
-    packet = {0x01, sum8(payload)};
-    packet.insert(packet.end(), payload.begin(), payload.end());
+    packet = devmodel_packet(payload);
   } else if (target != DEV_TARGET_INFO && contains(f.empty_status, target)) {
     packet = {0x02, 0x00};
   } else {
@@ -480,7 +480,9 @@ std::vector<uint8_t> devmodel_boot_info(const DevConfig& config, const DevIdenti
 }
 
 std::vector<uint8_t> devmodel_packet(std::span<const uint8_t> payload) {
-  std::vector<uint8_t> packet{static_cast<uint8_t>(payload.size() + 2), sum8(payload)};
-  packet.insert(packet.end(), payload.begin(), payload.end());
+  std::vector<uint8_t> packet(payload.size() + 2);
+  packet[0] = static_cast<uint8_t>(payload.size() + 2);
+  packet[1] = sum8(payload);
+  std::copy(payload.begin(), payload.end(), packet.begin() + 2);
   return packet;
 }
