@@ -29,6 +29,8 @@ bool MemLine::open(int, uint32_t baud) {
 
 bool MemLine::set_baud(uint32_t baud) {
   ++platform_calls;
+  if (baud_changes_left == 0) refuse_baud = true;
+  if (baud_changes_left > 0) --baud_changes_left;
   if (refuse_baud) {
     close();
     return false;

@@ -52,6 +52,7 @@ class MemLine : public PortBackend {
   // Faults and counters for the port layer's own tests.
   bool exists = true;           // open fails when false
   bool refuse_baud = false;     // set_baud fails (and closes) when true
+  int baud_changes_left = -1;   // >= 0: set_baud fails (and closes) once these are used up
   bool unplugged = false;       // reads wait and return 0, writes return 0
   int write_limit = -1;         // >= 0: writes accept at most this many bytes
   int platform_calls = 0;       // every backend call counts
