@@ -1,0 +1,296 @@
+// The real korvo binary over real pseudo-terminals against the simulated device: whole
+// standard output compared byte for byte, exit status, and the wire checked through the model.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "devsim_harness_posix.h"
+
+namespace {
+
+const std::string IMAGE = KORVO_SLOT1_IMAGE;
+const std::string BANNER = "\nTorva firmware update utility. Version 1.01\n";
+const std::string KEY_WAIT = "\nPress any key to exit...\n";
+const std::string CANCELLED = "N\n\nUpdate cancelled.\n\n";
+const std::string NO_BOOTLOADER = "\nError: No response from the bootloader, check cables and power.\n";
+const std::string FLASH_MISMATCH = "\nError: FLASH firmware did not match update firmware.\n";
+const std::string CLOSING =
+    "\nPlease check the Torva website for the proper firmware for your product,\nor for a more recent "
+    "version of this program.\n\n";
+
+std::string found(int com) { return "\nCOM" + std::to_string(com) + ": A matching Torva device found."; }
+
+std::string lines(const std::string& device_version, int device_pad, const std::string& device_model,
+                  const std::string& image_version, int image_pad, const std::string& image_name) {
+  return "\n Current Version: " + device_version + "," + std::string(static_cast<size_t>(device_pad), ' ') +
+         "Model: " + device_model + "\n Update Version:  " + image_version + "," +
+         std::string(static_cast<size_t>(image_pad), ' ') + "Model: " + image_name;
+}
+
+std::string newer(const std::string& model, const std::string& version_lines) {
+  return "\n\nThis update is newer than the firmware inside the " + model + ".\n" + version_lines +
+         "\n\nContinue with update to newer version? (Y,N) ";
+}
+std::string equal(const std::string& model, const std::string& version_lines) {
+  return "\nThe firmware in the " + model + " matches this update.\n" + version_lines +
+         "\n\nUpdate anyway? (Y,N) ";
+}
+std::string older(const std::string& model, const std::string& version_lines) {
+  return "\n\nThis update is OLDER than the firmware inside the " + model + "!\n" + version_lines +
+         "\n\nAre you sure you want to update with an OLDER version of firmware? (Y,N) ";
+}
+
+// The progress line from 0% up to the record before `failed_at` (1-based), or to 100%.
+std::string progress(uint32_t records, uint32_t failed_at = 0) {
+  std::string text = "\n";
+  const uint32_t shown = failed_at != 0 ? failed_at : records;
+  for (uint32_t k = 0; k < shown; ++k) {
+    char line[48];
+    std::snprintf(line, sizeof line, "\rUpdating firmware: %3u%% complete.", k * 100 / records);
+    text += line;
+  }
+  if (failed_at == 0) text += "\rUpdating firmware: 100% complete.\n";
+  return text;
+}
+
+std::string lost(const char* stage, int code) {
+  char text[120];
+  std::snprintf(text, sizeof text,
+                "\nError: %s(%02X) communications with the bootloader, check cables and power.\n", stage, code);
+  return text;
+}
+
+// The stand-in's own version lines against a device at 1.13 without a name of its own.
+const std::string STANDARD_LINES = lines("1.13", 1, "Slate Pro", "1.14", 1, "SlatePro");
+
+struct E2E : ::testing::Test {
+  DevsimHarness harness;
+
+  HarnessResult korvo(std::vector<std::string> args, const std::string& input, uint32_t timeout_ms = 60000) {
+    if (!started_) {
+      EXPECT_TRUE(harness.start()) << harness.error();
+      started_ = true;
+    }
+    HarnessProgram p;
+    p.argv = {harness_korvo_path()};
+    p.argv.insert(p.argv.end(), args.begin(), args.end());
+    p.input = input;
+    p.timeout_ms = timeout_ms;
+    return harness.run(p);
+  }
+  HarnessResult run_program(HarnessProgram p) {
+    if (!started_) {
+      EXPECT_TRUE(harness.start()) << harness.error();
+      started_ = true;
+    }
+    p.argv.insert(p.argv.begin(), harness_korvo_path());
+    return harness.run(p);
+  }
+  int count(int com, const std::string& command) {
+    const DevLog log = harness.log(com);
+    return static_cast<int>(std::count(log.commands.begin(), log.commands.end(), command));
+  }
+  void expect_clean_wire(int com) {
+    const DevLog log = harness.log(com);
+    EXPECT_TRUE(log.violations.empty()) << log.violations.front().what;
+    EXPECT_EQ(log.repeats, 0u);
+  }
+
+ private:
+  bool started_ = false;
+};
+
+TEST_F(E2E, UpdatesARunningApplication) {
+  harness.add_device(3, DevConfig{});
+  const HarnessResult r = korvo({"3"}, "y");
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.output, BANNER + found(3) + "\n" + newer("Slate Pro", STANDARD_LINES) + "Y\n" + progress(574) +
+                          KEY_WAIT);
+  EXPECT_TRUE(harness.verify(3, IMAGE).verified) << harness.verify(3, IMAGE).text;
+  const DevLog log = harness.log(3);
+  // Scan, fresh probe, entry, then the bootloader's side.
+  ASSERT_GE(log.commands.size(), 6u);
+  EXPECT_EQ(std::vector<std::string>(log.commands.begin(), log.commands.begin() + 3),
+            (std::vector<std::string>{"V", "V", "BOOTL"}));
+  EXPECT_EQ(count(3, "!"), 1);
+  EXPECT_EQ(count(3, "$"), 574);
+  EXPECT_EQ(count(3, "#"), 575);
+  EXPECT_EQ(log.commands.back(), "%");
+  EXPECT_EQ(log.start_command, (std::vector<uint8_t>{'!', 0x00, 0x00, 0x20, 0x00, 0x00, 0x01, 0xF5, 0xB4, 'S',
+                                                     'T', 'A', 'N', 'D', 'I', 'N'}));
+  expect_clean_wire(3);
+}
+
+TEST_F(E2E, UpdatesADeviceWaitingInItsBootloader) {
+  DevConfig device;
+  device.start_side = DEV_BOOT;
+  device.identity.version = 0x010C0000;
+  harness.add_device(5, device);
+  const HarnessResult r = korvo({"5"}, "Y");
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.output, BANNER + found(5) + "\n" +
+                          newer("Slate Pro", lines("1.12", 1, "Slate Pro", "1.14", 1, "SlatePro")) + "Y\n" +
+                          progress(574) + KEY_WAIT);
+  EXPECT_TRUE(harness.verify(5, IMAGE).verified);
+  EXPECT_FALSE(harness.log(5).bootl) << "no entry text to a running bootloader";
+  expect_clean_wire(5);
+}
+
+TEST_F(E2E, DecliningAfterEachHeadingChangesNothing) {
+  const struct {
+    uint32_t version;
+    std::string prompt;
+  } cases[] = {
+      {0x010E0000, equal("Slate Pro", lines("1.14", 1, "Slate Pro", "1.14", 1, "SlatePro"))},
+      {0x010D0000, newer("Slate Pro", STANDARD_LINES)},
+      {0x010F0000, older("Slate Pro", lines("1.15", 1, "Slate Pro", "1.14", 1, "SlatePro"))},
+      // Alignment: the wider text gets one space, the other the difference more.
+      {0x010E0200, older("Slate Pro", lines("1.14.02(Beta)", 1, "Slate Pro", "1.14", 10, "SlatePro"))},
+      {0x0A000000, older("Slate Pro", lines("10.00", 1, "Slate Pro", "1.14", 2, "SlatePro"))},
+      {0, newer("Slate Pro", lines("None", 1, "Slate Pro", "1.14", 1, "SlatePro"))},
+  };
+  int com = 1;
+  for (const auto& c : cases) {
+    DevConfig device;
+    device.identity.version = c.version;
+    harness.add_device(com++, device);
+  }
+  com = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(com);
+    const HarnessResult r = korvo({std::to_string(com)}, "xn");
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.output, BANNER + found(com) + "\n" + c.prompt + CANCELLED + KEY_WAIT);
+    EXPECT_FALSE(harness.log(com).bootl);
+    ++com;
+  }
+}
+
+TEST_F(E2E, EndOfInputAnswersNo) {
+  harness.add_device(2, DevConfig{});
+  const HarnessResult r = korvo({"2"}, "");
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.output, BANNER + found(2) + "\n" + newer("Slate Pro", STANDARD_LINES) + CANCELLED + KEY_WAIT);
+}
+
+TEST_F(E2E, ScanReportsEveryPortUntilTheMatchingDevice) {
+  DevConfig other_revision;
+  other_revision.identity.pcb_revision = 5;
+  DevConfig named;
+  named.identity.name = "Studio 1";
+  harness.add_missing(1);
+  harness.add_silent(2);
+  harness.add_device(3, other_revision);
+  harness.add_device(4, named);
+  harness.add_device(5, DevConfig{});  // never reached
+  const HarnessResult r = korvo({}, "n", 90000);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.output, BANNER + "\nCOM1: Could not open port.\nCOM2: No Torva devices detected.\nCOM3: No Torva "
+                               "devices detected." +
+                          found(4) + "\n" +
+                          newer("Studio 1", lines("1.13", 1, "Studio 1", "1.14", 1, "SlatePro")) + CANCELLED +
+                          KEY_WAIT);
+  EXPECT_TRUE(harness.log(5).commands.empty());
+}
+
+TEST_F(E2E, NoUpdatableDevice) {
+  DevConfig other_revision;
+  other_revision.identity.pcb_revision = 5;
+  harness.add_device(3, other_revision);
+  const HarnessResult r = korvo({"3"}, "");
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.output,
+            BANNER + "\nCOM3: No Torva devices detected.\n\nNo updatable Torva devices found.\n" + KEY_WAIT);
+}
+
+TEST_F(E2E, DeviceThatChangedBetweenScanAndUpdate) {
+  DevConfig known;  // revision 5 is in the product table, but has no image
+  known.faults.change_from_query = 2;
+  known.faults.change_revision = 5;
+  DevConfig unknown;
+  unknown.faults.change_from_query = 2;
+  unknown.faults.change_revision = 7;
+  unknown.faults.change_name = "";
+  harness.add_device(3, known);
+  harness.add_device(4, unknown);
+
+  HarnessResult r = korvo({"3"}, "y");
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.output, BANNER + found(3) + "\n" + "\nUnsupported PCB Revision: Rev 5.\n" +
+                          "This firmware won't work on this version of the Slate,\ndevice not updated.\n" + CLOSING +
+                          KEY_WAIT);
+  r = korvo({"4"}, "y");
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.output, BANNER + found(4) + "\n" +
+                          "\nThe device on COM4 not compatible with this update.\nProduct name: \"\"\n" + KEY_WAIT);
+  EXPECT_FALSE(harness.log(3).bootl);
+  EXPECT_FALSE(harness.log(4).bootl);
+}
+
+TEST_F(E2E, KeyTypedDuringTheScanDoesNotAnswer) {
+  harness.add_device(3, DevConfig{});
+  HarnessProgram p;
+  p.argv = {"3"};
+  p.terminal = true;
+  // "y" while the scan runs is thrown away; "n" at the prompt answers.
+  p.keys = {{"COM3: ", 0, "y"}, {"(Y,N) ", 100, "n"}, {"exit...", 100, "q"}};
+  const HarnessResult r = run_program(p);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_NE(r.output.find(CANCELLED), std::string::npos) << r.output;
+  EXPECT_FALSE(harness.log(3).bootl);
+}
+
+struct FailureCase {
+  const char* what;
+  DevConfig device;
+  std::string tail;    // after the "Y\n" answer
+  bool leaves;         // "%" reached the device
+};
+
+TEST_F(E2E, EveryTransferFailureEndsWithItsMessageAndStatusOne) {
+  std::vector<FailureCase> cases;
+  DevConfig d;
+  d.faults.boot_answers_from = 4;
+  cases.push_back({"entry without answer", d, NO_BOOTLOADER, false});
+  d = DevConfig{};
+  d.faults.status[DEV_TARGET_START] = 'D';
+  cases.push_back({"start refused", d, FLASH_MISMATCH, false});
+  // Good packets counted from the entry's "&": "!" is the second, record 2 the sixth.
+  d = DevConfig{};
+  d.faults.nak_packet = 2;
+  cases.push_back({"start not acknowledged", d, lost("Lost1", 1), false});
+  d = DevConfig{};
+  d.faults.nak_packet = 6;
+  cases.push_back({"record NAKed", d, progress(574, 2) + lost("Lost2", 1), true});
+  d = DevConfig{};
+  d.faults.status[3] = 'D';
+  cases.push_back({"record answered D", d, progress(574, 3) + FLASH_MISMATCH, true});
+  d = DevConfig{};
+  d.faults.status[3] = 0x41;
+  cases.push_back({"record answered 0x41", d,
+                   progress(574, 3) + "\nError: Return status not successful.\nReturn Code: 0041\n" +
+                       lost("Lost2", 5),
+                   true});
+  d = DevConfig{};
+  d.faults.pull_after_record = 100;
+  cases.push_back({"silent after record 100", d, progress(574, 101) + lost("Lost2", 1), false});
+  int com = 1;
+  for (const FailureCase& c : cases) harness.add_device(com++, c.device);
+  com = 1;
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    const HarnessResult r = korvo({std::to_string(com)}, "y");
+    EXPECT_EQ(r.exit_status, 1);
+    const std::string head = BANNER + found(com) + "\n" + newer("Slate Pro", STANDARD_LINES) + "Y\n";
+    ASSERT_EQ(r.output.substr(0, head.size()), head);
+    EXPECT_EQ(r.output.substr(head.size()), c.tail + KEY_WAIT);
+    EXPECT_EQ(count(com, "%") == 1, c.leaves);
+    expect_clean_wire(com);
+    ++com;
+  }
+}
+
+}  // namespace
