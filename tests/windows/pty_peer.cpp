@@ -13,6 +13,8 @@
 //   'T'  report the line settings the program made, as one text line:
 //        "<speed> cstopb=<0|1> ixon=<0|1> ixoff=<0|1> crtscts=<0|1>"
 //        (a pty keeps no data size or parity: Linux forces 8 bits without parity on it)
+//   'W'  stop reading the line for 3 s, so that the program's writes back up
+//   'C'  report how many 'x' bytes came since the last report, as "<count>\n"
 //   'H'  hang up: close the line for good
 // Bytes that are not commands are ignored. With --silent the peer never answers (a port
 // with no device) and logs what it received instead: one line per run of bytes at one
@@ -81,8 +83,20 @@ void report_settings(int master, int slave) {
   send_all(master, text, static_cast<size_t>(n));
 }
 
+using Clock = std::chrono::steady_clock;
+
+struct Peer {
+  int master = -1;
+  int slave = -1;
+  bool echoing = false;
+  Clock::time_point deaf_until{};
+  unsigned long filler = 0;  // 'x' bytes received
+};
+
 // Acts on what the test program sent; false once the line was hung up.
-bool serve(int master, int slave, const unsigned char* bytes, size_t count, bool& echoing) {
+bool serve(Peer& peer, const unsigned char* bytes, size_t count) {
+  const int master = peer.master;
+  bool& echoing = peer.echoing;
   for (size_t i = 0; i < count; ++i) {
     const unsigned char b = bytes[i];
     if (echoing) {
@@ -97,7 +111,16 @@ bool serve(int master, int slave, const unsigned char* bytes, size_t count, bool
       case 'S': send_all(master, "LATE", 4); break;
       case 'P': send_all(master, "abc", 3); break;
       case 'E': echoing = true; break;
-      case 'T': report_settings(master, slave); break;
+      case 'T': report_settings(master, peer.slave); break;
+      case 'x': ++peer.filler; break;
+      case 'C': {
+        char text[32];
+        const int n = std::snprintf(text, sizeof text, "%lu\n", peer.filler);
+        send_all(master, text, static_cast<size_t>(n));
+        peer.filler = 0;
+        break;
+      }
+      case 'W': peer.deaf_until = Clock::now() + std::chrono::milliseconds(3000); break;
       case 'H': return false;
       default: break;
     }
@@ -179,12 +202,12 @@ int main(int argc, char** argv) {
   }
 
   bool line_up = true;
-  bool echoing = false;
+  Peer peer{master, slave};
   int status = 0;
-  const auto started = std::chrono::steady_clock::now();
+  const auto started = Clock::now();
   for (;;) {
     if (waitpid(child, &status, WNOHANG) == child) break;
-    if (std::chrono::steady_clock::now() - started > std::chrono::milliseconds(PEER_LIMIT_MS)) {
+    if (Clock::now() - started > std::chrono::milliseconds(PEER_LIMIT_MS)) {
       kill(child, SIGKILL);
       waitpid(child, &status, 0);
       std::fprintf(stderr, "pty_peer: test program stopped after %d ms\n", PEER_LIMIT_MS);
@@ -192,7 +215,8 @@ int main(int argc, char** argv) {
     }
     // The child's end is noticed within 100 ms even when the line is quiet.
     pollfd p{master, POLLIN, 0};
-    const int ready = line_up ? poll(&p, 1, 100) : poll(nullptr, 0, 100);
+    const bool listening = line_up && Clock::now() >= peer.deaf_until;
+    const int ready = listening ? poll(&p, 1, 100) : poll(nullptr, 0, 100);
     if (ready > 0 && (p.revents & POLLIN) != 0) {
       unsigned char buffer[256];
       const ssize_t n = read(master, buffer, sizeof buffer);
@@ -200,7 +224,7 @@ int main(int argc, char** argv) {
         termios t{};
         tcgetattr(slave, &t);
         log.add(buffer, static_cast<size_t>(n), speed_of(cfgetospeed(&t)));
-      } else if (n > 0 && !serve(master, slave, buffer, static_cast<size_t>(n), echoing)) {
+      } else if (n > 0 && !serve(peer, buffer, static_cast<size_t>(n))) {
         close(master);
         close(slave);
         line_up = false;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -142,6 +143,39 @@ TEST(WineSerial, DrainEmptiesTheInputQueue) {
   EXPECT_EQ(port_available(port), 6);
   port_drain(port);
   EXPECT_EQ(port_available(port), 0);
+}
+
+TEST(WineSerial, WriteThatTimesOutIsCancelledAndTheNextWriteWorks) {
+  SerialPort& port = line().port;
+  ASSERT_TRUE(say_to_peer("C"));
+  ASSERT_EQ(read_timed(2, 1000), "0\n");
+  ASSERT_TRUE(say_to_peer("W"));
+  // Far more than the pty holds while nobody reads it; 'x' means nothing to the peer.
+  const std::string flood(1 << 20, 'x');
+  const uint32_t start = now();
+  EXPECT_EQ(port_write(port, reinterpret_cast<const uint8_t*>(flood.data()),
+                       static_cast<int32_t>(flood.size())),
+            0);
+  const uint32_t waited = now() - start;
+  EXPECT_GE(waited, PORT_IO_WAIT_MS - 20);
+  EXPECT_LT(waited, PORT_IO_WAIT_MS + 1000);
+
+  // The next write starts while the peer is still deaf: it waits its turn behind what did
+  // go out and is the only transfer on the record, so its own count comes back.
+  ASSERT_TRUE(say_to_peer(std::string("Eback") + '\0'));
+  EXPECT_EQ(read_timed(4, 2000), "back");
+
+  // The write was stopped: the rest of it never reaches the device later.
+  Sleep(1000);
+  ASSERT_TRUE(say_to_peer("C"));
+  std::string reply(16, '\0');
+  reply.resize(static_cast<size_t>(
+      port_read(port, reinterpret_cast<uint8_t*>(reply.data()), static_cast<int32_t>(16))));
+  const unsigned long went_out = std::strtoul(reply.c_str(), nullptr, 10);
+  EXPECT_GT(went_out, 0u);
+  EXPECT_LT(went_out, flood.size());
+  std::printf("[ info     ] %lu of %zu bytes went out before the write was stopped\n", went_out,
+              flood.size());
 }
 
 // Last: the line is gone afterwards.
