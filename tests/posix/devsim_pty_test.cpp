@@ -213,6 +213,15 @@ TEST(DevsimCommand, StopsOnSigtermAndReportsAnUnverifiedFlash) {
   EXPECT_NE(r.output.find("link removed"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("devsim: flash NOT verified: 1 records received, 3 expected"), std::string::npos)
       << r.output;
+
+  // With a command, a signal sent to korvo-devsim goes on to the command, whose status counts.
+  HarnessProgram with_command;
+  with_command.argv = {"/bin/sh", "-c",
+                       "\"$0\" -- /bin/sleep 30 2>/dev/null & pid=$!\n"
+                       "sleep 0.3; kill -TERM $pid; wait $pid; echo \"status $?\"\n",
+                       std::string(KORVO_BIN_DIR) + "/korvo-devsim"};
+  with_command.timeout_ms = 20000;
+  EXPECT_EQ(harness.run(with_command).output, "status 143\n");
 }
 
 }  // namespace

@@ -19,16 +19,20 @@ namespace {
 
 int signal_pipe[2] = {-1, -1};
 
-void on_signal(int sig) {
+// Marks a signal that a process sent (kill), as opposed to one the terminal raised.
+constexpr int SENT_BY_PROCESS = 0x80;
+
+void on_signal(int sig, siginfo_t* info, void*) {
   const int saved = errno;
-  const char byte = static_cast<char>(sig);
+  const char byte = static_cast<char>(sig | (info != nullptr && info->si_code == SI_USER ? SENT_BY_PROCESS : 0));
   [[maybe_unused]] const ssize_t n = ::write(signal_pipe[1], &byte, 1);
   errno = saved;
 }
 
 void catch_signals() {
   struct sigaction action {};
-  action.sa_handler = on_signal;
+  action.sa_sigaction = on_signal;
+  action.sa_flags = SA_SIGINFO;
   sigemptyset(&action.sa_mask);
   for (int sig : {SIGINT, SIGTERM, SIGCHLD}) sigaction(sig, &action, nullptr);
 }
@@ -116,17 +120,22 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "devsim: the pseudo-terminal failed\n");
       break;
     }
-    char sig = 0;
-    while (::read(signal_pipe[0], &sig, 1) == 1) {
+    char byte = 0;
+    while (::read(signal_pipe[0], &byte, 1) == 1) {
+      const int sig = static_cast<unsigned char>(byte) & ~SENT_BY_PROCESS;
       if (sig == SIGCHLD && child > 0) {
         if (::waitpid(child, &child_status, WNOHANG) == child) {
           child = 0;
           done = true;
         }
       } else if (sig == SIGINT || sig == SIGTERM) {
-        // With a command running, the command decides when the run ends.
-        if (child > 0) ::kill(child, sig);
-        else done = true;
+        // With a command running, the command decides when the run ends. A ^C typed on
+        // the terminal has reached it already; a signal sent to us alone is passed on.
+        if (child > 0) {
+          if ((static_cast<unsigned char>(byte) & SENT_BY_PROCESS) != 0) ::kill(child, sig);
+        } else {
+          done = true;
+        }
       }
     }
   }
