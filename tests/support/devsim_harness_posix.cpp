@@ -141,6 +141,10 @@ HarnessResult DevsimHarness::run(const HarnessProgram& p) {
     ADD_FAILURE() << "no program to run";
     return r;
   }
+  if (!start()) {
+    ADD_FAILURE() << error_;
+    return r;
+  }
   // A program that ends before taking its input must not end the test with SIGPIPE.
   ::signal(SIGPIPE, SIG_IGN);
   int out[2] = {-1, -1};

@@ -64,7 +64,8 @@ class DevsimHarness {
   void add_device(int com, const DevConfig& config);
   void add_missing(int com);
   void add_silent(int com);
-  // Creates the ptys and starts serving; false (with error()) when that fails.
+  // Creates the ptys and starts serving (run() does it too); false (with error()) when
+  // that fails. Ports added later are started by the next call.
   [[nodiscard]] bool start();
   // Stops serving; what the devices logged stays readable.
   void stop();
