@@ -2,6 +2,8 @@
 // standard output compared byte for byte, exit status, and the wire checked through the model.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -230,6 +232,26 @@ TEST_F(E2E, DeviceThatChangedBetweenScanAndUpdate) {
   EXPECT_FALSE(harness.log(4).bootl);
 }
 
+TEST_F(E2E, DeviceUnpluggedBetweenScanAndUpdate) {
+  DevConfig device;
+  device.faults.pull_at_query = 2;
+  harness.add_device(6, device);
+  const HarnessResult r = korvo({"6"}, "y");
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.output, BANNER + found(6) + "\n" + "\nNo Torva device found on COM6.\n" + KEY_WAIT);
+  EXPECT_FALSE(harness.log(6).bootl);
+}
+
+TEST_F(E2E, WhatTheDeviceSaidAfterTheScanIsEchoedRaw) {
+  DevConfig device;
+  device.faults.after_report = "^+$ALARM\x01 zone 3$";
+  harness.add_device(3, device);
+  const HarnessResult r = korvo({"3"}, "n");
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.output, BANNER + found(3) + "\n" + "^+$ALARM\x01 zone 3$" + newer("Slate Pro", STANDARD_LINES) +
+                          CANCELLED + KEY_WAIT);
+}
+
 TEST_F(E2E, KeyTypedDuringTheScanDoesNotAnswer) {
   harness.add_device(3, DevConfig{});
   HarnessProgram p;
@@ -288,6 +310,65 @@ TEST_F(E2E, EveryTransferFailureEndsWithItsMessageAndStatusOne) {
     ASSERT_EQ(r.output.substr(0, head.size()), head);
     EXPECT_EQ(r.output.substr(head.size()), c.tail + KEY_WAIT);
     EXPECT_EQ(count(com, "%") == 1, c.leaves);
+    expect_clean_wire(com);
+    ++com;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// An update cut short must leave a device that the next run finds and finishes.
+struct Interruption {
+  const char* how;
+  int record;
+  int signal;  // 0: the cable is pulled after the record instead
+};
+
+TEST_F(E2E, AnInterruptedUpdateIsFinishedByTheNextRun) {
+  const Interruption cases[] = {
+      {"cable pulled", 1, 0},   {"cable pulled", 287, 0}, {"cable pulled", 574, 0},
+      {"SIGINT", 1, SIGINT},    {"SIGTERM", 287, SIGTERM}, {"SIGINT", 574, SIGINT},
+  };
+  int com = 1;
+  for (const Interruption& c : cases) {
+    DevConfig device;
+    if (c.signal == 0) {
+      device.faults.pull_after_record = c.record;
+      device.faults.back_after_ms = 2500;
+    }
+    harness.add_device(com++, device);
+  }
+  com = 1;
+  for (const Interruption& c : cases) {
+    SCOPED_TRACE(std::string(c.how) + " after record " + std::to_string(c.record));
+    HarnessProgram first;
+    first.argv = {std::to_string(com)};
+    if (c.signal != 0) {
+      first.terminal = true;
+      first.keys = {{"(Y,N) ", 0, "y"}};
+      first.signal_com = com;
+      first.signal_record = c.record;
+      first.signal = c.signal;
+    } else {
+      first.input = "y";
+    }
+    const HarnessResult cut = run_program(first);
+    if (c.signal != 0) {
+      EXPECT_EQ(cut.signal, c.signal) << cut.output;
+    } else {
+      EXPECT_EQ(cut.exit_status, 1);
+    }
+    EXPECT_GE(harness.log(com).records.size(), static_cast<size_t>(c.record));
+
+    // The cable is back (or the run gone): the next run finishes the job.
+    usleep(c.signal == 0 ? 1000 * 1000 : 0);
+    const HarnessResult again = korvo({std::to_string(com)}, "y");
+    EXPECT_EQ(again.exit_status, 1) << again.output;
+    EXPECT_NE(again.output.find(found(com)), std::string::npos) << again.output;
+    EXPECT_NE(again.output.find("\rUpdating firmware: 100% complete.\n"), std::string::npos) << again.output;
+    EXPECT_TRUE(harness.verify(com, IMAGE).verified) << harness.verify(com, IMAGE).text;
     expect_clean_wire(com);
     ++com;
   }

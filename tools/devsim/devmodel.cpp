@@ -67,6 +67,16 @@ DevIdentity identity_at(const DevModel& m, uint32_t query) {
   return id;
 }
 
+// The device unplugged for good when the next identity query is the chosen one.
+bool pulled_at_query(DevModel& m) {
+  const int at = m.config.faults.pull_at_query;
+  if (at > 0 && m.log.queries + 1 >= static_cast<uint32_t>(at)) {
+    m.pulled = true;
+    m.back_at_us = 0;
+  }
+  return m.pulled;
+}
+
 // Queues bytes for the line: never before earlier output, and with pacing each byte
 // takes its wire time. Nothing leaves a silent device or a pulled cable.
 void emit(DevModel& m, uint64_t at_us, std::vector<uint8_t> bytes, uint32_t baud) {
@@ -92,6 +102,7 @@ void send_report(DevModel& m, uint64_t at_us, const DevIdentity& id) {
   for (int i = 0; i < f.empty_before; ++i) text += "^$";
   for (int i = 0; i < f.plus_before; ++i) text += "^+$";
   text += devmodel_report(id, f.long_report);
+  text += f.after_report;
   emit(m, at_us, std::vector<uint8_t>(text.begin(), text.end()), DEV_BAUD_APP);
 }
 
@@ -122,6 +133,7 @@ void advance(DevModel& m, uint64_t now_us) {
   }
   if (m.pulled && m.back_at_us != 0 && now_us >= m.back_at_us) {
     m.pulled = false;
+    m.pull_spent = true;
     m.back_at_us = 0;
   }
 }
@@ -139,7 +151,7 @@ void app_message_done(DevModel& m, uint64_t now_us, uint32_t host_baud) {
   }
   m.log.commands.push_back(text);
   if (text == "V") {
-    if (m.config.faults.app_silent) return;
+    if (m.config.faults.app_silent || pulled_at_query(m)) return;
     const DevIdentity id = identity_at(m, ++m.log.queries);
     send_report(m, now_us + ms_to_us(m.config.timing.report_delay_ms), id);
   } else if (text == "BOOTL") {
@@ -232,11 +244,12 @@ void run_command(DevModel& m, std::span<const uint8_t> payload, uint64_t reply_u
                  uint64_t now_us) {
   const char c = static_cast<char>(payload[0]);
   if (c == '&' && payload.size() == 1) {
+    if (pulled_at_query(m)) return;
     const DevIdentity id = identity_at(m, ++m.log.queries);
     send_reply(m, reply_us, DEV_TARGET_INFO, devmodel_boot_info(m.config, id));
   } else if (c == '#' && payload.size() == 1) {
     send_reply(m, reply_us, m.last_target, {m.last_status});
-    if (m.last_target != TARGET_NONE && m.last_target == m.config.faults.pull_after_record) {
+    if (m.last_target != TARGET_NONE && m.last_target == m.config.faults.pull_after_record && !m.pull_spent) {
       m.pulled = true;
       m.back_at_us = m.config.faults.back_after_ms == 0
                          ? 0

@@ -70,8 +70,11 @@ struct DevFaults {
   std::vector<int> huge_reply;    // targets answered with length byte 1 (255 bytes)
   uint32_t info_bytes = 0;      // BootInfo payload size; 0 = the layout's own
   int pull_after_record = -1;   // cable pulled once this target's status is sent; -1 never
-  uint32_t back_after_ms = 0;   // cable back this long after the pull; 0 never
+  uint32_t back_after_ms = 0;   // cable back this long after the pull; 0 never (a cable
+                                // that came back is not pulled again)
+  int pull_at_query = 0;        // cable pulled for good at this identity query; 0 never
   std::string stray;            // raw bytes before every version report
+  std::string after_report;     // raw bytes right after every version report
   int empty_before = 0;         // "^$" messages before every version report
   int plus_before = 0;          // "^+$" messages before every version report
   std::vector<DevUnsolicited> unsolicited;
@@ -181,6 +184,7 @@ struct DevModel {
 
   // Cable.
   bool pulled = false;
+  bool pull_spent = false;       // the cable came back: that fault has had its turn
   uint64_t back_at_us = 0;       // 0: not coming back
 
   // Time bookkeeping.

@@ -40,7 +40,9 @@ const char HELP[] =
     "  --info-bytes N         BootInfo payload of N bytes (e.g. 70)\n"
     "  --pull-after TARGET    stop hearing and answering once that status is sent\n"
     "  --back-after MS        answer again MS ms after the pull\n"
+    "  --pull-at-query N      unplugged for good at the N-th identity query (\"^V$\" or \"&\")\n"
     "  --stray TEXT           raw bytes before every version report\n"
+    "  --after-report TEXT    raw bytes right after every version report\n"
     "  --empty-before N       N \"^$\" messages before every version report\n"
     "  --plus-before N        N \"^+$\" messages before every version report\n"
     "  --unsolicited MS:TEXT  send TEXT MS ms after start (repeatable)\n"
@@ -247,6 +249,8 @@ int devsim_parse_options(const std::vector<std::string>& args, DevsimOptions& o,
       {"--pull-after", [&](const std::string& v) { return parse_target(v, f.pull_after_record, false); }},
       {"--back-after", [&](const std::string& v) { return parse_u32(v, f.back_after_ms); }},
       {"--stray", [&](const std::string& v) { f.stray = devsim_unescape(v); return true; }},
+      {"--pull-at-query", [&](const std::string& v) { return parse_int(v, f.pull_at_query); }},
+      {"--after-report", [&](const std::string& v) { f.after_report = devsim_unescape(v); return true; }},
       {"--empty-before", [&](const std::string& v) { return parse_int(v, f.empty_before); }},
       {"--plus-before", [&](const std::string& v) { return parse_int(v, f.plus_before); }},
       {"--unsolicited",
