@@ -215,7 +215,6 @@ TEST_F(E2E, DeviceThatChangedBetweenScanAndUpdate) {
   DevConfig unknown;
   unknown.faults.change_from_query = 2;
   unknown.faults.change_revision = 7;
-  unknown.faults.change_name = "";
   harness.add_device(3, known);
   harness.add_device(4, unknown);
 
