@@ -210,6 +210,7 @@ int main(int argc, char** argv) {
     if (Clock::now() - started > std::chrono::milliseconds(PEER_LIMIT_MS)) {
       kill(child, SIGKILL);
       waitpid(child, &status, 0);
+      unlink((std::string(argv[1]) + "/com" + argv[2]).c_str());
       std::fprintf(stderr, "pty_peer: test program stopped after %d ms\n", PEER_LIMIT_MS);
       return 124;
     }
@@ -235,6 +236,8 @@ int main(int argc, char** argv) {
     close(master);
     close(slave);
   }
+  // The pty's name goes to the next pty opened: the link must not outlive this one.
+  unlink((std::string(argv[1]) + "/com" + argv[2]).c_str());
   if (silent) {
     std::fputc('\n', log.file);
     std::fclose(log.file);
