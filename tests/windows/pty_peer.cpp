@@ -25,6 +25,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <strings.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
