@@ -2,7 +2,7 @@
 
 #include <cstdarg>
 
-void say(TextOut& out, const char* format, ...) {
+void say(ConsoleOut& out, const char* format, ...) {
   va_list args;
   va_start(args, format);
   std::vfprintf(out.file, format, args);
@@ -10,7 +10,7 @@ void say(TextOut& out, const char* format, ...) {
   std::fflush(out.file);
 }
 
-void say_bytes(TextOut& out, const void* data, std::size_t count) {
+void say_bytes(ConsoleOut& out, const void* data, std::size_t count) {
   std::fwrite(data, 1, count, out.file);
   std::fflush(out.file);
 }

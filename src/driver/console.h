@@ -20,10 +20,10 @@ struct Console {
 Console& console_system();
 
 // Where the run's text goes: standard output, or a capture in tests.
-struct TextOut {
+struct ConsoleOut {
   std::FILE* file = stdout;
 };
 
 // printf to the run's output, flushed at once so prompts and progress lines show.
-void say(TextOut& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void say_bytes(TextOut& out, const void* data, std::size_t count);
+void say(ConsoleOut& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void say_bytes(ConsoleOut& out, const void* data, std::size_t count);

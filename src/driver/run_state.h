@@ -25,5 +25,5 @@ struct RunState {
   uint32_t found_port = 0;  // where the scan stopped
   Clock* clock = nullptr;
   Console* console = nullptr;
-  TextOut out;
+  ConsoleOut out;
 };

@@ -27,7 +27,7 @@ CompatCode check_compatibility(const DeviceInfo& device, const Image& image) {
   return COMPAT_OK;
 }
 
-void report_incompatibility(TextOut& out, CompatCode code, const DeviceInfo& device,
+void report_incompatibility(ConsoleOut& out, CompatCode code, const DeviceInfo& device,
                             const Image& image) {
   switch (code) {
     case COMPAT_OK:

@@ -23,5 +23,5 @@ enum CompatCode {
 [[nodiscard]] CompatCode check_compatibility(const DeviceInfo& device, const Image& image);
 
 // Explains a refusal (codes 1 to 4) to the user; prints nothing for COMPAT_OK.
-void report_incompatibility(TextOut& out, CompatCode code, const DeviceInfo& device,
+void report_incompatibility(ConsoleOut& out, CompatCode code, const DeviceInfo& device,
                             const Image& image);

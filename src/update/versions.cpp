@@ -30,7 +30,7 @@ __attribute__((format(printf, 4, 5))) void append(char* buffer, size_t capacity,
   if (written > 0) n += static_cast<size_t>(written);
 }
 
-void write_spaces(TextOut& out, uint32_t count) {
+void write_spaces(ConsoleOut& out, uint32_t count) {
   static constexpr std::array<char, 16> spaces{' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                               ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
   while (count > 0) {

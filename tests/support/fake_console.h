@@ -24,7 +24,7 @@ struct FakeConsole : Console {
   static constexpr int READS_PAST_END_LIMIT = 1000;
 };
 
-// Collects everything written through a TextOut in a temporary file.
+// Collects everything written through a ConsoleOut in a temporary file.
 class CapturedText {
  public:
   CapturedText();
@@ -33,7 +33,7 @@ class CapturedText {
   CapturedText& operator=(const CapturedText&) = delete;
 
   // Point this at the code under test (e.g. run.out = text.out()).
-  TextOut out() const { return TextOut{file_}; }
+  ConsoleOut out() const { return ConsoleOut{file_}; }
   // Everything written so far, NUL bytes included.
   std::string text() const;
 

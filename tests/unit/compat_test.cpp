@@ -34,7 +34,7 @@ struct Verdict {
 
 Verdict judge(const DeviceInfo& device, const ImageBytes& image) {
   CapturedText capture;
-  TextOut out = capture.out();
+  ConsoleOut out = capture.out();
   const CompatCode code = check_compatibility(device, image.image());
   report_incompatibility(out, code, device, image.image());
   return {code, capture.text()};
