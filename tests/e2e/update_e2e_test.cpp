@@ -374,3 +374,45 @@ TEST_F(E2E, AnInterruptedUpdateIsFinishedByTheNextRun) {
 }
 
 }  // namespace
+
+namespace {
+
+// The command line, seen from outside: the real binary as a process.
+TEST_F(E2E, CommandLineAsAProcess) {
+  for (int com = 1; com <= 16; ++com) harness.add_missing(com);
+
+  HarnessProgram usage;
+  usage.argv = {"1", "2"};
+  usage.terminal = true;  // no key is ever typed: a key wait would run into the time limit
+  usage.timeout_ms = 10000;
+  HarnessResult r = run_program(usage);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.output, BANNER +
+                          "\nUse: KORVO [x]\n\nWhere:\n   x    = Optional, If not 0, then this is a comport number "
+                          "between 1 and 99,\n          otherwise searches COM1 - COM16.");
+
+  const struct {
+    const char* arg;
+    const char* shown;
+  } refused[] = {{"100", "100"}, {"-5", "4294967291"}, {"4294967297", "4294967295"}};
+  for (const auto& c : refused) {
+    HarnessProgram p;
+    p.argv = {c.arg};
+    p.terminal = true;
+    p.keys = {{"exit...", 50, "k"}};
+    p.timeout_ms = 10000;
+    r = run_program(p);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.output, BANNER + "\nCOM" + c.shown +
+                            " is an invalid COM port number.\nChoose a COM port number between 1 and 99\n" +
+                            KEY_WAIT);
+  }
+
+  std::string scan;
+  for (int com = 1; com <= 16; ++com) scan += "\nCOM" + std::to_string(com) + ": Could not open port.";
+  r = korvo({"COM3"}, "");  // not a number: reads as 0, the whole range
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.output, BANNER + scan + "\n\nNo updatable Torva devices found.\n" + KEY_WAIT);
+}
+
+}  // namespace
