@@ -36,18 +36,18 @@ struct Records {
   uint32_t data_bytes = 0;  // what the target_length default is made of
 };
 
-int generated_records(const ImagePackSpec& spec, Records& records) {
-  if (spec.record_count == 0) return IMAGE_BUILD_OK;
-  if (!length_ok(spec.record_length) || !length_ok(spec.last_length)) {
+int generated_records(const ImagePackSpec& request, Records& records) {
+  if (request.record_count == 0) return IMAGE_BUILD_OK;
+  if (!length_ok(request.record_length) || !length_ok(request.last_length)) {
     return IMAGE_BUILD_RECORD_LENGTH;
   }
-  const uint64_t total = uint64_t{spec.record_count - 1} * spec.record_length + spec.last_length;
+  const uint64_t total = uint64_t{request.record_count - 1} * request.record_length + request.last_length;
   if (total > IMAGE_BUILD_MAX_BYTES) return IMAGE_BUILD_TOO_BIG;
   records.bytes.resize(static_cast<size_t>(total));
-  uint32_t address = spec.target_start;
+  uint32_t address = request.target_start;
   size_t offset = 0;
-  for (uint32_t n = 0; n < spec.record_count; ++n) {
-    const uint32_t length = n + 1 == spec.record_count ? spec.last_length : spec.record_length;
+  for (uint32_t n = 0; n < request.record_count; ++n) {
+    const uint32_t length = n + 1 == request.record_count ? request.last_length : request.record_length;
     const uint32_t data = image_generate_record(std::span(records.bytes).subspan(offset, length),
                                                 address);
     address += data;
@@ -55,40 +55,40 @@ int generated_records(const ImagePackSpec& spec, Records& records) {
     if (length > records.largest) records.largest = length;
     offset += length;
   }
-  records.count = spec.record_count;
+  records.count = request.record_count;
   return IMAGE_BUILD_OK;
 }
 
-int payload_records(const ImagePackSpec& spec, Records& records) {
-  if (spec.input.empty()) return IMAGE_BUILD_EMPTY_INPUT;
-  if (!length_ok(spec.record_length)) return IMAGE_BUILD_RECORD_LENGTH;
-  if (spec.input.size() > IMAGE_BUILD_MAX_BYTES) return IMAGE_BUILD_TOO_BIG;
-  const size_t chunk = spec.record_length - 2;
-  for (size_t at = 0; at < spec.input.size(); at += chunk) {
-    const size_t take = std::min(chunk, spec.input.size() - at);
-    append_record(records.bytes, spec.input.subspan(at, take));
+int payload_records(const ImagePackSpec& request, Records& records) {
+  if (request.input.empty()) return IMAGE_BUILD_EMPTY_INPUT;
+  if (!length_ok(request.record_length)) return IMAGE_BUILD_RECORD_LENGTH;
+  if (request.input.size() > IMAGE_BUILD_MAX_BYTES) return IMAGE_BUILD_TOO_BIG;
+  const size_t chunk = request.record_length - 2;
+  for (size_t at = 0; at < request.input.size(); at += chunk) {
+    const size_t take = std::min(chunk, request.input.size() - at);
+    append_record(records.bytes, request.input.subspan(at, take));
     ++records.count;
     if (take + 2 > records.largest) records.largest = static_cast<uint32_t>(take + 2);
   }
-  records.data_bytes = static_cast<uint32_t>(spec.input.size());
+  records.data_bytes = static_cast<uint32_t>(request.input.size());
   return records.bytes.size() > IMAGE_BUILD_MAX_BYTES ? IMAGE_BUILD_TOO_BIG : IMAGE_BUILD_OK;
 }
 
-int raw_records(const ImagePackSpec& spec, Records& records) {
-  if (spec.input.empty()) return IMAGE_BUILD_EMPTY_INPUT;
-  if (spec.input.size() > IMAGE_BUILD_MAX_BYTES) return IMAGE_BUILD_TOO_BIG;
+int raw_records(const ImagePackSpec& request, Records& records) {
+  if (request.input.empty()) return IMAGE_BUILD_EMPTY_INPUT;
+  if (request.input.size() > IMAGE_BUILD_MAX_BYTES) return IMAGE_BUILD_TOO_BIG;
   size_t at = 0;
-  while (at < spec.input.size()) {
-    if (spec.input.size() - at < 2) return IMAGE_BUILD_RAW_RECORDS;
-    const uint32_t length = read_le16(spec.input, at);
+  while (at < request.input.size()) {
+    if (request.input.size() - at < 2) return IMAGE_BUILD_RAW_RECORDS;
+    const uint32_t length = read_le16(request.input, at);
     if (!length_ok(length)) return IMAGE_BUILD_RECORD_LENGTH;
-    if (spec.input.size() - at < length) return IMAGE_BUILD_RAW_RECORDS;
+    if (request.input.size() - at < length) return IMAGE_BUILD_RAW_RECORDS;
     ++records.count;
     if (length > records.largest) records.largest = length;
     records.data_bytes += length - 2;
     at += length;
   }
-  records.bytes.assign(spec.input.begin(), spec.input.end());
+  records.bytes.assign(request.input.begin(), request.input.end());
   return IMAGE_BUILD_OK;
 }
 
@@ -112,17 +112,17 @@ uint32_t image_generate_record(std::span<uint8_t> out, uint32_t address) {
   return data;
 }
 
-int image_pack(const ImagePackSpec& spec, std::vector<uint8_t>& out) {
+int image_pack(const ImagePackSpec& request, std::vector<uint8_t>& out) {
   out.clear();
-  if (std::memchr(spec.target_name.data(), 0, IMAGE_TARGET_NAME_BYTES) == nullptr) {
+  if (std::memchr(request.target_name.data(), 0, IMAGE_TARGET_NAME_BYTES) == nullptr) {
     return IMAGE_BUILD_NAME;
   }
   Records records;
   int r = IMAGE_BUILD_OK;
-  switch (spec.source) {
-    case ImagePackSpec::GENERATED: r = generated_records(spec, records); break;
-    case ImagePackSpec::PAYLOAD: r = payload_records(spec, records); break;
-    case ImagePackSpec::RAW: r = raw_records(spec, records); break;
+  switch (request.source) {
+    case ImagePackSpec::GENERATED: r = generated_records(request, records); break;
+    case ImagePackSpec::PAYLOAD: r = payload_records(request, records); break;
+    case ImagePackSpec::RAW: r = raw_records(request, records); break;
   }
   if (r != IMAGE_BUILD_OK) return r;
   const size_t size = IMAGE_HEADER_BYTES + records.bytes.size() + IMAGE_TRAILER_BYTES;
@@ -130,21 +130,21 @@ int image_pack(const ImagePackSpec& spec, std::vector<uint8_t>& out) {
 
   ImageHeader header;
   header.image_size = static_cast<uint32_t>(size);
-  header.word_4 = spec.word_4;
-  header.product = spec.product;
-  header.pcb_revision = spec.pcb_revision;
-  header.version = spec.version;
+  header.word_4 = request.word_4;
+  header.product = request.product;
+  header.pcb_revision = request.pcb_revision;
+  header.version = request.version;
   header.max_record_length = records.largest;
   header.record_count = records.count;
-  header.target_length = spec.target_length_given ? spec.target_length : records.data_bytes;
-  header.target_start = spec.target_start;
-  header.target_end = spec.target_end_given ? spec.target_end
-                                            : spec.target_start + header.target_length - 1;
-  header.word_40 = spec.word_40;
-  header.start_bytes = spec.start_bytes;
+  header.target_length = request.target_length_given ? request.target_length : records.data_bytes;
+  header.target_start = request.target_start;
+  header.target_end = request.target_end_given ? request.target_end
+                                            : request.target_start + header.target_length - 1;
+  header.word_40 = request.word_40;
+  header.start_bytes = request.start_bytes;
   // The name and nothing after it: the rest of the field stays 0 (its NUL was checked above).
-  std::memcpy(header.target_name.data(), spec.target_name.data(),
-              std::strlen(spec.target_name.data()));
+  std::memcpy(header.target_name.data(), request.target_name.data(),
+              std::strlen(request.target_name.data()));
 
   out.resize(size);
   image_header_encode(header, std::span(out).first<IMAGE_HEADER_BYTES>());

@@ -66,7 +66,7 @@ enum ImageBuildCode {
 uint32_t image_generate_record(std::span<uint8_t> out, uint32_t address);
 
 // Builds the whole image: header, records and CRC-32 trailer. On failure out is empty.
-[[nodiscard]] int image_pack(const ImagePackSpec& spec, std::vector<uint8_t>& out);
+[[nodiscard]] int image_pack(const ImagePackSpec& request, std::vector<uint8_t>& out);
 
 // The stand-in image: image_pack with the defaults.
 std::vector<uint8_t> image_standin();

@@ -30,16 +30,16 @@ std::vector<uint32_t> lengths_of(const std::vector<uint8_t>& bytes) {
 }
 
 TEST(ImagePack, OtherProductRevisionVersionAndRecordSizes) {
-  ImagePackSpec spec;
-  spec.product = 56;
-  spec.pcb_revision = 4;
-  ASSERT_TRUE(image_parse_version("1.15", spec.version));
-  spec.record_count = 4;
-  spec.record_length = 100;
-  spec.last_length = 13;
-  spec.target_start = 0x8001;  // unaligned start: stamping still follows the addresses
+  ImagePackSpec request;
+  request.product = 56;
+  request.pcb_revision = 4;
+  ASSERT_TRUE(image_parse_version("1.15", request.version));
+  request.record_count = 4;
+  request.record_length = 100;
+  request.last_length = 13;
+  request.target_start = 0x8001;  // unaligned start: stamping still follows the addresses
   std::vector<uint8_t> out;
-  ASSERT_EQ(image_pack(spec, out), IMAGE_BUILD_OK);
+  ASSERT_EQ(image_pack(request, out), IMAGE_BUILD_OK);
   EXPECT_EQ(broken_rules(out), 0u);
   EXPECT_EQ(lengths_of(out), (std::vector<uint32_t>{100, 100, 100, 13}));
 
@@ -55,10 +55,10 @@ TEST(ImagePack, OtherProductRevisionVersionAndRecordSizes) {
   EXPECT_EQ(read_le32(out, IMAGE_HEADER_BYTES + 100 + 2), 0x8001u + 88u);
 
   // Records too short for the generated layout carry no data but stay valid.
-  spec.record_count = 5;
-  spec.record_length = 3;
-  spec.last_length = 11;
-  ASSERT_EQ(image_pack(spec, out), IMAGE_BUILD_OK);
+  request.record_count = 5;
+  request.record_length = 3;
+  request.last_length = 11;
+  ASSERT_EQ(image_pack(request, out), IMAGE_BUILD_OK);
   EXPECT_EQ(broken_rules(out), 0u);
   EXPECT_EQ(out.size(), 84u + 4 * 3 + 11 + 4);
 }
@@ -66,12 +66,12 @@ TEST(ImagePack, OtherProductRevisionVersionAndRecordSizes) {
 TEST(ImagePack, PayloadAndRawRecordInputs) {
   std::vector<uint8_t> payload(500);
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
-  ImagePackSpec spec;
-  spec.source = ImagePackSpec::PAYLOAD;
-  spec.record_length = 202;
-  spec.input = payload;
+  ImagePackSpec request;
+  request.source = ImagePackSpec::PAYLOAD;
+  request.record_length = 202;
+  request.input = payload;
   std::vector<uint8_t> out;
-  ASSERT_EQ(image_pack(spec, out), IMAGE_BUILD_OK);
+  ASSERT_EQ(image_pack(request, out), IMAGE_BUILD_OK);
   EXPECT_EQ(broken_rules(out), 0u);
   EXPECT_EQ(lengths_of(out), (std::vector<uint32_t>{202, 202, 102}));
   EXPECT_EQ(read_le32(out, IMG_TARGET_LENGTH), 500u);
@@ -88,33 +88,33 @@ TEST(ImagePack, PayloadAndRawRecordInputs) {
 
   // Those records fed back as raw records make the same image.
   const std::vector<uint8_t> records(out.begin() + IMAGE_HEADER_BYTES, out.end() - 4);
-  spec.source = ImagePackSpec::RAW;
-  spec.input = records;
+  request.source = ImagePackSpec::RAW;
+  request.input = records;
   std::vector<uint8_t> again;
-  ASSERT_EQ(image_pack(spec, again), IMAGE_BUILD_OK);
+  ASSERT_EQ(image_pack(request, again), IMAGE_BUILD_OK);
   EXPECT_EQ(again, out);
 }
 
 TEST(ImagePack, RefusesWhatWouldMakeABrokenImage) {
   std::vector<uint8_t> out;
-  ImagePackSpec spec;
-  spec.record_length = 253;
-  EXPECT_EQ(image_pack(spec, out), IMAGE_BUILD_RECORD_LENGTH);
-  spec.record_length = 236;
-  spec.last_length = 2;
-  EXPECT_EQ(image_pack(spec, out), IMAGE_BUILD_RECORD_LENGTH);
-  spec = ImagePackSpec{};
-  spec.target_name.fill('N');
-  EXPECT_EQ(image_pack(spec, out), IMAGE_BUILD_NAME);
-  spec = ImagePackSpec{};
-  spec.record_count = 0xFFFFFFFFu;
-  EXPECT_EQ(image_pack(spec, out), IMAGE_BUILD_TOO_BIG);
+  ImagePackSpec request;
+  request.record_length = 253;
+  EXPECT_EQ(image_pack(request, out), IMAGE_BUILD_RECORD_LENGTH);
+  request.record_length = 236;
+  request.last_length = 2;
+  EXPECT_EQ(image_pack(request, out), IMAGE_BUILD_RECORD_LENGTH);
+  request = ImagePackSpec{};
+  request.target_name.fill('N');
+  EXPECT_EQ(image_pack(request, out), IMAGE_BUILD_NAME);
+  request = ImagePackSpec{};
+  request.record_count = 0xFFFFFFFFu;
+  EXPECT_EQ(image_pack(request, out), IMAGE_BUILD_TOO_BIG);
 
-  spec = ImagePackSpec{};
-  spec.source = ImagePackSpec::RAW;
+  request = ImagePackSpec{};
+  request.source = ImagePackSpec::RAW;
   const std::vector<uint8_t> cut{10, 0, 1, 2, 3};  // says 10 bytes, holds 5
-  spec.input = cut;
-  EXPECT_EQ(image_pack(spec, out), IMAGE_BUILD_RAW_RECORDS);
+  request.input = cut;
+  EXPECT_EQ(image_pack(request, out), IMAGE_BUILD_RAW_RECORDS);
   EXPECT_TRUE(out.empty());
 }
 

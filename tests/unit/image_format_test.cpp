@@ -20,13 +20,13 @@ std::span<const uint8_t> text_bytes(const char* text) {
 Image image_of(const std::vector<uint8_t>& bytes) { return Image{bytes.data(), bytes.size()}; }
 
 std::vector<uint8_t> packed(uint32_t product, uint32_t revision, Version version) {
-  ImagePackSpec spec;
-  spec.product = product;
-  spec.pcb_revision = revision;
-  spec.version = version;
-  spec.record_count = 3;
+  ImagePackSpec request;
+  request.product = product;
+  request.pcb_revision = revision;
+  request.version = version;
+  request.record_count = 3;
   std::vector<uint8_t> out;
-  EXPECT_EQ(image_pack(spec, out), IMAGE_BUILD_OK);
+  EXPECT_EQ(image_pack(request, out), IMAGE_BUILD_OK);
   return out;
 }
 

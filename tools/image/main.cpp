@@ -301,19 +301,19 @@ bool set_name(std::array<char, IMAGE_TARGET_NAME_BYTES + 1>& out, const char* na
 }
 
 // The product table's model name with its spaces dropped, as makers spell target names.
-void default_name(ImagePackSpec& spec) {
+void default_name(ImagePackSpec& request) {
   const char* model =
-      product_lookup(static_cast<int32_t>(spec.product), static_cast<int32_t>(spec.pcb_revision));
+      product_lookup(static_cast<int32_t>(request.product), static_cast<int32_t>(request.pcb_revision));
   std::string name;
   for (const char* p = model != nullptr ? model : "Unknown"; *p != 0; ++p) {
     if (*p != ' ') name += *p;
   }
-  (void)set_name(spec.target_name, name.c_str());
+  (void)set_name(request.target_name, name.c_str());
 }
 
 int cmd_pack(int argc, char** argv) {
   const char* out_path = argv[0];
-  ImagePackSpec spec;
+  ImagePackSpec request;
   bool name_given = false;
   bool records_given = false;
   bool record_length_given = false;
@@ -333,16 +333,16 @@ int cmd_pack(int argc, char** argv) {
     };
     bool ignored = false;
     const NumberOption numbers[] = {
-        {"--product", &spec.product, &ignored},
-        {"--revision", &spec.pcb_revision, &ignored},
-        {"--records", &spec.record_count, &records_given},
-        {"--record-length", &spec.record_length, &record_length_given},
-        {"--last-length", &spec.last_length, &last_length_given},
-        {"--target-start", &spec.target_start, &ignored},
-        {"--target-length", &spec.target_length, &spec.target_length_given},
-        {"--target-end", &spec.target_end, &spec.target_end_given},
-        {"--word-4", &spec.word_4, &ignored},
-        {"--word-40", &spec.word_40, &ignored},
+        {"--product", &request.product, &ignored},
+        {"--revision", &request.pcb_revision, &ignored},
+        {"--records", &request.record_count, &records_given},
+        {"--record-length", &request.record_length, &record_length_given},
+        {"--last-length", &request.last_length, &last_length_given},
+        {"--target-start", &request.target_start, &ignored},
+        {"--target-length", &request.target_length, &request.target_length_given},
+        {"--target-end", &request.target_end, &request.target_end_given},
+        {"--word-4", &request.word_4, &ignored},
+        {"--word-40", &request.word_40, &ignored},
     };
     uint32_t* number = nullptr;
     for (const NumberOption& n : numbers) {
@@ -357,39 +357,39 @@ int cmd_pack(int argc, char** argv) {
         return EXIT_USAGE;
       }
     } else if (option == "--version") {
-      if (!image_parse_version(value, spec.version)) {
+      if (!image_parse_version(value, request.version)) {
         fail("pack: --version %s: not a version such as 1.14, 1.14a, 1.14.02 or 0x010E0000", value);
         return EXIT_USAGE;
       }
     } else if (option == "--name") {
-      if (!set_name(spec.target_name, value)) {
+      if (!set_name(request.target_name, value)) {
         fail("pack: --name %s: longer than 32 characters", value);
         return EXIT_USAGE;
       }
       name_given = true;
     } else if (option == "--start-bytes") {
-      if (!parse_start_bytes(value, spec.start_bytes)) {
+      if (!parse_start_bytes(value, request.start_bytes)) {
         fail("pack: --start-bytes %s: not 14 hex digits", value);
         return EXIT_USAGE;
       }
     } else if (option == "--payload" || option == "--raw-records") {
       if (!read_file(value, input)) return EXIT_FAILED;
-      spec.source = option == "--payload" ? ImagePackSpec::PAYLOAD : ImagePackSpec::RAW;
+      request.source = option == "--payload" ? ImagePackSpec::PAYLOAD : ImagePackSpec::RAW;
     } else {
       fail("pack: unknown option %s", option.c_str());
       return EXIT_USAGE;
     }
   }
-  if (spec.source != ImagePackSpec::GENERATED && (records_given || last_length_given)) {
+  if (request.source != ImagePackSpec::GENERATED && (records_given || last_length_given)) {
     fail("pack: --records and --last-length go with generated records only");
     return EXIT_USAGE;
   }
-  if (record_length_given && !last_length_given) spec.last_length = spec.record_length;
-  if (!name_given) default_name(spec);
-  spec.input = input;
+  if (record_length_given && !last_length_given) request.last_length = request.record_length;
+  if (!name_given) default_name(request);
+  request.input = input;
 
   std::vector<uint8_t> image;
-  switch (image_pack(spec, image)) {
+  switch (image_pack(request, image)) {
     case IMAGE_BUILD_OK: break;
     case IMAGE_BUILD_RECORD_LENGTH:
       fail("pack: record lengths must lie in 3..252");
