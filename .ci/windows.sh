@@ -50,7 +50,9 @@ if [ $failed -eq 0 ]; then
   step "korvo.exe imports system DLLs only" check_imports
   # The unit tests as one Wine program, then the Wine scenarios (serial port on a pty, no
   # console, korvo itself); ctest lists each.
-  step "tests under Wine" ctest --preset windows
+  step "tests under Wine" ctest --preset windows -E '^wine_korvo_e2e$'
+  # korvo.exe end to end against the simulated device, with its PASS/FAIL line per scenario.
+  step "end-to-end scenarios under Wine" ctest --preset windows -R '^wine_korvo_e2e$' --verbose
 fi
 
 # The prefix's server would linger a few seconds after the last program: end it now.
