@@ -7,15 +7,6 @@
 
 namespace {
 
-uint16_t le16(const BootInfo& info, uint32_t offset) {
-  return static_cast<uint16_t>(info[offset] | (info[offset + 1] << 8));
-}
-
-uint32_t le32(const BootInfo& info, uint32_t offset) {
-  return static_cast<uint32_t>(info[offset]) | (static_cast<uint32_t>(info[offset + 1]) << 8) |
-         (static_cast<uint32_t>(info[offset + 2]) << 16) | (static_cast<uint32_t>(info[offset + 3]) << 24);
-}
-
 // A speed change for the probe: on failure the port is closed and marked unusable.
 bool change_speed(RunState& run, uint32_t baud) {
   if (port_set_baud(run.port, baud) == 0) {
@@ -29,9 +20,9 @@ bool change_speed(RunState& run, uint32_t baud) {
 void copy_boot_identity(RunState& run) {
   DeviceInfo& device = run.device;
   const BootInfo& info = run.boot_info;
-  device.version = le32(info, BOOT_INFO_VERSION);
-  device.product = le16(info, BOOT_INFO_PRODUCT);
-  device.pcb_revision = le16(info, BOOT_INFO_REVISION);
+  device.version = read_le32(info, BOOT_INFO_VERSION);
+  device.product = read_le16(info, BOOT_INFO_PRODUCT);
+  device.pcb_revision = read_le16(info, BOOT_INFO_REVISION);
   // 33 bytes, with or without a NUL; the record's spare last byte keeps it terminated.
   std::memcpy(device.name.data(), &info[BOOT_INFO_NAME], DEVICE_NAME_BYTES);
   device.name[DEVICE_NAME_BYTES] = '\0';
