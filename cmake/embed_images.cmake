@@ -38,6 +38,8 @@ endforeach()
 set(text "// Generated at build time from the firmware images named in KORVO_IMAGES; do not edit.
 #include \"images/image.h\"
 
+namespace korvo {
+
 namespace {
 
 ${arrays}constexpr ImageTable table{{
@@ -46,5 +48,7 @@ ${entries}}};
 }  // namespace
 
 const ImageTable& image_table() { return table; }
+
+}  // namespace korvo
 ")
 file(WRITE "${OUT}" "${text}")

@@ -2,17 +2,7 @@
 
 #include <cstring>
 
-uint16_t read_le16(std::span<const uint8_t> bytes, size_t offset) {
-  if (offset > bytes.size() || bytes.size() - offset < 2) return 0;
-  return static_cast<uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
-}
-
-uint32_t read_le32(std::span<const uint8_t> bytes, size_t offset) {
-  if (offset > bytes.size() || bytes.size() - offset < 4) return 0;
-  return static_cast<uint32_t>(bytes[offset]) | (static_cast<uint32_t>(bytes[offset + 1]) << 8) |
-         (static_cast<uint32_t>(bytes[offset + 2]) << 16) |
-         (static_cast<uint32_t>(bytes[offset + 3]) << 24);
-}
+namespace korvo {
 
 uint32_t image_field(const Image& image, uint32_t offset) {
   return read_le32(image_bytes(image), offset);
@@ -28,22 +18,23 @@ bool image_empty(const Image& image) {
          image_field(image, IMG_IMAGE_SIZE) == 0;
 }
 
-int image_select(const ImageTable& table, uint16_t product, uint16_t pcb_revision) {
+std::optional<size_t> image_select(const ImageTable& table, uint16_t product,
+                                   uint16_t pcb_revision) {
   for (size_t slot = 0; slot < table.size(); ++slot) {
     const Image& image = table[slot];
     if (image_empty(image)) continue;
     // Widened to 32 bits: an image for a product above 65535 never matches.
     if (image_field(image, IMG_PRODUCT) == uint32_t{product} &&
         image_field(image, IMG_PCB_REVISION) == uint32_t{pcb_revision}) {
-      return static_cast<int>(slot);
+      return slot;
     }
   }
-  return -1;
+  return std::nullopt;
 }
 
-int image_header(std::span<const uint8_t> bytes, ImageHeader& header) {
+ImageResult image_header(std::span<const uint8_t> bytes, ImageHeader& header) {
   header = ImageHeader{};
-  if (bytes.size() < IMAGE_HEADER_BYTES) return IMAGE_TOO_SHORT;
+  if (bytes.size() < IMAGE_HEADER_BYTES) return ImageResult::TOO_SHORT;
   header.image_size = read_le32(bytes, IMG_IMAGE_SIZE);
   header.word_4 = read_le32(bytes, IMG_WORD_4);
   header.product = read_le32(bytes, IMG_PRODUCT);
@@ -57,16 +48,8 @@ int image_header(std::span<const uint8_t> bytes, ImageHeader& header) {
   header.word_40 = read_le32(bytes, IMG_WORD_40);
   std::memcpy(header.start_bytes.data(), bytes.data() + IMG_START_BYTES, IMAGE_START_BYTES);
   std::memcpy(header.target_name.data(), bytes.data() + IMG_TARGET_NAME, IMAGE_TARGET_NAME_BYTES);
-  return IMAGE_OK;
+  return ImageResult::OK;
 }
-
-namespace {
-
-void put_le32(std::span<uint8_t> out, size_t offset, uint32_t value) {
-  for (size_t i = 0; i < 4; ++i) out[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-}  // namespace
 
 void image_header_encode(const ImageHeader& header, std::span<uint8_t, IMAGE_HEADER_BYTES> out) {
   put_le32(out, IMG_IMAGE_SIZE, header.image_size);
@@ -84,22 +67,22 @@ void image_header_encode(const ImageHeader& header, std::span<uint8_t, IMAGE_HEA
   std::memcpy(out.data() + IMG_TARGET_NAME, header.target_name.data(), IMAGE_TARGET_NAME_BYTES);
 }
 
-int image_record(std::span<const uint8_t> bytes, size_t offset, ImageRecord& record) {
+ImageResult image_record(std::span<const uint8_t> bytes, size_t offset, ImageRecord& record) {
   record = ImageRecord{};
   record.offset = offset;
   // Records live between the header and the 4-byte trailer.
   if (bytes.size() < IMAGE_HEADER_BYTES + IMAGE_TRAILER_BYTES || offset < IMAGE_HEADER_BYTES) {
-    return IMAGE_RECORD_OUTSIDE;
+    return ImageResult::RECORD_OUTSIDE;
   }
   const size_t records_end = bytes.size() - IMAGE_TRAILER_BYTES;
-  if (offset > records_end || records_end - offset < 2) return IMAGE_RECORD_OUTSIDE;
+  if (offset > records_end || records_end - offset < 2) return ImageResult::RECORD_OUTSIDE;
   record.length = read_le16(bytes, offset);
   if (record.length < IMAGE_RECORD_MIN || record.length > IMAGE_RECORD_MAX) {
-    return IMAGE_RECORD_LENGTH;
+    return ImageResult::RECORD_LENGTH;
   }
-  if (records_end - offset < record.length) return IMAGE_RECORD_OUTSIDE;
+  if (records_end - offset < record.length) return ImageResult::RECORD_OUTSIDE;
   record.payload = bytes.subspan(offset + 2, record.length - 2);
-  return IMAGE_OK;
+  return ImageResult::OK;
 }
 
 namespace {
@@ -126,3 +109,5 @@ uint32_t crc32_update(uint32_t reg, std::span<const uint8_t> bytes) {
 uint32_t crc32(std::span<const uint8_t> bytes) {
   return ~crc32_update(CRC32_INITIAL, bytes);
 }
+
+}  // namespace korvo

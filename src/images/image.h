@@ -5,9 +5,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
-#include "protocol/device_info.h"
+#include "common/bytes.h"
+#include "protocol/version.h"
+
+namespace korvo {
 
 inline constexpr uint32_t IMAGE_HEADER_BYTES = 84;
 inline constexpr uint32_t IMAGE_TRAILER_BYTES = 4;
@@ -43,10 +47,6 @@ using ImageTable = std::array<Image, IMAGE_SLOTS>;
 // The table built into the program.
 const ImageTable& image_table();
 
-// Little-endian numbers at offset; 0 when they do not lie wholly inside bytes.
-uint16_t read_le16(std::span<const uint8_t> bytes, size_t offset);
-uint32_t read_le32(std::span<const uint8_t> bytes, size_t offset);
-
 // Header fields of a non-empty image (0 for a field outside the bytes).
 uint32_t image_field(const Image& image, uint32_t offset);
 inline Version image_version(const Image& image) { return image_field(image, IMG_VERSION); }
@@ -56,9 +56,10 @@ const char* image_target_name(const Image& image);
 // An empty slot: no data, image_size 0, or fewer bytes than a header (nothing to match).
 bool image_empty(const Image& image);
 
-// First non-empty slot, in order, whose product and PCB revision equal the device's;
-// the index (0 = slot 1) or -1.
-int image_select(const ImageTable& table, uint16_t product, uint16_t pcb_revision);
+// First non-empty slot, in order, whose product and PCB revision equal the device's:
+// its index (0 = slot 1), or none.
+std::optional<size_t> image_select(const ImageTable& table, uint16_t product,
+                                   uint16_t pcb_revision);
 
 // The image's bytes as a span; empty for an empty slot with no data.
 inline std::span<const uint8_t> image_bytes(const Image& image) {
@@ -85,16 +86,16 @@ struct ImageHeader {
   std::array<char, IMAGE_TARGET_NAME_BYTES + 1> target_name{};
 };
 
-enum ImageCode {
-  IMAGE_OK = 0,
-  IMAGE_TOO_SHORT = 1,       // fewer bytes than the piece being read
-  IMAGE_RECORD_OUTSIDE = 2,  // the record would reach into the trailer or past the end
-  IMAGE_RECORD_LENGTH = 3    // L outside IMAGE_RECORD_MIN..IMAGE_RECORD_MAX
+enum class ImageResult {
+  OK = 0,
+  TOO_SHORT = 1,       // fewer bytes than the piece being read
+  RECORD_OUTSIDE = 2,  // the record would reach into the trailer or past the end
+  RECORD_LENGTH = 3,   // L outside IMAGE_RECORD_MIN..IMAGE_RECORD_MAX
 };
 
-// Decodes the first 84 bytes; IMAGE_TOO_SHORT when there are fewer.
-[[nodiscard]] int image_header(std::span<const uint8_t> bytes, ImageHeader& header);
-[[nodiscard]] inline int image_header(const Image& image, ImageHeader& header) {
+// Decodes the first 84 bytes; ImageResult::TOO_SHORT when there are fewer.
+[[nodiscard]] ImageResult image_header(std::span<const uint8_t> bytes, ImageHeader& header);
+[[nodiscard]] inline ImageResult image_header(const Image& image, ImageHeader& header) {
   return image_header(image_bytes(image), header);
 }
 // The inverse, for building images.
@@ -110,10 +111,10 @@ struct ImageRecord {
 
 // The record at offset. It must lie between the header and the trailer of the bytes
 // available (the trailer is taken as the last 4 of them) and have L in 3..252; otherwise
-// IMAGE_RECORD_OUTSIDE or IMAGE_RECORD_LENGTH, and record.length still holds L when it
+// RECORD_OUTSIDE or RECORD_LENGTH, and record.length still holds L when it
 // could be read. The first record is at IMAGE_HEADER_BYTES, each next one L bytes on.
-[[nodiscard]] int image_record(std::span<const uint8_t> bytes, size_t offset, ImageRecord& record);
-[[nodiscard]] inline int image_record(const Image& image, size_t offset, ImageRecord& record) {
+[[nodiscard]] ImageResult image_record(std::span<const uint8_t> bytes, size_t offset, ImageRecord& record);
+[[nodiscard]] inline ImageResult image_record(const Image& image, size_t offset, ImageRecord& record) {
   return image_record(image_bytes(image), offset, record);
 }
 
@@ -123,3 +124,5 @@ uint32_t crc32(std::span<const uint8_t> bytes);
 inline constexpr uint32_t CRC32_INITIAL = 0xFFFFFFFFu;
 // The register after running over data followed by its own little-endian CRC-32.
 inline constexpr uint32_t CRC32_RESIDUE = 0xDEBB20E3u;
+
+}  // namespace korvo

@@ -2,16 +2,11 @@
 
 #include <cstring>
 
+#include "common/bytes.h"
+
+namespace korvo {
+
 namespace {
-
-void put_le16(std::span<uint8_t> out, size_t offset, uint32_t value) {
-  out[offset] = static_cast<uint8_t>(value);
-  out[offset + 1] = static_cast<uint8_t>(value >> 8);
-}
-
-void put_le32(std::span<uint8_t> out, size_t offset, uint32_t value) {
-  for (size_t i = 0; i < 4; ++i) out[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 uint8_t stamp_byte(uint32_t address) {
   return static_cast<uint8_t>((address & ~3u) >> (8 * (address & 3u)));
@@ -25,7 +20,7 @@ bool length_ok(uint32_t length) {
 void append_record(std::vector<uint8_t>& records, std::span<const uint8_t> payload) {
   const size_t at = records.size();
   records.resize(at + 2 + payload.size());
-  put_le16(records, at, static_cast<uint32_t>(payload.size() + 2));
+  put_le16(records, at, static_cast<uint16_t>(payload.size() + 2));
   std::memcpy(records.data() + at + 2, payload.data(), payload.size());
 }
 
@@ -36,13 +31,13 @@ struct Records {
   uint32_t data_bytes = 0;  // what the target_length default is made of
 };
 
-int generated_records(const ImagePackSpec& request, Records& records) {
-  if (request.record_count == 0) return IMAGE_BUILD_OK;
+PackResult generated_records(const ImagePackSpec& request, Records& records) {
+  if (request.record_count == 0) return PackResult::OK;
   if (!length_ok(request.record_length) || !length_ok(request.last_length)) {
-    return IMAGE_BUILD_RECORD_LENGTH;
+    return PackResult::RECORD_LENGTH;
   }
   const uint64_t total = uint64_t{request.record_count - 1} * request.record_length + request.last_length;
-  if (total > IMAGE_BUILD_MAX_BYTES) return IMAGE_BUILD_TOO_BIG;
+  if (total > IMAGE_BUILD_MAX_BYTES) return PackResult::TOO_BIG;
   records.bytes.resize(static_cast<size_t>(total));
   uint32_t address = request.target_start;
   size_t offset = 0;
@@ -56,13 +51,13 @@ int generated_records(const ImagePackSpec& request, Records& records) {
     offset += length;
   }
   records.count = request.record_count;
-  return IMAGE_BUILD_OK;
+  return PackResult::OK;
 }
 
-int payload_records(const ImagePackSpec& request, Records& records) {
-  if (request.input.empty()) return IMAGE_BUILD_EMPTY_INPUT;
-  if (!length_ok(request.record_length)) return IMAGE_BUILD_RECORD_LENGTH;
-  if (request.input.size() > IMAGE_BUILD_MAX_BYTES) return IMAGE_BUILD_TOO_BIG;
+PackResult payload_records(const ImagePackSpec& request, Records& records) {
+  if (request.input.empty()) return PackResult::EMPTY_INPUT;
+  if (!length_ok(request.record_length)) return PackResult::RECORD_LENGTH;
+  if (request.input.size() > IMAGE_BUILD_MAX_BYTES) return PackResult::TOO_BIG;
   const size_t chunk = request.record_length - 2;
   for (size_t at = 0; at < request.input.size(); at += chunk) {
     const size_t take = std::min(chunk, request.input.size() - at);
@@ -71,25 +66,25 @@ int payload_records(const ImagePackSpec& request, Records& records) {
     if (take + 2 > records.largest) records.largest = static_cast<uint32_t>(take + 2);
   }
   records.data_bytes = static_cast<uint32_t>(request.input.size());
-  return records.bytes.size() > IMAGE_BUILD_MAX_BYTES ? IMAGE_BUILD_TOO_BIG : IMAGE_BUILD_OK;
+  return records.bytes.size() > IMAGE_BUILD_MAX_BYTES ? PackResult::TOO_BIG : PackResult::OK;
 }
 
-int raw_records(const ImagePackSpec& request, Records& records) {
-  if (request.input.empty()) return IMAGE_BUILD_EMPTY_INPUT;
-  if (request.input.size() > IMAGE_BUILD_MAX_BYTES) return IMAGE_BUILD_TOO_BIG;
+PackResult raw_records(const ImagePackSpec& request, Records& records) {
+  if (request.input.empty()) return PackResult::EMPTY_INPUT;
+  if (request.input.size() > IMAGE_BUILD_MAX_BYTES) return PackResult::TOO_BIG;
   size_t at = 0;
   while (at < request.input.size()) {
-    if (request.input.size() - at < 2) return IMAGE_BUILD_RAW_RECORDS;
+    if (request.input.size() - at < 2) return PackResult::RAW_RECORDS;
     const uint32_t length = read_le16(request.input, at);
-    if (!length_ok(length)) return IMAGE_BUILD_RECORD_LENGTH;
-    if (request.input.size() - at < length) return IMAGE_BUILD_RAW_RECORDS;
+    if (!length_ok(length)) return PackResult::RECORD_LENGTH;
+    if (request.input.size() - at < length) return PackResult::RAW_RECORDS;
     ++records.count;
     if (length > records.largest) records.largest = length;
     records.data_bytes += length - 2;
     at += length;
   }
   records.bytes.assign(request.input.begin(), request.input.end());
-  return IMAGE_BUILD_OK;
+  return PackResult::OK;
 }
 
 }  // namespace
@@ -99,34 +94,34 @@ uint32_t image_generate_record(std::span<uint8_t> out, uint32_t address) {
   const uint32_t data = length >= IMAGE_RECORD_OVERHEAD ? length - IMAGE_RECORD_OVERHEAD : 0;
   // The full layout first, then cut to the record's length.
   std::array<uint8_t, IMAGE_RECORD_MAX + IMAGE_RECORD_OVERHEAD> full{};
-  put_le16(full, 0, length);
+  put_le16(full, 0, static_cast<uint16_t>(length));
   put_le32(full, 2, address);
-  put_le16(full, 6, data);
+  put_le16(full, 6, static_cast<uint16_t>(data));
   for (uint32_t i = 0; i < data; ++i) full[8 + i] = stamp_byte(address + i);
   uint32_t sum = 0;
   for (uint32_t i = 2; i < 8 + data; ++i) sum += full[i];
-  put_le16(full, 8 + data, sum & 0xFFFFu);
+  put_le16(full, 8 + data, static_cast<uint16_t>(sum & 0xFFFFu));
   full[10 + data] = 0xFF;
   full[11 + data] = 0xFF;
   std::memcpy(out.data(), full.data(), std::min<size_t>(out.size(), full.size()));
   return data;
 }
 
-int image_pack(const ImagePackSpec& request, std::vector<uint8_t>& out) {
+PackResult image_pack(const ImagePackSpec& request, std::vector<uint8_t>& out) {
   out.clear();
   if (std::memchr(request.target_name.data(), 0, IMAGE_TARGET_NAME_BYTES) == nullptr) {
-    return IMAGE_BUILD_NAME;
+    return PackResult::NAME;
   }
   Records records;
-  int r = IMAGE_BUILD_OK;
+  PackResult r = PackResult::OK;
   switch (request.source) {
     case ImagePackSpec::GENERATED: r = generated_records(request, records); break;
     case ImagePackSpec::PAYLOAD: r = payload_records(request, records); break;
     case ImagePackSpec::RAW: r = raw_records(request, records); break;
   }
-  if (r != IMAGE_BUILD_OK) return r;
+  if (r != PackResult::OK) return r;
   const size_t size = IMAGE_HEADER_BYTES + records.bytes.size() + IMAGE_TRAILER_BYTES;
-  if (size > IMAGE_BUILD_MAX_BYTES) return IMAGE_BUILD_TOO_BIG;
+  if (size > IMAGE_BUILD_MAX_BYTES) return PackResult::TOO_BIG;
 
   ImageHeader header;
   header.image_size = static_cast<uint32_t>(size);
@@ -151,7 +146,7 @@ int image_pack(const ImagePackSpec& request, std::vector<uint8_t>& out) {
   std::memcpy(out.data() + IMAGE_HEADER_BYTES, records.bytes.data(), records.bytes.size());
   const size_t trailer = size - IMAGE_TRAILER_BYTES;
   put_le32(out, trailer, crc32(std::span(out).first(trailer)));
-  return IMAGE_BUILD_OK;
+  return PackResult::OK;
 }
 
 std::vector<uint8_t> image_standin() {
@@ -220,3 +215,5 @@ bool image_parse_version(const char* text, Version& version) {
   version = (major << 24) | (minor << 16) | (third << 8) | letter;
   return true;
 }
+
+}  // namespace korvo

@@ -22,6 +22,8 @@
 
 #include "images/image.h"
 
+namespace korvo {
+
 inline constexpr uint32_t IMAGE_RECORD_OVERHEAD = 12;  // bytes of a generated record besides data
 // Far above any device's flash; keeps a mistyped record count from exhausting memory.
 inline constexpr uint32_t IMAGE_BUILD_MAX_BYTES = 64u * 1024u * 1024u;
@@ -52,13 +54,13 @@ struct ImagePackSpec {
   std::span<const uint8_t> input;
 };
 
-enum ImageBuildCode {
-  IMAGE_BUILD_OK = 0,
-  IMAGE_BUILD_RECORD_LENGTH = 1,  // a record length outside 3..252
-  IMAGE_BUILD_NAME = 2,           // target_name longer than 32 characters
-  IMAGE_BUILD_EMPTY_INPUT = 3,    // a payload or raw-record input with no bytes
-  IMAGE_BUILD_RAW_RECORDS = 4,    // raw records that do not walk to the end of their input
-  IMAGE_BUILD_TOO_BIG = 5         // more than IMAGE_BUILD_MAX_BYTES
+enum class PackResult {
+  OK = 0,
+  RECORD_LENGTH = 1,  // a record length outside 3..252
+  NAME = 2,           // target_name longer than 32 characters
+  EMPTY_INPUT = 3,    // a payload or raw-record input with no bytes
+  RAW_RECORDS = 4,    // raw records that do not walk to the end of their input
+  TOO_BIG = 5,        // more than IMAGE_BUILD_MAX_BYTES
 };
 
 // Writes one generated record of `length` bytes carrying data for `address` on into out
@@ -66,7 +68,7 @@ enum ImageBuildCode {
 uint32_t image_generate_record(std::span<uint8_t> out, uint32_t address);
 
 // Builds the whole image: header, records and CRC-32 trailer. On failure out is empty.
-[[nodiscard]] int image_pack(const ImagePackSpec& request, std::vector<uint8_t>& out);
+[[nodiscard]] PackResult image_pack(const ImagePackSpec& request, std::vector<uint8_t>& out);
 
 // The stand-in image: image_pack with the defaults.
 std::vector<uint8_t> image_standin();
@@ -74,3 +76,5 @@ std::vector<uint8_t> image_standin();
 // Parses a version as the utility prints it ("1.14", "1.14a", "1.14.02", "2.05.01b") or a
 // raw number ("0x010E0000"); false for anything else, or a part above 255.
 [[nodiscard]] bool image_parse_version(const char* text, Version& version);
+
+}  // namespace korvo

@@ -5,6 +5,8 @@
 
 #include "images/image.h"
 
+namespace korvo {
+
 namespace {
 
 ImageFinding& add(ImageCheck& check, ImageRule rule) {
@@ -169,3 +171,5 @@ size_t image_finding_text(const ImageFinding& f, char* buffer, size_t capacity) 
   }
   return n < 0 ? 0 : static_cast<size_t>(n);
 }
+
+}  // namespace korvo

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <span>
 
+namespace korvo {
+
 // One broken rule each; every rule has its own message.
 enum ImageRule {
   IMAGE_RULE_EMPTY = 1,        // no bytes at all
@@ -46,3 +48,5 @@ struct ImageCheck {
 // One line (no newline) describing the finding; returns its length like snprintf.
 size_t image_finding_text(const ImageFinding& finding, char* buffer, size_t capacity);
 inline constexpr size_t IMAGE_FINDING_TEXT_BYTES = 160;
+
+}  // namespace korvo

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "serial/port.h"
+namespace korvo {
 
 namespace {
 
@@ -58,12 +58,12 @@ uint32_t parse_u32(const char* text, const char** end, int base) {
   return negative ? static_cast<uint32_t>(0u - v) : v;
 }
 
-int app_read_message(SerialPort& port, char* buffer, size_t capacity) {
-  if (capacity == 0) return 1;
+bool app_read_message(Link& link, char* buffer, size_t capacity) {
+  if (capacity == 0) return false;
   size_t position = 0;
   while (position + 1 < capacity) {
     uint8_t byte = 0;
-    if (port_read_timed(port, &byte, 1, APP_MESSAGE_WAIT_MS) != 1) return 1;
+    if (link_read_timed(link, &byte, 1, APP_MESSAGE_WAIT_MS) != 1) return false;
     if (byte == '^') {
       position = 0;  // a new message starts: drop whatever came before
       continue;
@@ -72,13 +72,13 @@ int app_read_message(SerialPort& port, char* buffer, size_t capacity) {
     if (byte == '$') break;
   }
   buffer[position] = '\0';
-  return 0;
+  return true;
 }
 
-int app_query_version(SerialPort& port, DeviceInfo& info, bool listen_only) {
+AppResult app_query_version(Link& link, DeviceInfo& info, bool listen_only) {
   if (!listen_only) {
     // A failed write shows up as silence below.
-    (void)port_write(port, VERSION_QUERY, static_cast<int32_t>(sizeof VERSION_QUERY));
+    (void)port_write(link.port, VERSION_QUERY, static_cast<int32_t>(sizeof VERSION_QUERY));
   }
   info.product = 0;
   info.pcb_revision = 0;
@@ -87,7 +87,7 @@ int app_query_version(SerialPort& port, DeviceInfo& info, bool listen_only) {
   info.name.fill('\0');
   char message[APP_MESSAGE_BYTES];
   for (;;) {
-    if (app_read_message(port, message, sizeof message) != 0) return 1;
+    if (!app_read_message(link, message, sizeof message)) return AppResult::NOT_A_REPORT;
     const bool empty = message[0] == '$';
     const bool plus = message[0] == '+' && message[1] == '$';
     if (!empty && !plus) break;
@@ -95,13 +95,13 @@ int app_query_version(SerialPort& port, DeviceInfo& info, bool listen_only) {
   return app_parse_version(info, message);
 }
 
-int app_parse_version(DeviceInfo& info, const char* text) {
-  if (std::strncmp(text, "=V \"", 4) != 0) return 1;
+AppResult app_parse_version(DeviceInfo& info, const char* text) {
+  if (std::strncmp(text, "=V \"", 4) != 0) return AppResult::NOT_A_REPORT;
   const char* p = text + 4;
   size_t n = 0;
   while (*p != '"' && *p != '\0' && n < NAME_MAX_CHARS) info.name[n++] = *p++;
   info.name[n] = '\0';
-  if (*p != '"') return 2;
+  if (*p != '"') return AppResult::NAME_UNCLOSED;
   advance(p);  // closing quote
   advance(p);  // separator
 
@@ -120,7 +120,7 @@ int app_parse_version(DeviceInfo& info, const char* text) {
   info.version = version;
   if (*p == '(') {
     while (*p != ')' && *p != '\0') advance(p);
-    if (*p == '\0') return 3;  // unclosed comment
+    if (*p == '\0') return AppResult::TEXT_LEFT_OVER;  // unclosed comment
     advance(p);
   }
   if (*p == ',') {
@@ -135,7 +135,9 @@ int app_parse_version(DeviceInfo& info, const char* text) {
     info.pcb_revision = DEFAULT_REVISION;
     info.extra = EXTRA_ABSENT;
   }
-  if (*p != '$') return 3;
-  info.model = info.name[0] != '\0' ? info.name.data() : product_lookup(info.product, info.pcb_revision);
-  return 0;
+  if (*p != '$') return AppResult::TEXT_LEFT_OVER;
+  device_set_model(info);
+  return AppResult::OK;
 }
+
+}  // namespace korvo

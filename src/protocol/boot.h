@@ -1,10 +1,13 @@
-// Bringing the bootloader into contact and out again.
+// Bringing the bootloader into contact and out again. Nothing here prints or decides what the
+// device is: the steps above do, from what these operations return.
 #pragma once
 
 #include <array>
 #include <cstdint>
 
-struct RunState;
+#include "serial/link.h"
+
+namespace korvo {
 
 inline constexpr uint32_t BOOT_INFO_BYTES = 65;
 inline constexpr uint32_t COMMAND_BUFFER_BYTES = 524;
@@ -21,9 +24,20 @@ inline constexpr uint32_t BOOT_INFO_VERSION = 28;
 inline constexpr uint32_t BOOT_INFO_NAME = 32;
 inline constexpr uint16_t BOOT_INFO_NORMALISED = 0x0800;
 
-void boot_sync(RunState& run);
-// 0 a reply was taken off the line; 1 query not sent or not acknowledged; 2 no reply.
-[[nodiscard]] int boot_query_info(RunState& run, BootInfo& info);
-// true when the bootloader answers (ProbeState is then PROBE_BOOTLOADER, port at 115200).
-[[nodiscard]] bool boot_enter(RunState& run);
-void boot_leave(RunState& run);
+enum class BootQueryResult {
+  OK = 0,                // a reply was taken off the line (even one whose checksum failed)
+  NOT_ACKNOWLEDGED = 1,  // the query was not sent or not acknowledged
+  NO_REPLY = 2,          // no complete reply in time, or its acknowledgement not written
+};
+
+// 256 zero bytes, each followed by draining whatever came back.
+void boot_sync(Link& link);
+[[nodiscard]] BootQueryResult boot_query_info(Link& link, BootInfo& info);
+// Switches a running application into its bootloader: true with the port at 115200 and the
+// bootloader's reply in info; false after three silent attempts, with the port back at 19200.
+[[nodiscard]] bool boot_enter(Link& link, BootInfo& info);
+// Tells the bootloader to start the application and returns the line to 19200, where the
+// application will announce itself.
+void boot_leave(Link& link, CommandBuffer& command);
+
+}  // namespace korvo

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 
-struct RunState;
+#include "serial/link.h"
+
+namespace korvo {
 
 inline constexpr uint8_t PACKET_ACK = 0xCC;
 inline constexpr uint8_t PACKET_NAK = 0x33;
@@ -13,24 +15,48 @@ inline constexpr uint8_t BOOT_STATUS_OK = 0x40;       // "@"
 inline constexpr uint8_t BOOT_STATUS_MISMATCH = 0x44; // "D"
 inline constexpr uint32_t BOOT_WAIT_MS = 2000;
 
-uint8_t packet_checksum(const uint8_t* data, uint8_t count);
-[[nodiscard]] int boot_send_ack(RunState& run);
-[[nodiscard]] int boot_send_nak(RunState& run);
-// 0 sent (and acknowledged when want_ack); 1-3 a write failed; 4 no acknowledgement; 5 not ACK.
-[[nodiscard]] int boot_send_packet(RunState& run, const uint8_t* payload, uint8_t count,
-                                   bool want_ack, uint32_t timeout_ms);
-// Results of boot_recv_packet beyond 0 (taken and answered) and 1 (answer not written).
-inline constexpr int BOOT_RECV_NO_LENGTH = 6;
-inline constexpr int BOOT_RECV_NO_CHECKSUM = 7;
-inline constexpr int BOOT_RECV_CUT_SHORT = 8;
-// The packet announced more payload than the buffer holds: it was taken off the line and
-// answered with NAK, and the buffer was left alone.
-inline constexpr int BOOT_RECV_OVERSIZE = 9;
+enum class SendResult {
+  OK = 0,               // written; with want_ack, the ACK came
+  NO_LENGTH = 1,        // the length byte was not written
+  NO_CHECKSUM = 2,      // the checksum byte was not written
+  PAYLOAD_SHORT = 3,    // the payload was not written in full
+  NO_ANSWER = 4,        // no non-zero byte came within the limit
+  NOT_ACK = 5,          // the first non-zero byte was not ACK (it has been consumed)
+};
 
+enum class RecvResult {
+  OK = 0,               // a packet was taken off the line and answered (ACK or NAK)
+  ANSWER_FAILED = 1,    // taken off the line, but its ACK or NAK was not written
+  NO_LENGTH = 6,        // no non-zero length byte within the limit
+  NO_CHECKSUM = 7,      // no checksum byte within the limit
+  CUT_SHORT = 8,        // fewer payload bytes than announced; nothing was sent
+  // More payload than the buffer holds: taken off the line and answered with NAK, the buffer
+  // left alone.
+  OVERSIZE = 9,
+};
+
+enum class TransactionResult {
+  OK = 0,               // status "@"
+  COMMAND_FAILED = 1,   // sending the command failed
+  REQUEST_FAILED = 2,   // sending the status request failed
+  NO_STATUS = 3,        // receiving the status reply failed
+  MISMATCH = 4,         // status "D": the flash does not match what was sent
+  BAD_STATUS = 5,       // any other status byte
+};
+
+uint8_t packet_checksum(const uint8_t* data, uint8_t count);
+// true when the byte was written.
+[[nodiscard]] bool boot_send_ack(Link& link);
+[[nodiscard]] bool boot_send_nak(Link& link);
+[[nodiscard]] SendResult boot_send_packet(Link& link, const uint8_t* payload, uint8_t count,
+                                          bool want_ack, uint32_t timeout_ms);
 // payload_length: the buffer's capacity on entry, the payload length on return (0 unless
 // a packet with a matching checksum was taken).
-[[nodiscard]] int boot_recv_packet(RunState& run, uint8_t* buffer, uint8_t& payload_length,
-                                   uint32_t timeout_ms);
-// 0 "@"; 1 command not sent; 2 status request not sent; 3 no status reply; 4 "D"; 5 other.
-[[nodiscard]] int boot_transaction(RunState& run, const uint8_t* command, uint8_t count,
-                                   uint32_t timeout_ms);
+[[nodiscard]] RecvResult boot_recv_packet(Link& link, uint8_t* buffer, uint8_t& payload_length,
+                                          uint32_t timeout_ms);
+// The command, the status request and its reply. status is the status byte judged, which the
+// caller shows for BAD_STATUS.
+[[nodiscard]] TransactionResult boot_transaction(Link& link, const uint8_t* command, uint8_t count,
+                                                 uint32_t timeout_ms, uint8_t& status);
+
+}  // namespace korvo

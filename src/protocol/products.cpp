@@ -3,6 +3,8 @@
 
 #include "protocol/device_info.h"
 
+namespace korvo {
+
 namespace {
 
 struct ProductRow {
@@ -31,3 +33,18 @@ const char* product_lookup(int32_t product, int32_t revision) {
   }
   return nullptr;
 }
+
+void device_set_model(DeviceInfo& info) {
+  info.model = info.name[0] != '\0' ? info.name.data() : product_lookup(info.product, info.pcb_revision);
+}
+
+const char* device_model_text(const DeviceInfo& info) {
+  if (info.model != nullptr) return info.model;
+  DeviceInfo fresh = info;
+  device_set_model(fresh);
+  if (fresh.model == nullptr) return "";
+  // Either the table's text, which lives for the whole run, or the record's own name.
+  return fresh.model == fresh.name.data() ? device_name(info) : fresh.model;
+}
+
+}  // namespace korvo

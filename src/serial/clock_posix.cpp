@@ -1,8 +1,10 @@
 #include <cerrno>
 #include <ctime>
 
-#include "serial/port.h"
+#include "serial/clock.h"
 #include "serial/port_posix.h"
+
+namespace korvo {
 
 uint64_t clock_posix_monotonic_ms() {
   timespec ts{};
@@ -25,8 +27,6 @@ const uint64_t g_process_start_ms = clock_posix_monotonic_ms();
 
 struct PosixClock final : Clock {
   uint32_t now_ms() override {
-    // Wraps after 49 days like the 32-bit tick count it stands for; clock_expired subtracts
-    // modulo 2^32, so a wrap between start and now is harmless.
     return static_cast<uint32_t>(clock_posix_monotonic_ms() - g_process_start_ms);
   }
   void sleep_ms(uint32_t ms) override { clock_posix_sleep_ms(ms); }
@@ -38,3 +38,5 @@ Clock& clock_system() {
   static PosixClock clock;
   return clock;
 }
+
+}  // namespace korvo

@@ -1,34 +1,25 @@
 #include "serial/port.h"
 
+namespace korvo {
+
 namespace {
 
 bool usable(const SerialPort& port) {
-  return port.is_open == 1 && port.backend != nullptr && port.backend->has_handle();
+  return port.backend != nullptr && port.backend->has_handle();
 }
 
 }  // namespace
 
-int port_open(SerialPort& port, int number, uint32_t baud) {
-  port.is_open = 0;
-  if (port.backend == nullptr || !port.backend->open(number, baud)) return 0;
-  port.is_open = 1;
-  return 1;
+bool port_open(SerialPort& port, int number, uint32_t baud) {
+  return port.backend != nullptr && port.backend->open(number, baud);
 }
 
-int port_set_baud(SerialPort& port, uint32_t baud) {
-  if (!usable(port)) return 0;
-  if (port.backend->set_baud(baud)) {
-    port.is_open = 1;
-    return 1;
-  }
-  port.is_open = 0;
-  return 0;
+bool port_set_baud(SerialPort& port, uint32_t baud) {
+  return usable(port) && port.backend->set_baud(baud);
 }
 
-int port_close(SerialPort& port) {
+void port_close(SerialPort& port) {
   if (usable(port)) port.backend->close();
-  port.is_open = 0;
-  return 1;
 }
 
 int32_t port_write(SerialPort& port, const uint8_t* data, int32_t count) {
@@ -46,16 +37,17 @@ int32_t port_available(SerialPort& port) {
   return port.backend->available();
 }
 
-int32_t port_read_timed(SerialPort& port, uint8_t* buffer, int32_t count, uint32_t timeout_ms) {
-  const uint32_t start = clock_ms(*port.clock);
+int32_t port_read_timed(SerialPort& port, Clock& clock, uint8_t* buffer, int32_t count,
+                        uint32_t timeout_ms) {
+  const uint32_t start = clock.now_ms();
   int32_t remaining = count;
   // The limit is tested only between reads: one read may itself wait PORT_IO_WAIT_MS.
-  while (remaining > 0 && !clock_expired(*port.clock, start, timeout_ms)) {
+  while (remaining > 0 && !clock_expired(clock, start, timeout_ms)) {
     const int32_t n = port_read(port, buffer, remaining);
     if (n == 0 && !usable(port)) {
       // A closed port answers at once: sleep out the limit instead of spinning on it.
-      const uint32_t elapsed = clock_ms(*port.clock) - start;
-      port.clock->sleep_ms(elapsed > timeout_ms ? 1 : timeout_ms - elapsed + 1);
+      const uint32_t elapsed = clock.now_ms() - start;
+      clock.sleep_ms(elapsed > timeout_ms ? 1 : timeout_ms - elapsed + 1);
       continue;
     }
     buffer += n;
@@ -72,8 +64,4 @@ void port_drain(SerialPort& port) {
   }
 }
 
-uint32_t clock_ms(Clock& clock) { return clock.now_ms(); }
-
-bool clock_expired(Clock& clock, uint32_t start, uint32_t limit) {
-  return static_cast<uint32_t>(clock_ms(clock) - start) > limit;
-}
+}  // namespace korvo

@@ -1,9 +1,13 @@
 // The one COM port of a run: open, configure, read and write with bounded waits.
-// Nothing here prints; results are counts or 1/0 and the callers decide what they mean.
+// Nothing here prints; results are byte counts or yes/no, and the callers decide what they mean.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+
+#include "serial/clock.h"
+
+namespace korvo {
 
 inline constexpr uint32_t PORT_IO_WAIT_MS = 2000;       // longest wait of one read or write
 inline constexpr uint32_t PORT_READ_INTERVAL_MS = 10;   // a read ends this long after its last byte
@@ -11,15 +15,6 @@ inline constexpr uint32_t PORT_QUEUE_BYTES = 10000;     // driver queue size ask
 
 inline constexpr uint32_t BAUD_APPLICATION = 19200;
 inline constexpr uint32_t BAUD_BOOTLOADER = 115200;
-
-// Milliseconds and sleeping: real on a machine, virtual in the unit tests.
-struct Clock {
-  virtual ~Clock() = default;
-  // Real time since the process started, in ms (never processor time).
-  virtual uint32_t now_ms() = 0;
-  virtual void sleep_ms(uint32_t ms) = 0;
-};
-Clock& clock_system();
 
 // The platform calls behind the port operations: one backend per platform, plus the
 // in-memory line of the tests. The generic code in port.cpp only reaches a backend
@@ -31,6 +26,7 @@ struct PortBackend {
   // On failure releases everything: the port is closed afterwards.
   virtual bool set_baud(uint32_t baud) = 0;
   virtual void close() = 0;
+  // The port is open and usable.
   virtual bool has_handle() const = 0;
   // Both wait at most PORT_IO_WAIT_MS; 0 on failure or time-out. A transfer that timed
   // out is finished (cancelled and collected) before they return.
@@ -45,19 +41,24 @@ std::unique_ptr<PortBackend> port_backend_system();
 
 struct SerialPort {
   PortBackend* backend = nullptr;
-  Clock* clock = nullptr;
-  uint32_t is_open = 0;
 };
 
-[[nodiscard]] int port_open(SerialPort& port, int number, uint32_t baud);
-[[nodiscard]] int port_set_baud(SerialPort& port, uint32_t baud);
-int port_close(SerialPort& port);
+// true: opened and configured; false: the port is closed.
+[[nodiscard]] bool port_open(SerialPort& port, int number, uint32_t baud);
+// false: the port was not usable, or the change failed and closed it.
+[[nodiscard]] bool port_set_baud(SerialPort& port, uint32_t baud);
+// Harmless on a closed port.
+void port_close(SerialPort& port);
+// Bytes written or read; 0 on failure, time-out or a port that is not usable.
 [[nodiscard]] int32_t port_write(SerialPort& port, const uint8_t* data, int32_t count);
 [[nodiscard]] int32_t port_read(SerialPort& port, uint8_t* buffer, int32_t count);
+// Bytes waiting in the driver's input queue; 0 when the port is not usable.
 [[nodiscard]] int32_t port_available(SerialPort& port);
-[[nodiscard]] int32_t port_read_timed(SerialPort& port, uint8_t* buffer, int32_t count,
-                                      uint32_t timeout_ms);
+// Reads until count bytes are in or the limit has passed; the limit is tested only between
+// reads, so one read's own wait may stretch it. Bytes received.
+[[nodiscard]] int32_t port_read_timed(SerialPort& port, Clock& clock, uint8_t* buffer,
+                                      int32_t count, uint32_t timeout_ms);
+// Throws away pending input, including bytes that arrive meanwhile.
 void port_drain(SerialPort& port);
 
-uint32_t clock_ms(Clock& clock);
-bool clock_expired(Clock& clock, uint32_t start, uint32_t limit);
+}  // namespace korvo

@@ -15,6 +15,8 @@
 #include "serial/port.h"
 #include "serial/port_posix.h"
 
+namespace korvo {
+
 namespace {
 
 // The open port's descriptor as the fatal-signal handler must see it (-1: none), and whether
@@ -287,3 +289,5 @@ void port_posix_release_from_signal() {
 }
 
 std::unique_ptr<PortBackend> port_backend_system() { return std::make_unique<PosixPort>(); }
+
+}  // namespace korvo

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+namespace korvo {
+
 // COM<number> names the device in KORVO_COM<number> (e.g. KORVO_COM3=/dev/ttyUSB0), since
 // POSIX systems have no COM numbering; without it, the number-1'th /dev/ttyS device.
 std::string port_posix_device_path(int number);
@@ -15,3 +17,5 @@ void clock_posix_sleep_ms(uint64_t ms);
 // For fatal-signal handlers only: drops the exclusive flag of the open port and closes it, so
 // a port does not stay exclusive while other descriptors of the tty live on. Async-signal-safe.
 void port_posix_release_from_signal();
+
+}  // namespace korvo

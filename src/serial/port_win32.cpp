@@ -2,9 +2,9 @@
 // bounded by a wait of PORT_IO_WAIT_MS on the transfer's own event.
 #include <windows.h>
 
-#include <ctime>
-
 #include "serial/port.h"
+
+namespace korvo {
 
 namespace {
 
@@ -155,21 +155,8 @@ int32_t Win32Port::available() {
   return static_cast<int32_t>(status.cbInQue);
 }
 
-// msvcrt's clock() counts real time since the process started, in ms (CLOCKS_PER_SEC is
-// 1000), unlike the processor time it gives elsewhere.
-struct Win32Clock final : Clock {
-  uint32_t now_ms() override {
-    return static_cast<uint32_t>(static_cast<unsigned long long>(std::clock()) * 1000ULL /
-                                 CLOCKS_PER_SEC);
-  }
-  void sleep_ms(uint32_t ms) override { Sleep(ms); }
-};
-
 }  // namespace
 
 std::unique_ptr<PortBackend> port_backend_system() { return std::make_unique<Win32Port>(); }
 
-Clock& clock_system() {
-  static Win32Clock clock;
-  return clock;
-}
+}  // namespace korvo

@@ -1,7 +1,29 @@
 // The installation: bootloader entry, start command, every record as a packet, leave.
 #pragma once
 
-struct RunState;
+#include "console/console.h"
+#include "discovery/probe.h"
+#include "images/image.h"
+#include "protocol/boot.h"
+#include "protocol/device_info.h"
+#include "serial/link.h"
 
-// 0 when every record was accepted, -1 otherwise (the message has been printed).
-[[nodiscard]] int transfer_firmware(RunState& run);
+namespace korvo {
+
+enum class TransferResult { OK = 0, FAILED = -1 };
+
+// The bootloader's buffers, which live for the whole run: the information reply, and the
+// command buffer whose leftovers the record packets carry.
+struct BootBuffers {
+  BootInfo info{};
+  CommandBuffer command{};
+};
+
+// Installs image on the device the probe found in `state`. FAILED when a step failed (its
+// message has been printed); afterwards the line is at 19200, state is NONE after a failure,
+// and after a leave the restarted application's report has refilled device.
+[[nodiscard]] TransferResult transfer_firmware(Link& link, BootBuffers& boot, ProbeState& state,
+                                               DeviceInfo& device, const Image& image,
+                                               ConsoleOut& out);
+
+}  // namespace korvo

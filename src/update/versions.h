@@ -1,21 +1,23 @@
 // Version text, the two aligned version lines and the Y/N question.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
+#include "console/console.h"
 #include "images/image.h"
 #include "protocol/device_info.h"
 
-struct RunState;
+namespace korvo {
 
-// Writes the text of v ("None", "1.14", "2.05.01b(Beta)") into buffer, NUL-terminated;
-// returns its length. 24 bytes hold any version.
-size_t format_version(char* buffer, size_t capacity, Version v);
-inline constexpr size_t VERSION_TEXT_BYTES = 24;
-
+// Characters the text of v is taken to occupy: minor and third number count as two digits,
+// the major as at most two.
 uint32_t version_text_width(Version v);
-void print_version(RunState& run, Version v, uint32_t pad);
-void show_versions(RunState& run, const DeviceInfo& device, const Image& image);
-// true for Y, false for N (end of input answers N).
-[[nodiscard]] bool confirm_update(RunState& run, const DeviceInfo& device, const Image& image);
+// The text of v, a comma and pad spaces.
+void print_version(ConsoleOut& out, Version v, uint32_t pad);
+// The device's and the image's version on two lines whose "Model:" columns line up.
+void show_versions(ConsoleOut& out, const DeviceInfo& device, const Image& image);
+// true for Y, false for N. With no console, or once input has ended, nobody can say yes: N.
+[[nodiscard]] bool confirm_update(ConsoleOut& out, Console* console, const DeviceInfo& device,
+                                  const Image& image);
+
+}  // namespace korvo

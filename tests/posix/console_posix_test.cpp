@@ -12,9 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "driver/console.h"
+#include "console/console.h"
 #include "pty.h"
 #include "serial/port.h"
+
+using namespace korvo;
 
 namespace {
 
@@ -205,7 +207,7 @@ TEST(PosixConsoleSignals, DeathBySignalRestoresTheTerminalAndFreesThePort) {
     const pid_t pid = spawn(term.slave, [&] {
       Console& console = console_system();
       auto backend = port_backend_system();
-      SerialPort port{backend.get(), &clock_system(), 0};
+      SerialPort port{backend.get()};
       if (port_open(port, 49, BAUD_APPLICATION) != 1) _exit(91);
       put(out.write_end(), READY);
       (void)console.read_key();  // blocks until the signal

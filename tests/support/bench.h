@@ -8,6 +8,9 @@
 #include "driver/run_state.h"
 #include "fake_console.h"
 #include "memline.h"
+#include "result_code.h"
+
+using namespace korvo;
 
 struct Bench {
   VirtualClock clock;
@@ -18,14 +21,13 @@ struct Bench {
 
   // The port starts open at 19200, as the scan leaves it.
   explicit Bench(bool open = true) {
-    run.clock = &clock;
-    run.port.backend = &line;
-    run.port.clock = &clock;
+    run.link.clock = &clock;
+    run.link.port.backend = &line;
     run.console = &console;
     run.out = text.out();
     if (open) {
-      (void)port_open(run.port, 1, 19200);
-      run.current_baud = 19200;
+      (void)port_open(run.link.port, 1, 19200);
+      run.link.current_baud = 19200;
     }
   }
 

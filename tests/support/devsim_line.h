@@ -10,6 +10,8 @@
 #include "devmodel.h"
 #include "memline.h"
 
+using namespace korvo;
+
 // Unsolicited messages are placed on the line ahead of time: once the host's writes have
 // reached their time, or when a reply before them is sent and they are due within this
 // much after it. (The line keeps its bytes in the order they were placed.)

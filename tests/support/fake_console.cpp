@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+using namespace korvo;
+
 int FakeConsole::read_key() {
   ++reads;
   if (keys.empty()) {

@@ -6,7 +6,9 @@
 #include <initializer_list>
 #include <string>
 
-#include "driver/console.h"
+#include "console/console.h"
+
+using namespace korvo;
 
 // Hands out the scripted key codes in order, then CONSOLE_END_OF_INPUT for good.
 struct FakeConsole : Console {

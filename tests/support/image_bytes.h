@@ -8,6 +8,8 @@
 
 #include "images/image.h"
 
+using namespace korvo;
+
 struct ImageBytes {
   std::vector<uint8_t> bytes;
   Image image() const { return Image{bytes.data(), bytes.size()}; }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+using namespace korvo;
+
 void MemLine::device_send(std::span<const uint8_t> bytes, uint64_t at_ms) {
   // Keep arrival order: a byte never overtakes one sent before it.
   if (!input_.empty()) at_ms = std::max(at_ms, input_.back().at_ms);

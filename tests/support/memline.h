@@ -10,6 +10,8 @@
 
 #include "serial/port.h"
 
+using namespace korvo;
+
 struct VirtualClock : Clock {
   uint64_t now = 0;
   uint32_t now_ms() override { return static_cast<uint32_t>(now); }

@@ -4,7 +4,10 @@
 #include <string>
 
 #include "bench.h"
+#include "result_code.h"
 #include "protocol/app.h"
+
+using namespace korvo;
 
 namespace {
 
@@ -67,7 +70,7 @@ TEST(VersionReport, ParsesEveryElementOfTheGrammar) {
   for (const ParseCase& c : cases) {
     SCOPED_TRACE(c.text);
     DeviceInfo info;
-    ASSERT_EQ(app_parse_version(info, c.text), c.result);
+    ASSERT_EQ(code(app_parse_version(info, c.text)), c.result);
     EXPECT_EQ(info.version, c.version);
     EXPECT_EQ(info.product, c.product);
     EXPECT_EQ(info.pcb_revision, c.revision);
@@ -106,13 +109,13 @@ TEST(VersionReport, RefusesWhatTheGrammarDoesNotConsume) {
     DeviceInfo info;
     const char* previous = "earlier";
     info.model = previous;
-    EXPECT_EQ(app_parse_version(info, c.text.c_str()), c.result);
+    EXPECT_EQ(code(app_parse_version(info, c.text.c_str())), c.result);
     if (c.result != 0) {
       EXPECT_EQ(info.model, previous) << "model keeps its earlier value";
     }
   }
   DeviceInfo info;
-  ASSERT_EQ(app_parse_version(info, ("=V \"" + name31 + "\" 1.14$").c_str()), 0);
+  ASSERT_EQ(code(app_parse_version(info, ("=V \"" + name31 + "\" 1.14$").c_str())), 0);
   EXPECT_EQ(std::string(device_name(info)), name31);
 }
 
@@ -120,20 +123,20 @@ TEST(AppMessages, ReadsTheTextAfterTheLastCaret) {
   Bench b;
   b.reply_text("junk^^V$");
   char buffer[100];
-  ASSERT_EQ(app_read_message(b.run.port, buffer, sizeof buffer), 0);
+  ASSERT_TRUE(app_read_message(b.run.link, buffer, sizeof buffer));
   EXPECT_STREQ(buffer, "V$");
 
   Bench no_caret;
   no_caret.reply_text("abc$");
-  ASSERT_EQ(app_read_message(no_caret.run.port, buffer, sizeof buffer), 0);
+  ASSERT_TRUE(app_read_message(no_caret.run.link, buffer, sizeof buffer));
   EXPECT_STREQ(buffer, "abc$") << "bytes before a missing caret are kept";
 
   Bench silent;
-  EXPECT_EQ(app_read_message(silent.run.port, buffer, sizeof buffer), 1);
+  EXPECT_FALSE(app_read_message(silent.run.link, buffer, sizeof buffer));
 
   Bench long_message;
   long_message.reply_text("^" + std::string(150, 'x') + "$");
-  ASSERT_EQ(app_read_message(long_message.run.port, buffer, sizeof buffer), 0);
+  ASSERT_TRUE(app_read_message(long_message.run.link, buffer, sizeof buffer));
   EXPECT_EQ(std::strlen(buffer), 99u);
 }
 
@@ -141,14 +144,14 @@ TEST(AppQuery, SkipsEmptyAndPlusMessagesAndSendsTheQuery) {
   Bench b;
   b.reply_text("\x01\x02^$^+$^=V \"\" 1.14,68,6,0$");
   DeviceInfo& info = b.run.device;
-  ASSERT_EQ(app_query_version(b.run.port, info, false), 0);
+  ASSERT_EQ(code(app_query_version(b.run.link, info, false)), 0);
   EXPECT_EQ(info.version, 0x010E0000u);
   EXPECT_EQ(info.pcb_revision, 6);
   EXPECT_EQ(b.line.written(), (std::vector<uint8_t>{'^', 'V', '$'}));
 
   Bench listen;
   listen.reply_text("^=V \"\" 1.15$", 300);
-  ASSERT_EQ(app_query_version(listen.run.port, listen.run.device, true), 0);
+  ASSERT_EQ(code(app_query_version(listen.run.link, listen.run.device, true)), 0);
   EXPECT_TRUE(listen.line.written().empty());
 }
 
@@ -158,7 +161,7 @@ TEST(AppQuery, FailuresResetTheIdentity) {
   info.product = 68;
   info.version = 5;
   info.name[0] = 'x';
-  EXPECT_EQ(app_query_version(silent.run.port, info, false), 1);
+  EXPECT_EQ(code(app_query_version(silent.run.link, info, false)), 1);
   EXPECT_EQ(info.product, 0);
   EXPECT_EQ(info.version, 0u);
   EXPECT_EQ(info.extra, EXTRA_ABSENT);
@@ -168,10 +171,10 @@ TEST(AppQuery, FailuresResetTheIdentity) {
 
   Bench other;
   other.reply_text("^=X$");
-  EXPECT_EQ(app_query_version(other.run.port, other.run.device, false), 1);
+  EXPECT_EQ(code(app_query_version(other.run.link, other.run.device, false)), 1);
   Bench too_long;
   too_long.reply_text("^=V \"\" 1.14(" + std::string(120, 'c') + ")$");
-  EXPECT_EQ(app_query_version(too_long.run.port, too_long.run.device, false), 3);
+  EXPECT_EQ(code(app_query_version(too_long.run.link, too_long.run.device, false)), 3);
 }
 
 }  // namespace

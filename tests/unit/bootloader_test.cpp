@@ -14,6 +14,8 @@
 #include "protocol/packet.h"
 #include "update/transfer.h"
 
+using namespace korvo;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -26,6 +28,17 @@ struct DeviceBench : Bench {
     EXPECT_TRUE(device.attach(line, config, clock.now));
   }
   const DevLog& log() const { return device.model.log; }
+  // The probe and the transfer as the driver runs them, on the run's own parts.
+  int probe() {
+    const Probe found = device_probe(run.link, run.boot.info, run.device);
+    run.device = found.device;
+    run.probe_state = found.state;
+    return code(found.result);
+  }
+  int transfer() {
+    return code(transfer_firmware(run.link, run.boot, run.probe_state, run.device, *run.selected_image,
+                                  run.out));
+  }
   // "%" packets the host wrote: 03, 25, 25 in three writes.
   int leave_packets() const {
     const auto& w = line.writes();
@@ -36,8 +49,8 @@ struct DeviceBench : Bench {
     return n;
   }
   void on_bootloader_speed() {
-    EXPECT_EQ(port_set_baud(run.port, 115200), 1);
-    run.current_baud = 115200;
+    EXPECT_EQ(port_set_baud(run.link.port, 115200), 1);
+    run.link.current_baud = 115200;
   }
   int count(const std::string& command) const {
     return static_cast<int>(std::count(log().commands.begin(), log().commands.end(), command));
@@ -66,11 +79,9 @@ TEST(BootEntry, BootloaderAnsweringOnTheThirdAttemptIsNoError) {
   DevConfig c = app_device();
   c.faults.boot_answers_from = 3;
   DeviceBench b(c);
-  b.run.probe_state = PROBE_APPLICATION;
-  ASSERT_TRUE(boot_enter(b.run));
+  ASSERT_TRUE(boot_enter(b.run.link, b.run.boot.info));
   EXPECT_EQ(b.output(), "");
-  EXPECT_EQ(b.run.probe_state, PROBE_BOOTLOADER);
-  EXPECT_EQ(b.run.current_baud, 115200u);
+  EXPECT_EQ(b.run.link.current_baud, 115200u);
   EXPECT_EQ(b.line.baud(), 115200u);
   EXPECT_EQ(b.count("&"), 3);
   EXPECT_EQ(b.entry_texts(), 3) << "sent first, then again after each failed attempt";
@@ -78,15 +89,13 @@ TEST(BootEntry, BootloaderAnsweringOnTheThirdAttemptIsNoError) {
   EXPECT_TRUE(b.log().violations.empty());
 }
 
-TEST(BootEntry, SilenceGivesOneMessageAndTheApplicationSpeed) {
+TEST(BootEntry, SilenceEndsAtTheApplicationSpeed) {
   DevConfig c = app_device();
   c.faults.device_silent = true;
   DeviceBench b(c);
-  b.run.probe_state = PROBE_APPLICATION;
-  EXPECT_FALSE(boot_enter(b.run));
-  EXPECT_EQ(b.output(), NO_BOOTLOADER);
-  EXPECT_EQ(b.run.probe_state, PROBE_NONE);
-  EXPECT_EQ(b.run.current_baud, 19200u);
+  EXPECT_FALSE(boot_enter(b.run.link, b.run.boot.info));
+  EXPECT_EQ(b.output(), "") << "the step above says what failed";
+  EXPECT_EQ(b.run.link.current_baud, 19200u);
   EXPECT_EQ(b.line.baud(), 19200u);
   EXPECT_EQ(b.entry_texts(), 4);
   // The 1000 ms pause comes before the first synchronisation.
@@ -94,13 +103,6 @@ TEST(BootEntry, SilenceGivesOneMessageAndTheApplicationSpeed) {
                                        [](const LineWrite& w) { return w.bytes == Bytes{0}; });
   ASSERT_NE(first_zero, b.line.writes().end());
   EXPECT_GE(first_zero->at_ms - b.line.writes().front().at_ms, 1000u);
-}
-
-TEST(BootEntry, NothingIsSentToARunningBootloader) {
-  DeviceBench b(boot_device());
-  b.run.probe_state = PROBE_BOOTLOADER;
-  EXPECT_TRUE(boot_enter(b.run));
-  EXPECT_TRUE(b.line.writes().empty());
 }
 
 Bytes legacy_reply(Version version, const std::string& name33) {
@@ -115,9 +117,9 @@ TEST(BootInfoQuery, LegacyReplyIsNormalisedOnce) {
   const std::string name(33, 'L');  // fills the field, no NUL
   b.reply(Bytes{PACKET_ACK});
   b.reply(framed(legacy_reply(0x01020304, name)));
-  BootInfo& info = b.run.boot_info;
+  BootInfo& info = b.run.boot.info;
   info.fill(0x77);
-  ASSERT_EQ(boot_query_info(b.run, info), 0);
+  ASSERT_EQ(code(boot_query_info(b.run.link, info)), 0);
   EXPECT_EQ(info[0] | info[1] << 8, 0x0800);
   EXPECT_EQ(info[2] | info[3] << 8, 56);
   EXPECT_EQ(info[6] | info[7] << 8, 1);
@@ -128,7 +130,7 @@ TEST(BootInfoQuery, LegacyReplyIsNormalisedOnce) {
   // A later reply too short to reach the format word is not moved a second time.
   b.reply(Bytes{PACKET_ACK});
   b.reply(framed({}));
-  ASSERT_EQ(boot_query_info(b.run, info), 0);
+  ASSERT_EQ(code(boot_query_info(b.run.link, info)), 0);
   EXPECT_EQ(info[0] | info[1] << 8, 0x0800);
   EXPECT_EQ(info[2] | info[3] << 8, 0) << "cleared by the query, not set by a normalisation";
   EXPECT_EQ(info[33], 'L');
@@ -137,14 +139,14 @@ TEST(BootInfoQuery, LegacyReplyIsNormalisedOnce) {
 
 TEST(BootInfoQuery, FailuresAreOneAndTwo) {
   Bench unacknowledged;
-  EXPECT_EQ(boot_query_info(unacknowledged.run, unacknowledged.run.boot_info), 1);
+  EXPECT_EQ(code(boot_query_info(unacknowledged.run.link, unacknowledged.run.boot.info)), 1);
   Bench no_reply;
   no_reply.reply(Bytes{PACKET_ACK});
-  EXPECT_EQ(boot_query_info(no_reply.run, no_reply.run.boot_info), 2);
+  EXPECT_EQ(code(boot_query_info(no_reply.run.link, no_reply.run.boot.info)), 2);
   Bench oversized;  // 70 bytes for a 65-byte record
   oversized.reply(Bytes{PACKET_ACK});
   oversized.reply(framed(Bytes(70, 0x11)));
-  EXPECT_EQ(boot_query_info(oversized.run, oversized.run.boot_info), 2);
+  EXPECT_EQ(code(boot_query_info(oversized.run.link, oversized.run.boot.info)), 2);
   EXPECT_EQ(oversized.line.written().back(), PACKET_NAK);
 }
 
@@ -162,29 +164,29 @@ struct ProbeCase {
 std::vector<ProbeCase> probe_cases() {
   std::vector<ProbeCase> cases;
   DevConfig app = app_device();
-  cases.push_back({"application", app, 19200, 0, PROBE_APPLICATION, 19200, 68, 6, "Slate Pro"});
-  cases.push_back({"application, probe started at 115200", app, 115200, 0, PROBE_APPLICATION, 19200, 68, 6,
+  cases.push_back({"application", app, 19200, 0, ProbeState::APPLICATION, 19200, 68, 6, "Slate Pro"});
+  cases.push_back({"application, probe started at 115200", app, 115200, 0, ProbeState::APPLICATION, 19200, 68, 6,
                    "Slate Pro"});
   DevConfig named = app;
   named.identity.name = "Hall B";
-  cases.push_back({"application with a name", named, 19200, 0, PROBE_APPLICATION, 19200, 68, 6, "Hall B"});
+  cases.push_back({"application with a name", named, 19200, 0, ProbeState::APPLICATION, 19200, 68, 6, "Hall B"});
   DevConfig boot = boot_device();
   boot.identity.product = 56;
   boot.identity.pcb_revision = 3;
-  cases.push_back({"bootloader", boot, 19200, 0, PROBE_BOOTLOADER, 115200, 56, 3, "Basalt Pro"});
+  cases.push_back({"bootloader", boot, 19200, 0, ProbeState::BOOTLOADER, 115200, 56, 3, "Basalt Pro"});
   DevConfig boot_named = boot;
   boot_named.identity.name = std::string(32, 'N');
-  cases.push_back({"bootloader with a 32-character name", boot_named, 19200, 0, PROBE_BOOTLOADER, 115200, 56, 3,
+  cases.push_back({"bootloader with a 32-character name", boot_named, 19200, 0, ProbeState::BOOTLOADER, 115200, 56, 3,
                    "NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNN"});
   DevConfig unknown = boot;
   unknown.identity.product = 99;
-  cases.push_back({"bootloader of an unknown product", unknown, 19200, 0, PROBE_BOOTLOADER, 115200, 99, 3, nullptr});
+  cases.push_back({"bootloader of an unknown product", unknown, 19200, 0, ProbeState::BOOTLOADER, 115200, 99, 3, nullptr});
   DevConfig legacy = boot;
   legacy.legacy_info = true;
-  cases.push_back({"legacy bootloader", legacy, 19200, 0, PROBE_BOOTLOADER, 115200, 56, 1, "Basalt"});
+  cases.push_back({"legacy bootloader", legacy, 19200, 0, ProbeState::BOOTLOADER, 115200, 56, 1, "Basalt"});
   DevConfig silent = app;
   silent.faults.device_silent = true;
-  cases.push_back({"nothing", silent, 19200, 6, PROBE_NONE, 19200, 0, 0, nullptr});
+  cases.push_back({"nothing", silent, 19200, 6, ProbeState::NONE, 19200, 0, 0, nullptr});
   return cases;
 }
 
@@ -193,13 +195,13 @@ TEST(Probe, TellsApplicationFromBootloaderFromSilence) {
     SCOPED_TRACE(c.what);
     DeviceBench b(c.config);
     if (c.start_baud != 19200) {
-      ASSERT_EQ(port_set_baud(b.run.port, c.start_baud), 1);
+      ASSERT_EQ(port_set_baud(b.run.link.port, c.start_baud), 1);
     }
-    b.run.current_baud = c.start_baud;
+    b.run.link.current_baud = c.start_baud;
     b.run.device.model = "stale";
-    ASSERT_EQ(device_probe(b.run), c.result);
+    ASSERT_EQ(b.probe(), c.result);
     EXPECT_EQ(b.run.probe_state, c.state);
-    EXPECT_EQ(b.run.current_baud, c.baud);
+    EXPECT_EQ(b.run.link.current_baud, c.baud);
     EXPECT_EQ(b.line.baud(), c.baud);
     if (c.result != 0) continue;
     EXPECT_EQ(b.run.device.product, c.product);
@@ -220,7 +222,7 @@ TEST(Probe, LegacyNameOfThirtyThreeBytesStaysInsideItsField) {
   c.legacy_info = true;
   c.identity.name = std::string(33, 'Z');
   DeviceBench b(c);
-  ASSERT_EQ(device_probe(b.run), 0);
+  ASSERT_EQ(b.probe(), 0);
   EXPECT_EQ(std::string(device_name(b.run.device)), std::string(33, 'Z'));
   EXPECT_EQ(b.run.device.version, c.identity.version);
 }
@@ -235,13 +237,13 @@ TEST(Probe, FailedSpeedChangesCloseThePort) {
     DevConfig silent = app_device();
     silent.faults.device_silent = true;
     DeviceBench b(silent);
-    b.run.current_baud = c.start_baud;
+    b.run.link.current_baud = c.start_baud;
     b.line.baud_changes_left = c.changes_allowed;
-    EXPECT_EQ(device_probe(b.run), c.result);
-    EXPECT_EQ(b.run.current_baud, 0u);
-    EXPECT_EQ(b.run.port.is_open, 0u);
+    EXPECT_EQ(b.probe(), c.result);
+    EXPECT_EQ(b.run.link.current_baud, 0u);
+    EXPECT_FALSE(b.run.link.port.backend->has_handle());
     EXPECT_FALSE(b.line.has_handle());
-    EXPECT_EQ(device_probe(b.run), 1) << "a closed port is not probed";
+    EXPECT_EQ(b.probe(), 1) << "a closed port is not probed";
   }
 }
 
@@ -257,8 +259,8 @@ struct TransferBench : DeviceBench {
         image{image_bytes.data(), image_bytes.size()} {
     run.selected_image = &image;
     // As the probe leaves it: a bootloader was found at 115200.
-    run.probe_state = config.start_side == DEV_BOOT ? PROBE_BOOTLOADER : PROBE_APPLICATION;
-    if (run.probe_state == PROBE_BOOTLOADER) on_bootloader_speed();
+    run.probe_state = config.start_side == DEV_BOOT ? ProbeState::BOOTLOADER : ProbeState::APPLICATION;
+    if (run.probe_state == ProbeState::BOOTLOADER) on_bootloader_speed();
     std::string error;
     EXPECT_EQ(devimage_parse(image_bytes, dev_image, error), 0) << error;
   }
@@ -282,7 +284,7 @@ std::string progress(uint32_t percent) {
 
 TEST(Transfer, InstallsTheStandInFromARunningApplication) {
   TransferBench b(app_device());
-  ASSERT_EQ(transfer_firmware(b.run), 0);
+  ASSERT_EQ(b.transfer(), 0);
   std::string expected = "\n";
   for (uint32_t k = 0; k < 574; ++k) expected += progress(k * 100 / 574);
   expected += "\rUpdating firmware: 100% complete.\n";
@@ -295,8 +297,8 @@ TEST(Transfer, InstallsTheStandInFromARunningApplication) {
   EXPECT_EQ(b.log().records.front().size(), 237u);
   EXPECT_EQ(b.log().records.back().size(), 97u);
   EXPECT_EQ(b.log().commands.back(), "%");
-  EXPECT_EQ(b.run.probe_state, PROBE_BOOTLOADER);
-  EXPECT_EQ(b.run.current_baud, 19200u);
+  EXPECT_EQ(b.run.probe_state, ProbeState::BOOTLOADER);
+  EXPECT_EQ(b.run.link.current_baud, 19200u);
   EXPECT_EQ(b.line.baud(), 19200u);
   EXPECT_EQ(b.run.device.version, 0x010E0000u) << "the restarted application reported the new version";
   EXPECT_TRUE(b.log().violations.empty());
@@ -309,7 +311,7 @@ TEST(Transfer, InstallsTheStandInFromARunningApplication) {
 
 TEST(Transfer, StartsAtOnceOnARunningBootloader) {
   TransferBench b(boot_device());
-  ASSERT_EQ(transfer_firmware(b.run), 0);
+  ASSERT_EQ(b.transfer(), 0);
   EXPECT_FALSE(b.log().bootl);
   EXPECT_EQ(b.line.writes().front().bytes, Bytes{0x12}) << "the start command's length byte comes first";
   EXPECT_TRUE(b.flash_verified());
@@ -365,7 +367,7 @@ TEST(Transfer, EveryFailureHasItsMessageAndLeavesTheLineAtTheApplicationSpeed) {
   for (const FailureCase& c : failure_cases()) {
     SCOPED_TRACE(c.what);
     TransferBench b(c.config);
-    const int result = transfer_firmware(b.run);
+    const int result = b.transfer();
     const std::string out = b.output();
     if (c.message.empty()) {  // the update itself went through
       EXPECT_EQ(result, 0);
@@ -375,8 +377,8 @@ TEST(Transfer, EveryFailureHasItsMessageAndLeavesTheLineAtTheApplicationSpeed) {
     const size_t at = out.rfind("\nError: ");
     ASSERT_NE(at, std::string::npos) << out;
     EXPECT_EQ(out.substr(out.size() - c.message.size()), c.message);
-    EXPECT_EQ(b.run.probe_state, PROBE_NONE);
-    EXPECT_EQ(b.run.current_baud, 19200u);
+    EXPECT_EQ(b.run.probe_state, ProbeState::NONE);
+    EXPECT_EQ(b.run.link.current_baud, 19200u);
     EXPECT_EQ(b.line.baud(), 19200u);
     // Counted on the host's side: a pulled cable never delivers it.
     EXPECT_EQ(b.leave_packets(), c.leaves ? 1 : 0);
@@ -389,7 +391,7 @@ TEST(Transfer, EntryWithoutAnswerStopsBeforeTheStartCommand) {
   DevConfig c = app_device();
   c.faults.boot_answers_from = 4;
   TransferBench b(c);
-  EXPECT_EQ(transfer_firmware(b.run), -1);
+  EXPECT_EQ(b.transfer(), -1);
   EXPECT_EQ(b.output(), NO_BOOTLOADER);
   EXPECT_EQ(b.count("!"), 0);
 }
@@ -409,9 +411,9 @@ TEST(Transfer, MalformedRecordIsRefusedBeforeAnyOfItIsSent) {
   DeviceBench b(boot_device());
   const Image image{img.data(), img.size()};
   b.run.selected_image = &image;
-  b.run.probe_state = PROBE_BOOTLOADER;
+  b.run.probe_state = ProbeState::BOOTLOADER;
   b.on_bootloader_speed();
-  EXPECT_EQ(transfer_firmware(b.run), -1);
+  EXPECT_EQ(b.transfer(), -1);
   EXPECT_EQ(b.log().record_packets, 1u);
   EXPECT_EQ(b.leave_packets(), 1);
   EXPECT_NE(b.output().find("\nError: Firmware record 2 has an invalid length (2).\n"), std::string::npos);

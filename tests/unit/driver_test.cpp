@@ -6,6 +6,8 @@
 #include "bench.h"
 #include "driver/driver.h"
 
+using namespace korvo;
+
 namespace {
 
 const std::string BANNER = "\nTorva firmware update utility. Version 1.01\n";
@@ -22,7 +24,7 @@ struct DriverRun {
     bench.line.exists = ports_exist;
     bench.run.images = &table;
     args.insert(args.begin(), "korvo");
-    status = korvo_run(bench.run, static_cast<int>(args.size()), args.data());
+    status = code(korvo_run(bench.run, static_cast<int>(args.size()), args.data()));
   }
 };
 

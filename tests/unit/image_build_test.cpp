@@ -10,6 +10,8 @@
 #include "images/image_check.h"
 #include "update/versions.h"
 
+using namespace korvo;
+
 namespace {
 
 size_t broken_rules(const std::vector<uint8_t>& bytes) {
@@ -22,7 +24,7 @@ std::vector<uint32_t> lengths_of(const std::vector<uint8_t>& bytes) {
   size_t offset = IMAGE_HEADER_BYTES;
   for (uint32_t n = read_le32(bytes, IMG_RECORD_COUNT); n > 0; --n) {
     ImageRecord record;
-    if (image_record(bytes, offset, record) != IMAGE_OK) break;
+    if (image_record(bytes, offset, record) != ImageResult::OK) break;
     lengths.push_back(record.length);
     offset += record.length;
   }
@@ -39,12 +41,12 @@ TEST(ImagePack, OtherProductRevisionVersionAndRecordSizes) {
   request.last_length = 13;
   request.target_start = 0x8001;  // unaligned start: stamping still follows the addresses
   std::vector<uint8_t> out;
-  ASSERT_EQ(image_pack(request, out), IMAGE_BUILD_OK);
+  ASSERT_EQ(image_pack(request, out), PackResult::OK);
   EXPECT_EQ(broken_rules(out), 0u);
   EXPECT_EQ(lengths_of(out), (std::vector<uint32_t>{100, 100, 100, 13}));
 
   ImageHeader h;
-  ASSERT_EQ(image_header(out, h), IMAGE_OK);
+  ASSERT_EQ(image_header(out, h), ImageResult::OK);
   EXPECT_EQ(h.product, 56u);
   EXPECT_EQ(h.pcb_revision, 4u);
   EXPECT_EQ(h.version, 0x010F0000u);
@@ -58,7 +60,7 @@ TEST(ImagePack, OtherProductRevisionVersionAndRecordSizes) {
   request.record_count = 5;
   request.record_length = 3;
   request.last_length = 11;
-  ASSERT_EQ(image_pack(request, out), IMAGE_BUILD_OK);
+  ASSERT_EQ(image_pack(request, out), PackResult::OK);
   EXPECT_EQ(broken_rules(out), 0u);
   EXPECT_EQ(out.size(), 84u + 4 * 3 + 11 + 4);
 }
@@ -71,7 +73,7 @@ TEST(ImagePack, PayloadAndRawRecordInputs) {
   request.record_length = 202;
   request.input = payload;
   std::vector<uint8_t> out;
-  ASSERT_EQ(image_pack(request, out), IMAGE_BUILD_OK);
+  ASSERT_EQ(image_pack(request, out), PackResult::OK);
   EXPECT_EQ(broken_rules(out), 0u);
   EXPECT_EQ(lengths_of(out), (std::vector<uint32_t>{202, 202, 102}));
   EXPECT_EQ(read_le32(out, IMG_TARGET_LENGTH), 500u);
@@ -80,7 +82,7 @@ TEST(ImagePack, PayloadAndRawRecordInputs) {
   size_t offset = IMAGE_HEADER_BYTES;
   for (int n = 0; n < 3; ++n) {
     ImageRecord record;
-    ASSERT_EQ(image_record(out, offset, record), IMAGE_OK);
+    ASSERT_EQ(image_record(out, offset, record), ImageResult::OK);
     back.insert(back.end(), record.payload.begin(), record.payload.end());
     offset += record.length;
   }
@@ -91,7 +93,7 @@ TEST(ImagePack, PayloadAndRawRecordInputs) {
   request.source = ImagePackSpec::RAW;
   request.input = records;
   std::vector<uint8_t> again;
-  ASSERT_EQ(image_pack(request, again), IMAGE_BUILD_OK);
+  ASSERT_EQ(image_pack(request, again), PackResult::OK);
   EXPECT_EQ(again, out);
 }
 
@@ -99,28 +101,28 @@ TEST(ImagePack, RefusesWhatWouldMakeABrokenImage) {
   std::vector<uint8_t> out;
   ImagePackSpec request;
   request.record_length = 253;
-  EXPECT_EQ(image_pack(request, out), IMAGE_BUILD_RECORD_LENGTH);
+  EXPECT_EQ(image_pack(request, out), PackResult::RECORD_LENGTH);
   request.record_length = 236;
   request.last_length = 2;
-  EXPECT_EQ(image_pack(request, out), IMAGE_BUILD_RECORD_LENGTH);
+  EXPECT_EQ(image_pack(request, out), PackResult::RECORD_LENGTH);
   request = ImagePackSpec{};
   request.target_name.fill('N');
-  EXPECT_EQ(image_pack(request, out), IMAGE_BUILD_NAME);
+  EXPECT_EQ(image_pack(request, out), PackResult::NAME);
   request = ImagePackSpec{};
   request.record_count = 0xFFFFFFFFu;
-  EXPECT_EQ(image_pack(request, out), IMAGE_BUILD_TOO_BIG);
+  EXPECT_EQ(image_pack(request, out), PackResult::TOO_BIG);
 
   request = ImagePackSpec{};
   request.source = ImagePackSpec::RAW;
   const std::vector<uint8_t> cut{10, 0, 1, 2, 3};  // says 10 bytes, holds 5
   request.input = cut;
-  EXPECT_EQ(image_pack(request, out), IMAGE_BUILD_RAW_RECORDS);
+  EXPECT_EQ(image_pack(request, out), PackResult::RAW_RECORDS);
   EXPECT_TRUE(out.empty());
 }
 
 TEST(ImagePack, DefaultsAreTheStandin) {
   std::vector<uint8_t> out;
-  ASSERT_EQ(image_pack(ImagePackSpec{}, out), IMAGE_BUILD_OK);
+  ASSERT_EQ(image_pack(ImagePackSpec{}, out), PackResult::OK);
   EXPECT_EQ(out, image_standin());
 }
 

@@ -9,6 +9,8 @@
 #include "images/image_build.h"
 #include "images/image_check.h"
 
+using namespace korvo;
+
 namespace {
 
 void put_le32(std::vector<uint8_t>& b, size_t offset, uint32_t v) {

@@ -11,6 +11,8 @@
 #include "images/image_check.h"
 #include "update/versions.h"
 
+using namespace korvo;
+
 namespace {
 
 std::span<const uint8_t> text_bytes(const char* text) {
@@ -26,7 +28,7 @@ std::vector<uint8_t> packed(uint32_t product, uint32_t revision, Version version
   request.version = version;
   request.record_count = 3;
   std::vector<uint8_t> out;
-  EXPECT_EQ(image_pack(request, out), IMAGE_BUILD_OK);
+  EXPECT_EQ(image_pack(request, out), PackResult::OK);
   return out;
 }
 
@@ -49,7 +51,7 @@ TEST(ImageStandin, HeaderCarriesExactlyTheShippedValues) {
   const std::vector<uint8_t> bytes = image_standin();
   const Image image = image_of(bytes);
   ImageHeader h;
-  ASSERT_EQ(image_header(image, h), IMAGE_OK);
+  ASSERT_EQ(image_header(image, h), ImageResult::OK);
   EXPECT_EQ(h.image_size, 135412u);
   EXPECT_EQ(h.word_4, 0x01000000u);
   EXPECT_EQ(h.product, 68u);
@@ -84,7 +86,7 @@ TEST(ImageStandin, WalkOf574RecordsEndsAtTheTrailerAndCoversTheTargetInOrder) {
   uint32_t next_address = 0x2000;
   for (uint32_t n = 0; n < 574; ++n) {
     ImageRecord record;
-    ASSERT_EQ(image_record(image, offset, record), IMAGE_OK) << "record " << n + 1;
+    ASSERT_EQ(image_record(image, offset, record), ImageResult::OK) << "record " << n + 1;
     EXPECT_EQ(record.length, n < 573 ? 236u : 96u);
     // The payload refers into the image; nothing is copied.
     EXPECT_EQ(record.payload.data(), bytes.data() + offset + 2);
@@ -104,27 +106,27 @@ TEST(ImageStandin, WalkOf574RecordsEndsAtTheTrailerAndCoversTheTargetInOrder) {
 
   // The trailer is not a record.
   ImageRecord record;
-  EXPECT_EQ(image_record(image, offset, record), IMAGE_RECORD_OUTSIDE);
+  EXPECT_EQ(image_record(image, offset, record), ImageResult::RECORD_OUTSIDE);
 }
 
 TEST(ImageRecordWalk, RefusesRecordsOutsideTheRecordAreaOrWithBadLengths) {
   std::vector<uint8_t> bytes = packed(68, 6, 0x010E0000u);  // 236, 236, 96
   ImageRecord record;
-  EXPECT_EQ(image_record(bytes, 10, record), IMAGE_RECORD_OUTSIDE);  // inside the header
-  EXPECT_EQ(image_record(bytes, bytes.size(), record), IMAGE_RECORD_OUTSIDE);
-  EXPECT_EQ(image_record(bytes, SIZE_MAX, record), IMAGE_RECORD_OUTSIDE);
-  EXPECT_EQ(image_record(std::span(bytes).first(50), 84, record), IMAGE_RECORD_OUTSIDE);
+  EXPECT_EQ(image_record(bytes, 10, record), ImageResult::RECORD_OUTSIDE);  // inside the header
+  EXPECT_EQ(image_record(bytes, bytes.size(), record), ImageResult::RECORD_OUTSIDE);
+  EXPECT_EQ(image_record(bytes, SIZE_MAX, record), ImageResult::RECORD_OUTSIDE);
+  EXPECT_EQ(image_record(std::span(bytes).first(50), 84, record), ImageResult::RECORD_OUTSIDE);
 
   // The last record made one byte longer would reach into the trailer.
   const size_t last = IMAGE_HEADER_BYTES + 236 + 236;
   bytes[last] = 97;
-  EXPECT_EQ(image_record(bytes, last, record), IMAGE_RECORD_OUTSIDE);
+  EXPECT_EQ(image_record(bytes, last, record), ImageResult::RECORD_OUTSIDE);
   EXPECT_EQ(record.length, 97u);
   bytes[last] = 2;
-  EXPECT_EQ(image_record(bytes, last, record), IMAGE_RECORD_LENGTH);
+  EXPECT_EQ(image_record(bytes, last, record), ImageResult::RECORD_LENGTH);
   EXPECT_EQ(record.length, 2u);
   bytes[IMAGE_HEADER_BYTES] = 253;
-  EXPECT_EQ(image_record(bytes, IMAGE_HEADER_BYTES, record), IMAGE_RECORD_LENGTH);
+  EXPECT_EQ(image_record(bytes, IMAGE_HEADER_BYTES, record), ImageResult::RECORD_LENGTH);
   EXPECT_TRUE(record.payload.empty());
 }
 
@@ -134,22 +136,22 @@ TEST(ImageSelect, FirstNonEmptyMatchingSlotWins) {
   const std::vector<uint8_t> newer = packed(56, 4, 0x02000000u);
   ImageTable table{};
   table[0] = image_of(slate);
-  EXPECT_EQ(image_select(table, 68, 6), 0);
-  EXPECT_EQ(image_select(table, 68, 5), -1);
-  EXPECT_EQ(image_select(table, 56, 4), -1);
+  EXPECT_EQ(image_select(table, 68, 6), size_t{0});
+  EXPECT_EQ(image_select(table, 68, 5), std::nullopt);
+  EXPECT_EQ(image_select(table, 56, 4), std::nullopt);
 
   // Two slots for one product and revision: the lower slot, whatever the versions.
   table[2] = image_of(older);
   table[5] = image_of(newer);
-  EXPECT_EQ(image_select(table, 56, 4), 2);
+  EXPECT_EQ(image_select(table, 56, 4), size_t{2});
   table[2] = Image{};
-  EXPECT_EQ(image_select(table, 56, 4), 5);
+  EXPECT_EQ(image_select(table, 56, 4), size_t{5});
 }
 
 TEST(ImageSelect, EmptySlotsNeverMatchNotEvenProductZeroRevisionZero) {
   ImageTable table{};
-  EXPECT_EQ(image_select(table, 0, 0), -1);
-  EXPECT_EQ(image_select(table, 68, 6), -1);
+  EXPECT_EQ(image_select(table, 0, 0), std::nullopt);
+  EXPECT_EQ(image_select(table, 68, 6), std::nullopt);
 
   // Slots with bytes whose image_size is 0, or too few bytes for a header: empty as well.
   const std::vector<uint8_t> zeros(200, 0);
@@ -160,11 +162,11 @@ TEST(ImageSelect, EmptySlotsNeverMatchNotEvenProductZeroRevisionZero) {
   EXPECT_TRUE(image_empty(table[0]));
   EXPECT_TRUE(image_empty(table[1]));
   EXPECT_TRUE(image_empty(table[2]));
-  EXPECT_EQ(image_select(table, 0, 0), -1);
+  EXPECT_EQ(image_select(table, 0, 0), std::nullopt);
 
   // A real image for product 0 revision 0 is another matter.
   table[3] = image_of(short_image);
-  EXPECT_EQ(image_select(table, 0, 0), 3);
+  EXPECT_EQ(image_select(table, 0, 0), size_t{3});
 }
 
 TEST(ImageSelect, HeaderValuesAbove16BitsNeverMatch) {
@@ -174,7 +176,7 @@ TEST(ImageSelect, HeaderValuesAbove16BitsNeverMatch) {
   ImageTable table{};
   table[0] = image_of(wide_product);
   table[1] = image_of(wide_revision);
-  EXPECT_EQ(image_select(table, 68, 6), -1);
+  EXPECT_EQ(image_select(table, 68, 6), std::nullopt);
 }
 
 TEST(ImageTableEmbedded, EightSlotsOfSoundImagesReadInPlace) {
@@ -196,9 +198,9 @@ TEST(ImageHeaderCodec, NameWithoutNulStillDecodesTerminated) {
   std::array<uint8_t, IMAGE_HEADER_BYTES> raw{};
   std::fill(raw.begin() + IMG_TARGET_NAME, raw.end(), 'N');
   ImageHeader h;
-  ASSERT_EQ(image_header(raw, h), IMAGE_OK);
+  ASSERT_EQ(image_header(raw, h), ImageResult::OK);
   EXPECT_EQ(std::strlen(h.target_name.data()), 33u);
-  EXPECT_EQ(image_header(std::span(raw).first(83), h), IMAGE_TOO_SHORT);
+  EXPECT_EQ(image_header(std::span(raw).first(83), h), ImageResult::TOO_SHORT);
 }
 
 }  // namespace

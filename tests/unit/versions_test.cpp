@@ -8,6 +8,8 @@
 #include "fake_console.h"
 #include "image_bytes.h"
 
+using namespace korvo;
+
 namespace {
 
 constexpr Version ver(uint32_t major, uint32_t minor, uint32_t third = 0, uint32_t letter = 0) {
@@ -39,7 +41,7 @@ struct VersionsTest : ::testing::Test {
     CapturedText one;
     RunState r;
     r.out = one.out();
-    print_version(r, v, pad);
+    print_version(r.out, v, pad);
     return one.text();
   }
 
@@ -48,13 +50,13 @@ struct VersionsTest : ::testing::Test {
     RunState r;
     r.out = one.out();
     const ImageBytes image = image_bytes_make(68, 6, image_version, "SlatePro");
-    show_versions(r, device(device_version), image.image());
+    show_versions(r.out, device(device_version), image.image());
     return one.text();
   }
 
   bool ask(Version device_version, Version image_version) {
     const ImageBytes image = image_bytes_make(68, 6, image_version, "SlatePro");
-    return confirm_update(run, device(device_version), image.image());
+    return confirm_update(run.out, run.console, device(device_version), image.image());
   }
 };
 
@@ -161,7 +163,7 @@ std::string question(Version device_version, Version image_version) {
   device.version = device_version;
   device.model = "Onyx";
   const ImageBytes image = image_bytes_make(68, 6, image_version, "SlatePro");
-  EXPECT_FALSE(confirm_update(run, device, image.image()));
+  EXPECT_FALSE(confirm_update(run.out, run.console, device, image.image()));
   const std::string text = capture.text();
   if (text.find("Update anyway?") != std::string::npos) return "equal";
   if (text.find("newer version?") != std::string::npos) return "newer";

@@ -12,7 +12,8 @@
 #include "images/image_build.h"
 #include "images/image_check.h"
 #include "protocol/device_info.h"
-#include "update/versions.h"
+
+using namespace korvo;
 
 namespace {
 
@@ -174,8 +175,8 @@ std::string record_lengths(std::span<const uint8_t> bytes, uint32_t count) {
   };
   for (uint32_t n = 0; n < count; ++n) {
     ImageRecord record;
-    const int r = image_record(bytes, offset, record);
-    if (r != IMAGE_OK) {
+    const ImageResult r = image_record(bytes, offset, record);
+    if (r != ImageResult::OK) {
       flush();
       char part[80];
       std::snprintf(part, sizeof part, "%swalk stops at record %" PRIu32 " (offset %zu)",
@@ -213,7 +214,7 @@ int cmd_info(const char* path) {
   ImageCheck check;
   (void)image_check(bytes, check);
   ImageHeader h;
-  if (image_header(bytes, h) != IMAGE_OK || bytes.size() < IMAGE_HEADER_BYTES + IMAGE_TRAILER_BYTES) {
+  if (image_header(bytes, h) != ImageResult::OK || bytes.size() < IMAGE_HEADER_BYTES + IMAGE_TRAILER_BYTES) {
     report_findings(path, check, stderr);
     return EXIT_FAILED;
   }
@@ -390,17 +391,17 @@ int cmd_pack(int argc, char** argv) {
 
   std::vector<uint8_t> image;
   switch (image_pack(request, image)) {
-    case IMAGE_BUILD_OK: break;
-    case IMAGE_BUILD_RECORD_LENGTH:
+    case PackResult::OK: break;
+    case PackResult::RECORD_LENGTH:
       fail("pack: record lengths must lie in 3..252");
       return EXIT_USAGE;
-    case IMAGE_BUILD_EMPTY_INPUT:
+    case PackResult::EMPTY_INPUT:
       fail("pack: the record input file is empty");
       return EXIT_FAILED;
-    case IMAGE_BUILD_RAW_RECORDS:
+    case PackResult::RAW_RECORDS:
       fail("pack: the raw records do not end exactly at the end of their file");
       return EXIT_FAILED;
-    case IMAGE_BUILD_TOO_BIG:
+    case PackResult::TOO_BIG:
       fail("pack: the image would exceed %u bytes", IMAGE_BUILD_MAX_BYTES);
       return EXIT_USAGE;
     default:

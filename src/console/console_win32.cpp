@@ -4,7 +4,9 @@
 
 #include <cstdio>
 
-#include "driver/console.h"
+#include "console/console.h"
+
+namespace korvo {
 
 namespace {
 
@@ -32,3 +34,5 @@ Console& console_system() {
   (void)prepared;
   return console;
 }
+
+}  // namespace korvo

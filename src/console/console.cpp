@@ -1,6 +1,8 @@
-#include "driver/console.h"
+#include "console/console.h"
 
 #include <cstdarg>
+
+namespace korvo {
 
 void say(ConsoleOut& out, const char* format, ...) {
   va_list args;
@@ -14,3 +16,5 @@ void say_bytes(ConsoleOut& out, const void* data, std::size_t count) {
   std::fwrite(data, 1, count, out.file);
   std::fflush(out.file);
 }
+
+}  // namespace korvo

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+namespace korvo {
+
 inline constexpr int CONSOLE_END_OF_INPUT = -1;
 
 // Key input: the real console of the platform, or a scripted one in tests.
@@ -27,3 +29,5 @@ struct ConsoleOut {
 // printf to the run's output, flushed at once so prompts and progress lines show.
 void say(ConsoleOut& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void say_bytes(ConsoleOut& out, const void* data, std::size_t count);
+
+}  // namespace korvo

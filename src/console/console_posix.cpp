@@ -17,8 +17,10 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "driver/console.h"
+#include "console/console.h"
 #include "serial/port_posix.h"
+
+namespace korvo {
 
 namespace {
 
@@ -250,3 +252,5 @@ Console& console_system() {
   static PosixConsole console;
   return console;
 }
+
+}  // namespace korvo

@@ -1,0 +1,28 @@
+#include <windows.h>
+
+#include <ctime>
+
+#include "serial/clock.h"
+
+namespace korvo {
+
+namespace {
+
+// msvcrt's clock() counts real time since the process started, in ms (CLOCKS_PER_SEC is
+// 1000), unlike the processor time it gives elsewhere.
+struct Win32Clock final : Clock {
+  uint32_t now_ms() override {
+    return static_cast<uint32_t>(static_cast<unsigned long long>(std::clock()) * 1000ULL /
+                                 CLOCKS_PER_SEC);
+  }
+  void sleep_ms(uint32_t ms) override { Sleep(ms); }
+};
+
+}  // namespace
+
+Clock& clock_system() {
+  static Win32Clock clock;
+  return clock;
+}
+
+}  // namespace korvo

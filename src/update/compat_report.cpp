@@ -1,0 +1,36 @@
+#include "update/compat_report.h"
+
+namespace korvo {
+
+void report_incompatibility(ConsoleOut& out, CompatCode code, const DeviceInfo& device,
+                            const Image& image) {
+  switch (code) {
+    case CompatCode::OK:
+      return;
+    case CompatCode::IMAGE_UNKNOWN:
+      say(out, "\nThe firmware file given is for a product not recognize by this program.\n");
+      break;
+    case CompatCode::DEVICE_UNKNOWN:
+      say(out, "\nThis program cannot update a \"%s\".", device_name(device));
+      break;
+    case CompatCode::PRODUCT_MISMATCH:
+      say(out, "\nAttempting to update device: \"%s\".", device_model_text(device));
+      say(out, "\nNew firmware is for device:  \"%s\".\n",
+          image_empty(image) ? "" : image_target_name(image));
+      say(out, "\nIncompatible firmware, device not updated.\n");
+      break;
+    case CompatCode::REVISION_MISMATCH:
+      say(out, "\nUnsupported PCB Revision: Rev %u.\n", unsigned{device.pcb_revision});
+      say(out, "This firmware won't work on this version of the %s,\ndevice not updated.\n",
+          device_model_text(device));
+      break;
+    default:
+      // Not a verdict the check gives; say nothing rather than a misleading closing.
+      return;
+  }
+  say(out,
+      "\nPlease check the Torva website for the proper firmware for your product,\n"
+      "or for a more recent version of this program.\n\n");
+}
+
+}  // namespace korvo
