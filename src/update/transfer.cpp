@@ -12,6 +12,8 @@ namespace korvo {
 namespace {
 
 constexpr uint32_t START_COMMAND_BYTES = 16;
+// A record of L bytes goes out as a payload of L + 1: the longest must still be framable.
+static_assert(IMAGE_RECORD_MAX + 1 <= PACKET_MAX_PAYLOAD);
 
 void report_lost(ConsoleOut& out, const char* stage, TransactionResult result, uint8_t status) {
   if (result == TransactionResult::BAD_STATUS) {

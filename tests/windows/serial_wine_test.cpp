@@ -92,7 +92,7 @@ TEST(WineSerial, OpensConfiguresAndCarriesBytesBothWays) {
 
 TEST(WineSerial, MissingPortFailsAndLeavesTheRecordReusable) {
   CountingBackend other;
-  SerialPort port{&other, &clock_system(), 0};
+  SerialPort port{&other};
   // Only the scenario's own port exists in the prefix.
   EXPECT_EQ(port_open(port, KORVO_WINE_COM + 1, BAUD_APPLICATION), 0);
   EXPECT_FALSE(port.backend->has_handle());
