@@ -37,7 +37,7 @@ check_imports() {
   dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
   echo "korvo.exe imports:" $dlls
   [ -n "$dlls" ] || { echo "no import table found"; return 1; }
-  bad=$(echo "$dlls" | grep -Eiv '^(kernel32|user32|msvcrt|advapi32|ntdll|api-ms-win-.*)\.dll$')
+  bad=$(echo "$dlls" | grep -Eiv '^(kernel32|user32|msvcrt|advapi32|setupapi|ntdll|api-ms-win-.*)\.dll$')
   if [ -n "$bad" ]; then
     echo "not a system DLL:" $bad
     return 1

@@ -24,10 +24,17 @@ Console& console_system();
 // Where the run's text goes: standard output, or a capture in tests.
 struct ConsoleOut {
   std::FILE* file = stdout;
+  // Diagnostics beside the program's own texts, such as why a port could not be opened.
+  std::FILE* err = stderr;
 };
 
 // printf to the run's output, flushed at once so prompts and progress lines show.
 void say(ConsoleOut& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void say_bytes(ConsoleOut& out, const void* data, std::size_t count);
+// printf to the diagnostics stream.
+void tell(ConsoleOut& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Whether "/?" asks for help on this platform, as its own programs take it.
+extern const bool CONSOLE_SLASH_HELP;
 
 }  // namespace korvo

@@ -253,4 +253,6 @@ Console& console_system() {
   return console;
 }
 
+const bool CONSOLE_SLASH_HELP = false;
+
 }  // namespace korvo

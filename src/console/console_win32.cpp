@@ -35,4 +35,6 @@ Console& console_system() {
   return console;
 }
 
+const bool CONSOLE_SLASH_HELP = true;
+
 }  // namespace korvo

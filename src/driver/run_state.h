@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "console/console.h"
 #include "discovery/probe.h"
@@ -23,7 +24,8 @@ struct RunState {
   bool wait_for_key = false;
   uint32_t first_port = 0;
   uint32_t last_port = 0;
-  uint32_t found_port = 0;    // where the scan stopped
+  std::string device_path;    // a port named by its path instead of the range
+  std::string found_port;     // where the scan stopped: "COM3", or the path
   Console* console = nullptr;
   ConsoleOut out;
 };

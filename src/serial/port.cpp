@@ -10,8 +10,15 @@ bool usable(const SerialPort& port) {
 
 }  // namespace
 
-bool port_open(SerialPort& port, int number, uint32_t baud) {
-  return port.backend != nullptr && port.backend->open(number, baud);
+bool port_open(SerialPort& port, const PortName& name, uint32_t baud, OpenFailure* failure) {
+  OpenFailure ignored;
+  OpenFailure& why = failure != nullptr ? *failure : ignored;
+  why = OpenFailure{};
+  if (port.backend == nullptr) {
+    why.error = OpenError::FAILED;
+    return false;
+  }
+  return port.backend->open(name, baud, why);
 }
 
 bool port_set_baud(SerialPort& port, uint32_t baud) {

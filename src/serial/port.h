@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "serial/clock.h"
 
@@ -16,13 +18,48 @@ inline constexpr uint32_t PORT_QUEUE_BYTES = 10000;     // driver queue size ask
 inline constexpr uint32_t BAUD_APPLICATION = 19200;
 inline constexpr uint32_t BAUD_BOOTLOADER = 115200;
 
+// Which port to open: COM<number>, or (where the platform has device paths) a device named by
+// its path.
+struct PortName {
+  int number = 0;
+  std::string path;  // empty: by number
+  PortName(int n) : number(n) {}  // NOLINT: a number names a port as it always has
+  explicit PortName(std::string device_path) : path(std::move(device_path)) {}
+  bool by_path() const { return !path.empty(); }
+};
+
+// Why an open failed, for the user: the path tried and the system's own words.
+enum class OpenError {
+  NONE = 0,
+  MISSING = 1,  // no such device
+  DENIED = 2,   // no permission to open it
+  IN_USE = 3,   // another program holds it
+  FAILED = 4,   // anything else: opened but not configurable, or an error of its own
+};
+struct OpenFailure {
+  OpenError error = OpenError::NONE;
+  std::string path;
+  std::string reason;
+};
+
+// A serial port the system knows of, for listing: never opened to be listed.
+struct PortListing {
+  std::string path;     // what opens it (a device path, or \\.\COMn)
+  int number = 0;       // the COM number it answers to, 0 when none
+  std::string details;  // what the system says of it: friendly name, driver, USB ids
+};
+// The serial ports present, in a stable order.
+std::vector<PortListing> port_list();
+// Whether a command-line argument may name a device by its path on this platform.
+extern const bool PORT_PATHS_ALLOWED;
+
 // The platform calls behind the port operations: one backend per platform, plus the
 // in-memory line of the tests. The generic code in port.cpp only reaches a backend
 // whose port is usable, so a backend never sees an operation on a closed port.
 struct PortBackend {
   virtual ~PortBackend() = default;
-  // Opens and configures COM<number>; on failure releases everything it acquired.
-  virtual bool open(int number, uint32_t baud) = 0;
+  // Opens and configures the port; on failure releases everything it acquired and says why.
+  virtual bool open(const PortName& name, uint32_t baud, OpenFailure& failure) = 0;
   // On failure releases everything: the port is closed afterwards.
   virtual bool set_baud(uint32_t baud) = 0;
   virtual void close() = 0;
@@ -43,8 +80,9 @@ struct SerialPort {
   PortBackend* backend = nullptr;
 };
 
-// true: opened and configured; false: the port is closed.
-[[nodiscard]] bool port_open(SerialPort& port, int number, uint32_t baud);
+// true: opened and configured; false: the port is closed, and failure (when given) says why.
+[[nodiscard]] bool port_open(SerialPort& port, const PortName& name, uint32_t baud,
+                             OpenFailure* failure = nullptr);
 // false: the port was not usable, or the change failed and closed it.
 [[nodiscard]] bool port_set_baud(SerialPort& port, uint32_t baud);
 // Harmless on a closed port.

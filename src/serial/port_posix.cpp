@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "serial/port.h"
@@ -72,7 +73,7 @@ struct PosixPort final : PortBackend {
   PosixPort& operator=(const PosixPort&) = delete;
   ~PosixPort() override { close(); }
 
-  bool open(int number, uint32_t wanted_baud) override;
+  bool open(const PortName& name, uint32_t wanted_baud, OpenFailure& failure) override;
   bool set_baud(uint32_t wanted_baud) override;
   void close() override;
   bool has_handle() const override { return fd >= 0; }
@@ -134,17 +135,45 @@ bool PosixPort::configure(uint32_t wanted_baud) {
   return true;
 }
 
-bool PosixPort::open(int number, uint32_t wanted_baud) {
+// The system's reason for errno, and the kind of failure it is.
+void describe(OpenFailure& failure, int error) {
+  failure.reason = std::strerror(error);
+  switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      failure.error = OpenError::MISSING;
+      break;
+    case EACCES:
+    case EPERM:
+      failure.error = OpenError::DENIED;
+      break;
+    case EBUSY:
+    case EWOULDBLOCK:
+      failure.error = OpenError::IN_USE;
+      break;
+    default:
+      failure.error = OpenError::FAILED;
+      break;
+  }
+}
+
+bool PosixPort::open(const PortName& name, uint32_t wanted_baud, OpenFailure& failure) {
   close();  // never leak a descriptor when a record is reopened without a close
-  if (number < 1) return false;
-  const std::string path = port_posix_device_path(number);
-  fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (!name.by_path() && name.number < 1) {
+    failure.error = OpenError::MISSING;
+    return false;
+  }
+  failure.path = name.by_path() ? name.path : port_posix_device_path(name.number);
+  fd = ::open(failure.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
+    describe(failure, errno);
     fd = -1;
     return false;
   }
   // Like an unshared open: the lock is the real guard, since TIOCEXCL does not stop root.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    describe(failure, errno);
     close();
     return false;
   }
@@ -154,6 +183,8 @@ bool PosixPort::open(int number, uint32_t wanted_baud) {
     g_signal_exclusive = 1;
   }
   if (!configure(wanted_baud)) {
+    failure.error = OpenError::FAILED;
+    failure.reason = "not a serial port that takes 8 data bits at this speed";
     close();
     return false;
   }
@@ -289,5 +320,7 @@ void port_posix_release_from_signal() {
 }
 
 std::unique_ptr<PortBackend> port_backend_system() { return std::make_unique<PosixPort>(); }
+
+const bool PORT_PATHS_ALLOWED = true;
 
 }  // namespace korvo

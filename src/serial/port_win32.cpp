@@ -2,6 +2,8 @@
 // bounded by a wait of PORT_IO_WAIT_MS on the transfer's own event.
 #include <windows.h>
 
+#include <string>
+
 #include "serial/port.h"
 
 namespace korvo {
@@ -15,7 +17,7 @@ struct Win32Port final : PortBackend {
 
   ~Win32Port() override { close(); }
 
-  bool open(int number, uint32_t baud) override;
+  bool open(const PortName& name, uint32_t baud, OpenFailure& failure) override;
   bool set_baud(uint32_t baud) override;
   void close() override;
   bool has_handle() const override { return handle != nullptr; }
@@ -88,13 +90,51 @@ bool configure(HANDLE handle, uint32_t baud, bool full) {
   return SetCommState(handle, &dcb) != 0;
 }
 
-bool Win32Port::open(int number, uint32_t baud) {
+// The system's words for an error code, without the line end it brings.
+std::string system_text(DWORD error) {
+  char text[256] = {};
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                 error, 0, text, sizeof text, nullptr);
+  std::string reason(text, n);
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' ')) {
+    reason.pop_back();
+  }
+  return reason;
+}
+
+void describe(OpenFailure& failure, DWORD error) {
+  failure.reason = system_text(error);
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      failure.error = OpenError::MISSING;
+      break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      // A COM device opened unshared by another program answers "access denied".
+      failure.error = OpenError::IN_USE;
+      break;
+    default:
+      failure.error = OpenError::FAILED;
+      break;
+  }
+}
+
+bool Win32Port::open(const PortName& name, uint32_t baud, OpenFailure& failure) {
   release(*this);
   char path[32];
-  wsprintfA(path, "\\\\.\\COM%d", number);
+  if (name.by_path() || name.number < 1) {
+    failure.error = OpenError::MISSING;
+    return false;
+  }
+  wsprintfA(path, "\\\\.\\COM%d", name.number);
+  failure.path = path;
   const HANDLE opened = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (opened == INVALID_HANDLE_VALUE) return false;
+  if (opened == INVALID_HANDLE_VALUE) {
+    describe(failure, GetLastError());
+    return false;
+  }
   handle = opened;
   read_overlapped = OVERLAPPED{};
   write_overlapped = OVERLAPPED{};
@@ -111,6 +151,8 @@ bool Win32Port::open(int number, uint32_t baud) {
   const bool configured = configure(handle, baud, true);
   const bool queues = configured && SetupComm(handle, PORT_QUEUE_BYTES, PORT_QUEUE_BYTES) != 0;
   if (!queues || read_overlapped.hEvent == nullptr || write_overlapped.hEvent == nullptr) {
+    failure.error = OpenError::FAILED;
+    failure.reason = "the port's settings could not be made";
     release(*this);
     return false;
   }
@@ -158,5 +200,8 @@ int32_t Win32Port::available() {
 }  // namespace
 
 std::unique_ptr<PortBackend> port_backend_system() { return std::make_unique<Win32Port>(); }
+
+// Windows names ports by number only; "/?" and other slashes are options there.
+const bool PORT_PATHS_ALLOWED = false;
 
 }  // namespace korvo

@@ -2,6 +2,8 @@
 // standard output compared byte for byte, exit status, and the wire checked through the model.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -410,9 +412,56 @@ TEST_F(E2E, CommandLineAsAProcess) {
 
   std::string scan;
   for (int com = 1; com <= 16; ++com) scan += "\nCOM" + std::to_string(com) + ": Could not open port.";
-  r = korvo({"COM3"}, "");  // not a number: reads as 0, the whole range
+  r = korvo({"abc"}, "");  // not a number: reads as 0, the whole range
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(r.output, BANNER + scan + "\n\nNo updatable Torva devices found.\n" + KEY_WAIT);
+}
+
+// Asking the program about itself talks to no device; a port named as COMn or by its path is
+// the one port used.
+TEST_F(E2E, OptionsAndPortNamesAsAProcess) {
+  harness.add_device(10, DevConfig{});
+  const auto heard_nothing = [&] {
+    const DevLog log = harness.log(10);
+    EXPECT_TRUE(log.commands.empty()) << log.commands.front();
+    EXPECT_EQ(log.garbage, 0u);
+  };
+  const struct {
+    const char* arg;
+    int status;
+    const char* starts;
+  } options[] = {{"--help", 0, "\nTorva firmware update utility. Version 1.01\n\nUse: KORVO [x]\n"},
+                 {"--version", 0, "korvo 1.01\n"},
+                 {"--list", 0, ""},
+                 {"--frobnicate", 1, "\nTorva firmware update utility. Version 1.01\n\nUse: KORVO [x]\n"}};
+  for (const auto& c : options) {
+    SCOPED_TRACE(c.arg);
+    HarnessProgram p;
+    p.argv = {c.arg};
+    p.terminal = true;  // no key is typed: a key wait would run into the time limit
+    p.timeout_ms = 10000;
+    const HarnessResult r = run_program(p);
+    EXPECT_EQ(r.exit_status, c.status);
+    EXPECT_EQ(r.output.substr(0, std::strlen(c.starts)), c.starts);
+    heard_nothing();
+  }
+  // The simulated device is a pseudo-terminal mapped to COM10: the list names it so.
+  HarnessProgram list;
+  list.argv = {"--list"};
+  const HarnessResult listed = run_program(list);
+  EXPECT_NE(listed.output.find(harness.path(10) + "  COM10"), std::string::npos) << listed.output;
+
+  HarnessResult r = korvo({"COM10"}, "n");
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.output.substr(0, BANNER.size() + 9), BANNER + "\nCOM10: A");
+  EXPECT_EQ(count(10, "V"), 2) << "the scan's query and the fresh probe's, nothing else";
+
+  r = korvo({harness.path(10)}, "y");
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.output.substr(0, BANNER.size() + harness.path(10).size() + 4),
+            BANNER + "\n" + harness.path(10) + ": A");
+  EXPECT_TRUE(harness.verify(10, IMAGE).verified) << harness.verify(10, IMAGE).text;
+  expect_clean_wire(10);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ struct Bench {
   MemLine line{clock};
   FakeConsole console;
   CapturedText text;
+  CapturedText diagnostics;
   RunState run;
 
   // The port starts open at 19200, as the scan leaves it.
@@ -25,6 +26,7 @@ struct Bench {
     run.link.port.backend = &line;
     run.console = &console;
     run.out = text.out();
+    run.out.err = diagnostics.out().file;
     if (open) {
       (void)port_open(run.link.port, 1, 19200);
       run.link.current_baud = 19200;

@@ -20,9 +20,20 @@ std::vector<uint8_t> MemLine::written() const {
   return all;
 }
 
-bool MemLine::open(int, uint32_t baud) {
+bool MemLine::open(const PortName& name, uint32_t baud, OpenFailure& failure) {
   ++platform_calls;
-  if (!exists) return false;
+  failure.path = name.by_path() ? name.path : "COM" + std::to_string(name.number);
+  if (!exists) {
+    failure.error = OpenError::MISSING;
+    failure.reason = "No such file or directory";
+    return false;
+  }
+  if (refusal != OpenError::NONE) {
+    failure.error = refusal;
+    failure.reason = "Device or resource busy";
+    return false;
+  }
+  opened = name;
   ++opens;
   open_ = true;
   baud_ = baud;

@@ -53,15 +53,17 @@ class MemLine : public PortBackend {
 
   // Faults and counters for the port layer's own tests.
   bool exists = true;           // open fails when false
+  OpenError refusal = OpenError::NONE;  // open fails with this when it is not NONE
   bool refuse_baud = false;     // set_baud fails (and closes) when true
   int baud_changes_left = -1;   // >= 0: set_baud fails (and closes) once these are used up
   bool unplugged = false;       // reads wait and return 0, writes return 0
   int write_limit = -1;         // >= 0: writes accept at most this many bytes
   int platform_calls = 0;       // every backend call counts
   int opens = 0;
+  PortName opened{0};           // what the last successful open named
   int closes = 0;
 
-  bool open(int number, uint32_t baud) override;
+  bool open(const PortName& name, uint32_t baud, OpenFailure& failure) override;
   bool set_baud(uint32_t baud) override;
   void close() override;
   bool has_handle() const override { return open_; }

@@ -401,7 +401,8 @@ TEST(DevsimLine, RepliesArriveOnTheVirtualClock) {
   c.timing.report_delay_ms = 30;
   c.faults.unsolicited = {{1000, "^+$"}};
   ASSERT_TRUE(device.attach(line, c));
-  ASSERT_TRUE(line.open(3, DEV_BAUD_APP));
+  OpenFailure failure;
+  ASSERT_TRUE(line.open(3, DEV_BAUD_APP, failure));
   const std::string query = "^V$";
   line.write(reinterpret_cast<const uint8_t*>(query.data()), 3);
   EXPECT_EQ(line.available(), 0);  // due in 30 ms

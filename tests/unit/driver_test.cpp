@@ -67,17 +67,79 @@ TEST(CommandLine, ChoosesTheScanRange) {
   const struct {
     std::vector<const char*> args;
     uint32_t first, last;
-  } cases[] = {{{}, 1, 16}, {{"0"}, 1, 16}, {{"abc"}, 1, 16}, {{"7"}, 7, 7}, {{"99"}, 99, 99}, {{" +1"}, 1, 1}};
+  } cases[] = {{{}, 1, 16}, {{"0"}, 1, 16}, {{"abc"}, 1, 16}, {{"7"}, 7, 7}, {{"99"}, 99, 99}, {{" +1"}, 1, 1},
+               {{"COM10"}, 10, 10}, {{"com7"}, 7, 7}, {{"COM100x"}, 0, 0}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "no argument" : c.args[0]);
     DriverRun r(c.args, {'x'}, false);
     EXPECT_EQ(r.status, 1);
+    if (c.first == 0) {  // COM100: the number's own range check
+      EXPECT_EQ(r.bench.output(), BANNER + "\nCOM100 is an invalid COM port number.\nChoose a COM port number "
+                                           "between 1 and 99\n" + KEY_WAIT);
+      continue;
+    }
     EXPECT_EQ(r.bench.output(), BANNER + scan_lines(c.first, c.last, "Could not open port.") + none + KEY_WAIT);
+    // A missing port is no news in a search of the range, but is explained when it was asked for.
+    const std::string why = r.bench.diagnostics.text();
+    if (c.first != c.last) {
+      EXPECT_EQ(why, "");
+    } else {
+      EXPECT_EQ(why, "\nkorvo: COM" + std::to_string(c.first) + ": No such file or directory");
+    }
   }
   // A silent line is opened, probed, closed, and reported as such.
   DriverRun silent({"3"});
   EXPECT_EQ(silent.bench.output(), BANNER + scan_lines(3, 3, "No Torva devices detected.") + none + KEY_WAIT);
   EXPECT_EQ(silent.bench.line.opens, 1);
   EXPECT_EQ(silent.bench.line.closes, 1);
+}
+
+TEST(CommandLine, OptionsTouchNoPort) {
+  const std::string usage =
+      "\nUse: KORVO [x]\n\nWhere:\n   x    = Optional, If not 0, then this is a comport number "
+      "between 1 and 99,\n          otherwise searches COM1 - COM16.";
+  const struct {
+    const char* arg;
+    int status;
+    std::string output;  // how it starts
+  } cases[] = {{"--help", 0, BANNER + usage + "\n\nOptions:"},
+               {"-h", 0, BANNER + usage + "\n\nOptions:"},
+               {"--version", 0, "korvo 1.01\n"},
+               {"-x", 1, BANNER + usage},
+               {"--bogus", 1, BANNER + usage},
+               {"-", 1, BANNER + usage}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arg);
+    DriverRun r({c.arg});
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.bench.output().substr(0, c.output.size()), c.output);
+    if (c.status == 1) {
+      EXPECT_EQ(r.bench.output(), c.output) << "the usage alone";
+    }
+    EXPECT_EQ(r.bench.line.platform_calls, 0);
+    EXPECT_EQ(r.bench.console.reads, 0) << "no key wait";
+  }
+}
+
+TEST(CommandLine, APortHeldElsewhereIsExplainedEvenInASearch) {
+  Bench bench{false};
+  ImageTable table{};
+  bench.run.images = &table;
+  bench.line.refusal = OpenError::IN_USE;
+  const char* args[] = {"korvo"};
+  EXPECT_EQ(code(korvo_run(bench.run, 1, args)), 1);
+  const std::string line = "\nkorvo: COM1: in use by another program (Device or resource busy)";
+  EXPECT_EQ(bench.diagnostics.text().substr(0, line.size()), line);
+  EXPECT_EQ(bench.output().find("korvo:"), std::string::npos) << "standard output keeps its own texts";
+}
+
+TEST(CommandLine, APathNamesTheOnePortEverywhere) {
+  if (!PORT_PATHS_ALLOWED) GTEST_SKIP() << "ports are named by number only here";
+  DriverRun r({"/dev/ttyUSB0"});
+  EXPECT_EQ(r.bench.line.opens, 1);
+  EXPECT_EQ(r.bench.line.opened.path, "/dev/ttyUSB0");
+  EXPECT_EQ(r.bench.output(), BANNER + "\n/dev/ttyUSB0: No Torva devices detected." +
+                                  "\n\nNo updatable Torva devices found.\n" + KEY_WAIT);
 }
 
 TEST(ExitRoutine, ReadsBothHalvesOfAnExtendedKey) {

@@ -25,7 +25,9 @@ struct CountingBackend final : PortBackend {
   std::unique_ptr<PortBackend> real = port_backend_system();
   int reads = 0;
 
-  bool open(int number, uint32_t baud) override { return real->open(number, baud); }
+  bool open(const PortName& name, uint32_t baud, OpenFailure& failure) override {
+    return real->open(name, baud, failure);
+  }
   bool set_baud(uint32_t baud) override { return real->set_baud(baud); }
   void close() override { real->close(); }
   bool has_handle() const override { return real->has_handle(); }

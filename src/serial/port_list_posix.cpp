@@ -1,0 +1,103 @@
+// The serial ports of a Linux system, from sysfs: listed without opening any of them.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <system_error>
+
+#include "serial/port.h"
+#include "serial/port_posix.h"
+
+namespace korvo {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string first_line(const fs::path& file) {
+  std::ifstream in(file);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+std::string canonical_or_empty(const fs::path& path) {
+  std::error_code ec;
+  const fs::path real = fs::canonical(path, ec);
+  return ec ? std::string() : real.string();
+}
+
+// The USB device above a tty in sysfs: "vvvv:pppp manufacturer product", or empty.
+std::string usb_identity(const fs::path& device) {
+  std::error_code ec;
+  for (fs::path p = fs::canonical(device, ec); !ec && p.has_relative_path(); p = p.parent_path()) {
+    if (!fs::exists(p / "idVendor", ec)) continue;
+    std::string text = "usb " + first_line(p / "idVendor") + ":" + first_line(p / "idProduct");
+    for (const char* field : {"manufacturer", "product"}) {
+      const std::string value = first_line(p / field);
+      if (!value.empty()) text += " " + value;
+    }
+    return text;
+  }
+  return {};
+}
+
+struct Found {
+  std::string details;
+  int number = 0;
+};
+
+void append(std::string& text, const std::string& part) {
+  if (part.empty()) return;
+  if (!text.empty()) text += ", ";
+  text += part;
+}
+
+}  // namespace
+
+std::vector<PortListing> port_list() {
+  std::map<std::string, Found> ports;  // by device path, so the order is stable
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/sys/class/tty", ec)) {
+    const fs::path device = entry.path() / "device";
+    if (!fs::exists(device, ec)) continue;  // virtual terminals and ptys have no device
+    const std::string name = entry.path().filename().string();
+    const std::string driver = fs::read_symlink(device / "driver", ec).filename().string();
+    // The legacy UART driver registers ports whether or not a UART answers: type 0 is none.
+    if (driver == "serial8250" && first_line(entry.path() / "type") == "0") continue;
+    const std::string path = "/dev/" + name;
+    if (!fs::exists(path, ec)) continue;
+    Found& found = ports[path];
+    append(found.details, driver.empty() ? std::string() : "driver " + driver);
+    append(found.details, usb_identity(device));
+  }
+  // The stable names udev gives USB adapters.
+  for (const auto& entry : fs::directory_iterator("/dev/serial/by-id", ec)) {
+    const std::string target = canonical_or_empty(entry.path());
+    const auto it = ports.find(target);
+    if (it != ports.end()) append(it->second.details, "by-id " + entry.path().string());
+  }
+  // The COM numbers korvo answers to: KORVO_COM<n>, or /dev/ttyS<n-1>. A mapped device that
+  // sysfs does not list (a pseudo-terminal, say) is shown too: it is what korvo would open.
+  for (int n = 99; n >= 1; --n) {
+    const std::string mapped = port_posix_device_path(n);
+    const std::string real = canonical_or_empty(mapped);
+    if (real.empty()) continue;
+    auto it = ports.find(real);
+    if (it == ports.end()) {
+      const std::string variable = "KORVO_COM" + std::to_string(n);
+      if (std::getenv(variable.c_str()) == nullptr) continue;
+      it = ports.emplace(real, Found{variable + "=" + mapped, 0}).first;
+    }
+    it->second.number = n;  // counting down: the lowest number that names it wins
+  }
+  std::vector<PortListing> list;
+  for (const auto& [path, found] : ports) list.push_back({path, found.number, found.details});
+  return list;
+}
+
+}  // namespace korvo
