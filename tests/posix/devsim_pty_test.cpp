@@ -176,17 +176,46 @@ TEST(DevsimCommand, RunsACommandOnItsPtyAndChecksTheFlash) {
   EXPECT_EQ(r.exit_status, 7) << r.output;  // the command's own status
   EXPECT_NE(r.output.find(report + "\n"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find(" cc cc cc cc"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("devsim: flash verified: 3 records match " + image + "\n"), std::string::npos)
+  EXPECT_NE(r.output.find("korvo-devsim: flash verified: 3 records match " + image + "\n"), std::string::npos)
       << r.output;
+}
 
-  // Without a command: the flash verdict decides the status.
-  HarnessProgram help;
-  help.argv = {std::string(KORVO_BIN_DIR) + "/korvo-devsim", "--help"};
-  const HarnessResult h = harness.run(help);
-  EXPECT_EQ(h.exit_status, 0);
-  for (const char* option : {"--status TARGET=BYTE", "--pull-after", "--zero-flood", "--pacing", "--trace",
-                             "--image", "--link", "--com", "--change-from", "--huge-reply"})
-    EXPECT_NE(h.output.find(option), std::string::npos) << option;
+TEST(DevsimCommand, HelpVersionAndBadOptions) {
+  DevsimHarness harness;
+  // Standard error joins standard output; a line of its own gives the status.
+  const auto devsim = [&](const std::vector<std::string>& args) {
+    HarnessProgram p;
+    p.argv = {"/bin/sh", "-c", "\"$0\" \"$@\" 2>&1; echo \"status $?\"",
+              std::string(KORVO_BIN_DIR) + "/korvo-devsim"};
+    p.argv.insert(p.argv.end(), args.begin(), args.end());
+    p.timeout_ms = 20000;
+    return harness.run(p).output;
+  };
+  for (const char* help : {"--help", "-h"}) {
+    const std::string h = devsim(std::vector<std::string>{help});
+    EXPECT_NE(h.find("Usage: korvo-devsim [options] [-- command [args...]]\n"), std::string::npos) << h;
+    EXPECT_NE(h.find("\nstatus 0\n"), std::string::npos) << h;
+    for (const char* option :
+         {"--status TARGET=BYTE", "--pull-after", "--zero-flood", "--pacing", "--trace", "--image", "--link",
+          "--com", "--change-from", "--huge-reply", "--fw-version V"})
+      EXPECT_NE(h.find(option), std::string::npos) << option;
+  }
+  EXPECT_EQ(devsim({"--version"}), "korvo-devsim 1.01\nstatus 0\n");
+  // Errors name the word at fault and end with status 2, before any pty is made.
+  struct Bad {
+    std::vector<std::string> args;
+    std::string says;
+  };
+  for (const Bad& bad :
+       {Bad{{"--bogus"}, "--bogus"}, Bad{{"--product", "70000"}, "--product: bad value 70000"},
+        Bad{{"--status", "info=D"}, "--status: bad value info=D"}, Bad{{"--name"}, "--name"},
+        Bad{{"stray"}, "stray"}, Bad{{"--version", "1.14"}, "--fw-version"}, Bad{{"--com", "3"}, "--com"}}) {
+    const std::string out = devsim(bad.args);
+    EXPECT_EQ(out.rfind("korvo-devsim: ", 0), 0u) << out;
+    EXPECT_NE(out.find(bad.says), std::string::npos) << out;
+    EXPECT_NE(out.find("\nstatus 2\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("serving"), std::string::npos) << out;
+  }
 }
 
 TEST(DevsimCommand, StopsOnSigtermAndReportsAnUnverifiedFlash) {
@@ -211,7 +240,8 @@ TEST(DevsimCommand, StopsOnSigtermAndReportsAnUnverifiedFlash) {
   EXPECT_EQ(r.exit_status, 0) << r.output;
   EXPECT_NE(r.output.find("status 1\n"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("link removed"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("devsim: flash NOT verified: 1 records received, 3 expected"), std::string::npos)
+  EXPECT_NE(r.output.find("korvo-devsim: flash NOT verified: 1 records received, 3 expected"),
+            std::string::npos)
       << r.output;
 
   // With a command, a signal sent to korvo-devsim goes on to the command, whose status counts.

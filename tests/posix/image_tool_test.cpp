@@ -131,11 +131,53 @@ TEST_F(ImageTool, PackMakesImagesForOtherDevices) {
   r = run(TOOL + " pack " + dir + "/x.img --record-length 253");
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.output.find("record lengths must lie in 3..252"), std::string::npos) << r.output;
-  EXPECT_EQ(run(TOOL + " pack " + dir + "/x.img --version 1.256").status, 2);
-  EXPECT_EQ(run(TOOL + " pack " + dir + "/x.img --colour blue").status, 2);
-  EXPECT_EQ(run(TOOL + " pack " + dir + "/x.img --product").status, 2);
-  EXPECT_TRUE(read_all(dir + "/x.img").empty());
   EXPECT_EQ(run(TOOL + " pack " + dir + "/x.img --payload " + dir + "/none.bin").status, 1);
+  EXPECT_TRUE(read_all(dir + "/x.img").empty());
+}
+
+TEST_F(ImageTool, HelpVersionAndWrongUsage) {
+  ToolRun r = run(TOOL + " --help");
+  EXPECT_EQ(r.status, 0);
+  for (const char* text :
+       {"info", "verify", "standin", "pack", "Generated record: L (2 bytes)", "Exit status"})
+    EXPECT_NE(r.output.find(text), std::string::npos) << text << r.output;
+  r = run(TOOL + " pack --help");
+  EXPECT_EQ(r.status, 0);
+  for (const char* text : {"OUT", "--record-length N", "--raw-records FILE", "--version V", "0x-prefixed"})
+    EXPECT_NE(r.output.find(text), std::string::npos) << text << r.output;
+  r = run(TOOL + " verify -h");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.output.find("CRC-32"), std::string::npos) << r.output;
+  r = run(TOOL + " --version");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output, "korvo-image 1.01\n");
+
+  // Every error names the word at fault and ends with status 2; nothing is written.
+  const std::string x = dir + "/x.img";
+  struct Bad {
+    std::string args;
+    std::string says;
+  };
+  for (const Bad& bad :
+       {Bad{"", "a command is needed"}, Bad{"bogus", "bogus"}, Bad{"info", "FILE"},
+        Bad{"info " + standin + " extra", "extra"}, Bad{"verify --fast " + standin, "--fast"},
+        Bad{"pack " + x + " --colour blue", "--colour"}, Bad{"pack " + x + " --product", "--product"},
+        Bad{"pack " + x + " --product 12z", "--product: 12z: not a 32-bit number"},
+        Bad{"pack " + x + " --version 1.256", "--version: 1.256: not a version"},
+        Bad{"pack " + x + " --name " + std::string(33, 'N'), "longer than 32 characters"},
+        Bad{"pack " + x + " --start-bytes 53", "--start-bytes: 53: not 14 hex digits"},
+        Bad{"pack " + x + " --payload a --raw-records b", "--raw-records"},
+        Bad{"pack " + x + " --raw-records " + standin + " --records 2", "--records"}}) {
+    r = run(TOOL + " " + bad.args);
+    EXPECT_EQ(r.status, 2) << bad.args << "\n" << r.output;
+    EXPECT_EQ(r.output.rfind("korvo-image: ", 0), 0u) << r.output;
+    EXPECT_NE(r.output.find(bad.says), std::string::npos) << bad.says << "\n" << r.output;
+  }
+  EXPECT_TRUE(read_all(x).empty());
+  // pack's --version is the image's version, and a later value replaces an earlier one.
+  ASSERT_EQ(run(TOOL + " pack " + x + " --version 1.20 --version 1.15a").status, 0);
+  EXPECT_NE(run(TOOL + " info " + x).output.find("version            1.15a (0x010F0001)\n"),
+            std::string::npos);
 }
 
 TEST_F(ImageTool, GeneratedTableSourceHoldsEveryByteInItsSlot) {

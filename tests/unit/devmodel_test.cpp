@@ -355,19 +355,20 @@ TEST(DevOptions, EveryFaultCanBeSwitchedOnFromTheCommandLine) {
   DevsimOptions o;
   std::string error;
   const std::vector<std::string> args = {
-      "--name", "Zone\\x41", "--product", "56", "--revision", "3", "--extra", "1f", "--no-group",
-      "--version", "2.05.01b", "--comment", "RC", "--side", "boot", "--legacy", "--format-word", "0x100",
-      "--app-silent", "--silent", "--answer-from", "3", "--nak-packet", "4", "--status", "start=D",
-      "--status", "7=0x41", "--empty-status", "2", "--bad-checksum", "info", "--huge-reply", "5",
-      "--info-bytes", "70", "--pull-after", "9", "--back-after", "1500", "--stray", "ab",
+      "--name", "Zone\\x41", "--product", "5", "--product", "56", "--revision", "3", "--extra", "1f",
+      "--no-group", "--fw-version", "2.05.01b", "--comment", "RC", "--side", "boot", "--legacy",
+      "--format-word", "0x100", "--app-silent", "--silent", "--answer-from", "3", "--nak-packet", "4",
+      "--status", "start=D", "--status", "7=0x41", "--empty-status", "2", "--bad-checksum", "info",
+      "--huge-reply", "5", "--info-bytes", "70", "--pull-after", "9", "--back-after", "1500", "--stray", "ab",
       "--empty-before", "2", "--plus-before", "1", "--unsolicited", "250:^+$", "--zero-flood", "100:20:3",
       "--long-report", "--change-from", "2", "--change-revision", "5", "--change-product", "45",
       "--change-version", "1.20", "--change-name", "X", "--answer-garbage", "--ack-delay", "1",
       "--reply-delay", "2", "--report-delay", "3", "--boot-ready", "400", "--app-start=50", "--pacing",
       "--trace", "t.txt", "--image", "i.bin", "--link", "/tmp/x", "--com", "3", "--", "korvo", "3"};
-  ASSERT_EQ(devsim_parse_options(args, o, error), 0) << error;
+  ASSERT_EQ(devsim_parse_options(args, o, error), DEVSIM_RUN) << error;
   const DevConfig& c = o.config;
   EXPECT_EQ(c.identity.name, "ZoneA");
+  EXPECT_EQ(c.identity.product, 56);  // the last one given counts
   EXPECT_EQ(c.identity.extra, 0x1Fu);
   EXPECT_FALSE(c.identity.identity_group);
   EXPECT_EQ(c.identity.version, 0x02050102u);
@@ -385,11 +386,19 @@ TEST(DevOptions, EveryFaultCanBeSwitchedOnFromTheCommandLine) {
   EXPECT_EQ(o.command, (std::vector<std::string>{"korvo", "3"}));
 
   for (const std::vector<std::string>& bad :
-       {std::vector<std::string>{"--product", "70000"}, {"--status", "info=D"}, {"--version", "1"},
-        {"--side", "both"}, {"--com", "3"}, {"--bogus"}, {"--name"}, {"--info-bytes", "254"}}) {
+       {std::vector<std::string>{"--product", "70000"}, {"--status", "info=D"}, {"--fw-version", "1"},
+        {"--side", "both"}, {"--com", "3"}, {"--bogus"}, {"--name"}, {"--info-bytes", "254"},
+        {"--trace", ""}, {"--zero-flood", "5:x"}, {"--product", "-1"}, {"--version=1.14"}}) {
     DevsimOptions b;
-    EXPECT_NE(devsim_parse_options(bad, b, error), 0) << bad[0];
+    EXPECT_EQ(devsim_parse_options(bad, b, error), DEVSIM_USAGE) << bad[0];
+    EXPECT_NE(error.find(bad[0].substr(0, bad[0].find('='))), std::string::npos) << error;
   }
+  // The tool's own version, and a word after "--" that is the command's, not an option.
+  DevsimOptions v;
+  EXPECT_EQ(devsim_parse_options({"--version"}, v, error), DEVSIM_EXIT);
+  EXPECT_EQ(error, "korvo-devsim 1.01\n");
+  EXPECT_EQ(devsim_parse_options({"--com", "2", "--", "x", "--bogus"}, v, error), DEVSIM_RUN) << error;
+  EXPECT_EQ(v.command, (std::vector<std::string>{"x", "--bogus"}));
 }
 
 TEST(DevsimLine, RepliesArriveOnTheVirtualClock) {

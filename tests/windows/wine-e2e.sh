@@ -249,7 +249,7 @@ check_flash() {
   stop_devsims
   verdict=$(tail -n 1 "$dir/devsim$1.err")
   case $verdict in
-    "devsim: flash verified:"*) return 0 ;;
+    "korvo-devsim: flash verified:"*) return 0 ;;
   esac
   bad "COM$1: $verdict"
 }
@@ -305,7 +305,7 @@ scenario_decline() {
 
 # A device that waits in its bootloader: found there, no entry text, updated and verified.
 scenario_bootloader() {
-  device 5 --side boot --version 1.12 || return 1
+  device 5 --side boot --fw-version 1.12 || return 1
   run_korvo 5 || return 1
   wait_output "(Y,N) " "$PROMPT_WAIT_S" || return 1
   key -l Y || return 1

@@ -12,14 +12,18 @@ struct DevsimOptions {
   std::string link_path;               // symlink to the pty
   int com = 0;                         // KORVO_COM<com> for the command
   std::vector<std::string> command;    // after "--"
-  bool help = false;
 };
 
-// 0 and filled options; 1 with a message in error. Arguments without the program name.
-[[nodiscard]] int devsim_parse_options(const std::vector<std::string>& args, DevsimOptions& options,
-                                       std::string& error);
+enum DevsimParse {
+  DEVSIM_RUN,    // options filled in
+  DEVSIM_EXIT,   // help or version asked for: message is the text for standard output
+  DEVSIM_USAGE,  // bad options: message says which
+};
+
+// Arguments without the program name.
+[[nodiscard]] DevsimParse devsim_parse_options(const std::vector<std::string>& args, DevsimOptions& options,
+                                               std::string& message);
 // "1.14", "2.05.01b", "0x010E0000" -> packed version; false when malformed.
 [[nodiscard]] bool devsim_parse_version(const std::string& text, uint32_t& version);
 // Expands \xNN, \r, \n, \t, \0 and \\ in a text given on the command line.
 std::string devsim_unescape(const std::string& text);
-const char* devsim_help_text();

@@ -50,7 +50,7 @@ pid_t start_command(const DevsimOptions& o, const std::string& path) {
   for (const std::string& a : o.command) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   ::execvp(argv[0], argv.data());
-  std::fprintf(stderr, "devsim: cannot run %s\n", argv[0]);
+  std::fprintf(stderr, "korvo-devsim: cannot run %s\n", argv[0]);
   ::_exit(127);
 }
 
@@ -69,13 +69,15 @@ bool make_link(const std::string& link, const std::string& target) {
 int main(int argc, char** argv) {
   DevsimOptions o;
   std::string error;
-  if (devsim_parse_options(std::vector<std::string>(argv + 1, argv + argc), o, error) != 0) {
-    std::fprintf(stderr, "korvo-devsim: %s\n(korvo-devsim --help lists the options)\n", error.c_str());
-    return 2;
-  }
-  if (o.help) {
-    std::fputs(devsim_help_text(), stdout);
-    return 0;
+  switch (devsim_parse_options(std::vector<std::string>(argv + 1, argv + argc), o, error)) {
+    case DEVSIM_RUN:
+      break;
+    case DEVSIM_EXIT:
+      std::fputs(error.c_str(), stdout);
+      return 0;
+    case DEVSIM_USAGE:
+      std::fprintf(stderr, "korvo-devsim: %s\n(korvo-devsim --help lists the options)\n", error.c_str());
+      return 2;
   }
   if (!o.image_path.empty()) {
     auto image = std::make_shared<DevImage>();
@@ -96,14 +98,14 @@ int main(int argc, char** argv) {
                              : "cannot create a pseudo-terminal");
     return 2;
   }
-  std::fprintf(stderr, "devsim: serving a simulated device on %s\n", server.path.c_str());
+  std::fprintf(stderr, "korvo-devsim: serving a simulated device on %s\n", server.path.c_str());
   if (!o.link_path.empty()) {
     if (!make_link(o.link_path, server.path)) {
       std::fprintf(stderr, "korvo-devsim: cannot make the link %s\n", o.link_path.c_str());
       devserver_close(server);
       return 2;
     }
-    std::fprintf(stderr, "devsim: %s -> %s\n", o.link_path.c_str(), server.path.c_str());
+    std::fprintf(stderr, "korvo-devsim: %s -> %s\n", o.link_path.c_str(), server.path.c_str());
   }
 
   pid_t child = -1;
@@ -117,7 +119,7 @@ int main(int argc, char** argv) {
   bool done = !o.command.empty() && child < 0;
   while (!done) {
     if (devserver_run(server, signal_pipe[0]) != 0) {
-      std::fprintf(stderr, "devsim: the pseudo-terminal failed\n");
+      std::fprintf(stderr, "korvo-devsim: the pseudo-terminal failed\n");
       break;
     }
     char byte = 0;
@@ -147,17 +149,19 @@ int main(int argc, char** argv) {
   devserver_close(server);
 
   const DevLog& log = server.model.log;
-  std::fprintf(stderr, "devsim: records received: %zu accepted since the last start command, %u record packets heard\n",
-               log.records.size(), log.record_packets);
+  std::fprintf(
+      stderr,
+      "korvo-devsim: records received: %zu accepted since the last start command, %u record packets heard\n",
+      log.records.size(), log.record_packets);
   for (const DevViolation& v : log.violations)
-    std::fprintf(stderr, "devsim: speed violation at %.3f ms: %s\n", static_cast<double>(v.at_us) / 1000.0,
-                 v.what.c_str());
+    std::fprintf(stderr, "korvo-devsim: speed violation at %.3f ms: %s\n",
+                 static_cast<double>(v.at_us) / 1000.0, v.what.c_str());
   bool verified = true;
   if (o.config.image) {
     const DevFlashVerdict verdict =
         devimage_verify(*o.config.image, log.start_command, log.records, o.image_path);
     verified = verdict.verified;
-    std::fprintf(stderr, "devsim: %s\n", verdict.text.c_str());
+    std::fprintf(stderr, "korvo-devsim: %s\n", verdict.text.c_str());
   }
   if (!o.command.empty()) {
     if (WIFEXITED(child_status)) return WEXITSTATUS(child_status);

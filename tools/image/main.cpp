@@ -1,10 +1,13 @@
 // korvo-image: inspects, checks and builds firmware image files with the same image code as
 // the utility. The build runs `standin` and `verify`; maintainers and tests run `pack`.
+#include <CLI/CLI.hpp>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,51 +24,14 @@ constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 
-const char* const USAGE =
-    "usage: korvo-image info FILE\n"
-    "       korvo-image verify FILE...\n"
-    "       korvo-image standin OUT\n"
-    "       korvo-image pack OUT [options]\n"
-    "       korvo-image help\n";
-
-const char* const HELP =
-    "\n"
-    "info FILE      every header field, the version as the utility shows it, the model name\n"
-    "               the product table gives, the record lengths and the checks' verdict\n"
-    "verify FILE... checks each file as the build does: image_size is the file size and\n"
-    "               84 + sum of record lengths + 4; every length L in 3..252; max_record_length\n"
-    "               the largest L; target_name terminated within its 33 bytes; the CRC-32\n"
-    "               trailer. One line per broken rule; exit status 1 when any rule is broken\n"
-    "standin OUT    writes the stand-in image that the default build places in slot 1\n"
-    "pack OUT       builds a valid image; without options it is the stand-in. Options:\n"
-    "  --product N          product id (68)\n"
-    "  --revision N         PCB revision (6)\n"
-    "  --version V          1.14, 1.14a, 1.14.02, 2.05.01b, None or a raw 0x010E0000 (1.14)\n"
-    "  --name TEXT          target_name, at most 32 characters (the product table's model\n"
-    "                       name without spaces, such as SlatePro; Unknown when it has none)\n"
-    "  --records N          number of generated records (574)\n"
-    "  --record-length L    length of each record, 3..252 (236)\n"
-    "  --last-length L      length of the last generated record (--record-length when that\n"
-    "                       is given, else 96)\n"
-    "  --payload FILE       records carry FILE's bytes, --record-length - 2 per record, the\n"
-    "                       last one the rest, instead of generated records\n"
-    "  --raw-records FILE   FILE holds finished records back to back, each starting with its\n"
-    "                       16-bit little-endian length\n"
-    "  --target-start A     (0x2000)\n"
-    "  --target-length N    (the data bytes the records carry)\n"
-    "  --target-end A       (target start + target length - 1)\n"
-    "  --start-bytes HEX    the 7 start bytes as 14 hex digits (5354414E44494E, \"STANDIN\")\n"
-    "  --word-4 N           (0x01000000)\n"
-    "  --word-40 N          (0)\n"
-    "Numbers are decimal or 0x-prefixed hexadecimal.\n"
-    "\n"
+const char* const FOOTER =
     "Generated record: L (2 bytes), target address of its first data byte (4), data count\n"
     "n = L - 12 (2), n data bytes, a 16-bit sum of the bytes from the address to the end of\n"
     "the data (2), 0xFF 0xFF; all little-endian. Each aligned 32-bit word of data holds its own\n"
     "target address, and the records cover the target range in order from target_start.\n"
     "\n"
     "Exit status: 0 done, 1 a file is not a sound image or cannot be read or written,\n"
-    "2 wrong usage.\n";
+    "2 wrong usage.";
 
 void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void fail(const char* format, ...) {
@@ -133,20 +99,20 @@ bool report_findings(const char* path, const ImageCheck& check, std::FILE* to) {
   return check.count == 0;
 }
 
-int cmd_verify(int count, char** paths) {
+int cmd_verify(const std::vector<std::string>& paths) {
   bool all_sound = true;
-  for (int i = 0; i < count; ++i) {
+  for (const std::string& path : paths) {
     std::vector<uint8_t> bytes;
-    if (!read_file(paths[i], bytes)) {
+    if (!read_file(path.c_str(), bytes)) {
       all_sound = false;
       continue;
     }
     ImageCheck check;
     if (image_check(bytes, check) == 0) {
-      std::printf("%s: sound image, %zu bytes, %" PRIu32 " records\n", paths[i], bytes.size(),
+      std::printf("%s: sound image, %zu bytes, %" PRIu32 " records\n", path.c_str(), bytes.size(),
                   read_le32(bytes, IMG_RECORD_COUNT));
     } else {
-      report_findings(paths[i], check, stderr);
+      report_findings(path.c_str(), check, stderr);
       all_sound = false;
     }
   }
@@ -312,81 +278,82 @@ void default_name(ImagePackSpec& request) {
   (void)set_name(request.target_name, name.c_str());
 }
 
-int cmd_pack(int argc, char** argv) {
-  const char* out_path = argv[0];
+// pack's command line.
+struct Pack {
+  CLI::App* command = nullptr;
+  std::string out_path;
+  std::string payload;
+  std::string raw_records;
   ImagePackSpec request;
-  bool name_given = false;
-  bool records_given = false;
-  bool record_length_given = false;
-  bool last_length_given = false;
+};
+
+void add_pack(CLI::App& app, Pack& p) {
+  CLI::App* pack = p.command =
+      app.add_subcommand("pack", "builds a valid image; without options it is the stand-in");
+  pack->option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  pack->footer("Numbers are decimal or 0x-prefixed hexadecimal.");
+  pack->add_option("OUT", p.out_path, "the image file to write")->required();
+  // An option whose every value `take` checks and stores; a value it refuses is reported
+  // with the option's name, the value and `wrong`.
+  const auto value = [pack](const char* name, const char* type, const char* help, const char* wrong,
+                            std::function<bool(const std::string&)> take) {
+    pack->add_option(name)->description(help)->type_name(type)->check(
+        CLI::Validator([=](std::string& v) { return take(v) ? std::string() : v + ": " + wrong; }, ""));
+  };
+  const auto number = [&](const char* name, const char* help, uint32_t& to) {
+    value(name, "N", help, "not a 32-bit number",
+          [&to](const std::string& v) { return parse_number(v.c_str(), to); });
+  };
+  ImagePackSpec& r = p.request;
+  number("--product", "product id (68)", r.product);
+  number("--revision", "PCB revision (6)", r.pcb_revision);
+  value("--version", "V", "1.14, 1.14a, 1.14.02, 2.05.01b, None or a raw 0x010E0000 (1.14)",
+        "not a version such as 1.14, 1.14a, 1.14.02 or 0x010E0000",
+        [&r](const std::string& v) { return image_parse_version(v.c_str(), r.version); });
+  value("--name", "TEXT",
+        "target_name, at most 32 characters (the product table's model\n"
+        "name without spaces, such as SlatePro; Unknown when it has none)",
+        "longer than 32 characters",
+        [&r](const std::string& v) { return set_name(r.target_name, v.c_str()); });
+  number("--records", "number of generated records (574)", r.record_count);
+  number("--record-length", "length of each record, 3..252 (236)", r.record_length);
+  number("--last-length",
+         "length of the last generated record (--record-length when that\nis given, else 96)", r.last_length);
+  CLI::Option* payload = pack->add_option("--payload", p.payload,
+                                          "records carry FILE's bytes, --record-length - 2 per record, the\n"
+                                          "last one the rest, instead of generated records");
+  pack->add_option("--raw-records", p.raw_records,
+                   "FILE holds finished records back to back, each starting with its\n"
+                   "16-bit little-endian length")
+      ->excludes(payload->type_name("FILE"))
+      ->type_name("FILE");
+  number("--target-start", "(0x2000)", r.target_start);
+  number("--target-length", "(the data bytes the records carry)", r.target_length);
+  number("--target-end", "(target start + target length - 1)", r.target_end);
+  value("--start-bytes", "HEX", "the 7 start bytes as 14 hex digits (5354414E44494E, \"STANDIN\")",
+        "not 14 hex digits",
+        [&r](const std::string& v) { return parse_start_bytes(v.c_str(), r.start_bytes); });
+  number("--word-4", "(0x01000000)", r.word_4);
+  number("--word-40", "(0)", r.word_40);
+}
+
+int cmd_pack(Pack& p) {
+  const char* out_path = p.out_path.c_str();
+  ImagePackSpec& request = p.request;
+  const auto given = [&p](const char* option) { return p.command->count(option) > 0; };
   std::vector<uint8_t> input;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (i + 1 >= argc) {
-      fail("pack: %s needs a value", option.c_str());
-      return EXIT_USAGE;
-    }
-    const char* value = argv[++i];
-    struct NumberOption {
-      const char* name;
-      uint32_t* value;
-      bool* given;
-    };
-    bool ignored = false;
-    const NumberOption numbers[] = {
-        {"--product", &request.product, &ignored},
-        {"--revision", &request.pcb_revision, &ignored},
-        {"--records", &request.record_count, &records_given},
-        {"--record-length", &request.record_length, &record_length_given},
-        {"--last-length", &request.last_length, &last_length_given},
-        {"--target-start", &request.target_start, &ignored},
-        {"--target-length", &request.target_length, &request.target_length_given},
-        {"--target-end", &request.target_end, &request.target_end_given},
-        {"--word-4", &request.word_4, &ignored},
-        {"--word-40", &request.word_40, &ignored},
-    };
-    uint32_t* number = nullptr;
-    for (const NumberOption& n : numbers) {
-      if (option == n.name) {
-        number = n.value;
-        *n.given = true;
-      }
-    }
-    if (number != nullptr) {
-      if (!parse_number(value, *number)) {
-        fail("pack: %s %s: not a 32-bit number", option.c_str(), value);
-        return EXIT_USAGE;
-      }
-    } else if (option == "--version") {
-      if (!image_parse_version(value, request.version)) {
-        fail("pack: --version %s: not a version such as 1.14, 1.14a, 1.14.02 or 0x010E0000", value);
-        return EXIT_USAGE;
-      }
-    } else if (option == "--name") {
-      if (!set_name(request.target_name, value)) {
-        fail("pack: --name %s: longer than 32 characters", value);
-        return EXIT_USAGE;
-      }
-      name_given = true;
-    } else if (option == "--start-bytes") {
-      if (!parse_start_bytes(value, request.start_bytes)) {
-        fail("pack: --start-bytes %s: not 14 hex digits", value);
-        return EXIT_USAGE;
-      }
-    } else if (option == "--payload" || option == "--raw-records") {
-      if (!read_file(value, input)) return EXIT_FAILED;
-      request.source = option == "--payload" ? ImagePackSpec::PAYLOAD : ImagePackSpec::RAW;
-    } else {
-      fail("pack: unknown option %s", option.c_str());
-      return EXIT_USAGE;
-    }
+  if (given("--payload") || given("--raw-records")) {
+    if (!read_file((given("--payload") ? p.payload : p.raw_records).c_str(), input)) return EXIT_FAILED;
+    request.source = given("--payload") ? ImagePackSpec::PAYLOAD : ImagePackSpec::RAW;
   }
-  if (request.source != ImagePackSpec::GENERATED && (records_given || last_length_given)) {
+  if (request.source != ImagePackSpec::GENERATED && (given("--records") || given("--last-length"))) {
     fail("pack: --records and --last-length go with generated records only");
     return EXIT_USAGE;
   }
-  if (record_length_given && !last_length_given) request.last_length = request.record_length;
-  if (!name_given) default_name(request);
+  if (given("--record-length") && !given("--last-length")) request.last_length = request.record_length;
+  request.target_length_given = given("--target-length");
+  request.target_end_given = given("--target-end");
+  if (!given("--name")) default_name(request);
   request.input = input;
 
   std::vector<uint8_t> image;
@@ -420,16 +387,44 @@ int cmd_pack(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string command = argc >= 2 ? argv[1] : "";
-  if (command == "help" || command == "--help" || command == "-h") {
-    std::fputs(USAGE, stdout);
-    std::fputs(HELP, stdout);
-    return EXIT_OK;
+  CLI::App app("Inspects, checks and builds firmware image files.", "korvo-image");
+  app.allow_windows_style_options(false);  // on Windows too: "/x" is a path, not an option
+  app.set_version_flag("--version", "korvo-image " KORVO_VERSION, "this program's version");
+  app.require_subcommand(0, 1);  // none is refused below: CLI11 would take a bad word for none
+  app.footer(FOOTER);
+  std::string info_path;
+  CLI::App* info =
+      app.add_subcommand("info",
+                         "every header field, the version as the utility shows it, the model\n"
+                         "name the product table gives, the record lengths and the checks' verdict");
+  info->add_option("FILE", info_path, "the image file")->required();
+  std::vector<std::string> verify_paths;
+  CLI::App* verify = app.add_subcommand("verify",
+                                        "checks each file as the build does: image_size is the file size\n"
+                                        "and 84 + sum of record lengths + 4; every length L in 3..252;\n"
+                                        "max_record_length the largest L; target_name terminated within\n"
+                                        "its 33 bytes; the CRC-32 trailer. One line per broken rule; exit\n"
+                                        "status 1 when any rule is broken");
+  verify->add_option("FILE", verify_paths, "the image files")->required();
+  std::string standin_path;
+  CLI::App* standin =
+      app.add_subcommand("standin", "writes the stand-in image that the default build places in slot 1");
+  standin->add_option("OUT", standin_path, "the image file to write")->required();
+  Pack pack;
+  add_pack(app, pack);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {  // --help or --version
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    fail("%s\n(korvo-image --help lists the commands, korvo-image COMMAND --help their options)", e.what());
+    return EXIT_USAGE;
   }
-  if (command == "info" && argc == 3) return cmd_info(argv[2]);
-  if (command == "verify" && argc >= 3) return cmd_verify(argc - 2, argv + 2);
-  if (command == "standin" && argc == 3) return cmd_standin(argv[2]);
-  if (command == "pack" && argc >= 3) return cmd_pack(argc - 2, argv + 2);
-  std::fputs(USAGE, stderr);
+  if (info->parsed()) return cmd_info(info_path.c_str());
+  if (verify->parsed()) return cmd_verify(verify_paths);
+  if (standin->parsed()) return cmd_standin(standin_path.c_str());
+  if (pack.command->parsed()) return cmd_pack(pack);
+  fail("a command is needed: info, verify, standin or pack\n(korvo-image --help lists them)");
   return EXIT_USAGE;
 }
