@@ -4,20 +4,28 @@
 
 namespace korvo {
 
+namespace {
+
+// Written and flushed at once: prompts and progress lines without a newline must show.
+void write_now(std::FILE* file, const char* format, va_list args) {
+  std::vfprintf(file, format, args);
+  std::fflush(file);
+}
+
+}  // namespace
+
 void say(ConsoleOut& out, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vfprintf(out.file, format, args);
+  write_now(out.file, format, args);
   va_end(args);
-  std::fflush(out.file);
 }
 
 void tell(ConsoleOut& out, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vfprintf(out.err, format, args);
+  write_now(out.err, format, args);
   va_end(args);
-  std::fflush(out.err);
 }
 
 void say_bytes(ConsoleOut& out, const void* data, std::size_t count) {
