@@ -5,6 +5,9 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -24,6 +27,45 @@ namespace {
 // its exclusive flag is ours to clear. Plain statics: a handler can reach nothing else.
 volatile sig_atomic_t g_signal_fd = -1;
 volatile sig_atomic_t g_signal_exclusive = 0;
+// The driver's serial flags before we asked for low latency, for the signal path; -1: unchanged.
+volatile sig_atomic_t g_signal_serial_flags = -1;
+
+int system_serial_ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
+PortSerialIoctl g_serial_ioctl = system_serial_ioctl;
+
+// USB adapters hold short replies until their latency timer runs out (16 ms by default on the
+// common chips); each record's two short replies would pay it. Low-latency mode asks the driver
+// to pass bytes on at once. A driver without the mode (a pty, a plain UART) says no, which is
+// fine. Gives the flags to put back at close, or -1 when nothing was changed.
+int ask_low_latency(int fd) {
+#if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+  serial_struct settings{};
+  if (g_serial_ioctl(fd, TIOCGSERIAL, &settings) != 0) return -1;
+  const int before = settings.flags;
+  constexpr int low_latency = static_cast<int>(ASYNC_LOW_LATENCY);
+  if ((before & low_latency) != 0) return -1;
+  settings.flags = before | low_latency;
+  if (g_serial_ioctl(fd, TIOCSSERIAL, &settings) != 0) return -1;
+  return before;
+#else
+  (void)fd;
+  return -1;
+#endif
+}
+
+// Async-signal-safe: two ioctls.
+void restore_latency(int fd, int flags) {
+#if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+  if (flags < 0) return;
+  serial_struct settings{};
+  if (g_serial_ioctl(fd, TIOCGSERIAL, &settings) != 0) return;
+  settings.flags = flags;
+  (void)g_serial_ioctl(fd, TIOCSSERIAL, &settings);
+#else
+  (void)fd;
+  (void)flags;
+#endif
+}
 
 enum WaitResult { WAIT_READY, WAIT_TIMEOUT, WAIT_DEAD };
 
@@ -66,6 +108,7 @@ bool speed_for(uint32_t baud, speed_t& speed) {
 struct PosixPort final : PortBackend {
   int fd = -1;
   bool exclusive = false;  // TIOCEXCL set through this descriptor: only then ours to clear
+  int serial_flags = -1;   // the driver's flags before low-latency mode; -1: not changed
   uint32_t baud = 0;
 
   PosixPort() = default;
@@ -182,6 +225,8 @@ bool PosixPort::open(const PortName& name, uint32_t wanted_baud, OpenFailure& fa
     exclusive = true;
     g_signal_exclusive = 1;
   }
+  serial_flags = ask_low_latency(fd);
+  g_signal_serial_flags = serial_flags;
   if (!configure(wanted_baud)) {
     failure.error = OpenError::FAILED;
     failure.reason = "not a serial port that takes 8 data bits at this speed";
@@ -204,15 +249,18 @@ void PosixPort::close() {
   // A stale exclusive flag outlives this process while any other descriptor of the tty is
   // open; clear it, but only when it is ours (a refused open must not clear the holder's).
   if (exclusive) (void)ioctl(fd, TIOCNXCL);
+  restore_latency(fd, serial_flags);
   // Output a stuck adapter never sent would make close() wait for it (up to 30 s on Linux).
   (void)tcflush(fd, TCOFLUSH);
   if (g_signal_fd == fd) {
     g_signal_fd = -1;
     g_signal_exclusive = 0;
+    g_signal_serial_flags = -1;
   }
   (void)::close(fd);  // also drops the flock
   fd = -1;
   exclusive = false;
+  serial_flags = -1;
   baud = 0;
 }
 
@@ -314,6 +362,7 @@ void port_posix_release_from_signal() {
   const int fd = g_signal_fd;
   if (fd < 0) return;
   if (g_signal_exclusive != 0) (void)ioctl(fd, TIOCNXCL);
+  restore_latency(fd, g_signal_serial_flags);
   (void)tcflush(fd, TCOFLUSH);
   g_signal_fd = -1;
   (void)::close(fd);
@@ -322,5 +371,9 @@ void port_posix_release_from_signal() {
 std::unique_ptr<PortBackend> port_backend_system() { return std::make_unique<PosixPort>(); }
 
 const bool PORT_PATHS_ALLOWED = true;
+
+void port_posix_use_serial_ioctl(PortSerialIoctl ioctl_fn) {
+  g_serial_ioctl = ioctl_fn != nullptr ? ioctl_fn : system_serial_ioctl;
+}
 
 }  // namespace korvo

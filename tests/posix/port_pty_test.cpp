@@ -8,6 +8,11 @@
 #include <string>
 #include <thread>
 
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+
+#include <vector>
+
 #include "pty.h"
 #include "serial/port.h"
 #include "serial/port_posix.h"
@@ -73,6 +78,49 @@ TEST(PosixPortOpen, RawLineWithTheSettingsOfThePortKept) {
   const termios slow = pty.settings();
   EXPECT_EQ(cfgetospeed(&slow), static_cast<speed_t>(B19200));
   port_close(host.port);
+}
+
+// A driver that has the low-latency mode: it starts with some flags and records every change.
+struct FakeSerialDriver {
+  static inline int flags = 0;
+  static inline bool refuse = false;
+  static inline std::vector<int> set_flags;
+  static int ioctl(int, unsigned long request, void* arg) {
+    auto* settings = static_cast<serial_struct*>(arg);
+    if (refuse) {
+      errno = ENOTTY;
+      return -1;
+    }
+    if (request == TIOCGSERIAL) settings->flags = flags;
+    if (request == TIOCSSERIAL) {
+      flags = settings->flags;
+      set_flags.push_back(flags);
+    }
+    return 0;
+  }
+};
+
+TEST(PosixPortOpen, LowLatencyIsAskedForAndPutBackAtClose) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  name_port(48, pty.path);
+  port_posix_use_serial_ioctl(FakeSerialDriver::ioctl);
+  const int before = ASYNC_SKIP_TEST | ASYNC_SPD_HI;
+  for (const bool refuse : {false, true}) {
+    SCOPED_TRACE(refuse ? "a driver without the mode" : "a driver with the mode");
+    FakeSerialDriver::flags = before;
+    FakeSerialDriver::refuse = refuse;
+    FakeSerialDriver::set_flags.clear();
+    Host host;
+    ASSERT_TRUE(port_open(host.port, 48, BAUD_APPLICATION)) << "a refusal is no reason to fail";
+    if (!refuse) {
+      EXPECT_EQ(FakeSerialDriver::set_flags, std::vector<int>{before | ASYNC_LOW_LATENCY});
+    }
+    port_close(host.port);
+    EXPECT_EQ(FakeSerialDriver::flags, before);
+    EXPECT_EQ(FakeSerialDriver::set_flags.size(), refuse ? 0u : 2u);
+  }
+  port_posix_use_serial_ioctl(nullptr);
 }
 
 TEST(PosixPortIo, EveryByteValuePassesUnchangedBothWays) {
