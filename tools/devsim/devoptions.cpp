@@ -315,7 +315,9 @@ DevsimParse devsim_parse_options(const std::vector<std::string>& args, DevsimOpt
         into(t.boot_ready_ms, parse_u32));
   value("--app-start", "MS", "\"%\" to the application's own report (default 100)",
         into(t.app_start_ms, parse_u32));
-  flag("--pacing", t.pacing, "every byte takes its wire time, 10 bits at the line's speed");
+  flag("--pacing", t.pacing,
+       "every byte takes its wire time, 10 bits at the line's speed; the end\n"
+       "report adds the line's wire and idle times and the host's turnaround");
 
   group = "Running";
   value("--trace", "FILE", "log every byte of both directions to FILE", into(c.trace_path, parse_path));
@@ -326,6 +328,10 @@ DevsimParse devsim_parse_options(const std::vector<std::string>& args, DevsimOpt
   value("--link", "PATH", "make PATH a symlink to the pty while serving", into(o.link_path, parse_path));
   value("--com", "N", "run the command with KORVO_COM<N> set to the pty",
         [&](const std::string& v) { return parse_int(v, o.com) && o.com >= 1 && o.com <= 99; });
+  value("--timing-log", "FILE",
+        "write each exchange to FILE: the device's last byte out, the\n"
+        "host's next byte in (us from the start), the turnaround (us)",
+        into(o.timing_log, parse_path));
   app.set_help_flag("-h,--help", "this text")->group(group);
   app.set_version_flag("--version", "korvo-devsim " KORVO_VERSION, "this program's version")->group(group);
 

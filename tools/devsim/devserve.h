@@ -22,7 +22,7 @@ struct DevServer {
   std::string path;                        // the slave's name, for the host to open
   std::chrono::steady_clock::time_point start;
   std::multimap<uint64_t, DevOutput> due;  // by time; equal times keep their order
-  std::vector<uint8_t> partial;            // the rest of a write the pty did not take
+  std::vector<uint8_t> to_host;            // handed over, not yet taken by the pty
   // Held while the model changes; lock it to read the model while the server runs.
   std::mutex lock;
   // Called in the serving thread, with the lock held, after every batch of host bytes was
