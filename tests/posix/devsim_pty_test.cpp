@@ -137,6 +137,31 @@ TEST(DevsimPty, PacedLineTakesTheWireTimeOfItsBytes) {
   for (const DevTurn& t : r.turns) EXPECT_GE(t.host_from_us, t.device_done_us);
 }
 
+TEST(DevsimPty, LatencyTimerHoldsShortRepliesOnly) {
+  DevServerThread runner;
+  DevConfig config;
+  config.start_side = DEV_BOOT;
+  config.timing.latency_timer_ms = 40;
+  ASSERT_EQ(devserver_start(runner, config), 0);
+  HostEnd host(runner.server.path);
+  ASSERT_TRUE(host.speed(B115200));
+  // A record with no flash open: the ACK alone, one byte, waits for the timer.
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(host.send(Bytes{0x03, '$', '$'}));
+  EXPECT_EQ(host.receive(1), Bytes{0xCC});
+  EXPECT_GE(us_since(start), 40000u);
+  EXPECT_LT(us_since(start), 80000u);
+  // The ACK and the 66-byte BootInfo packet: a full adapter packet leaves at once, the last
+  // five bytes wait.
+  start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(host.send(Bytes{0x03, '&', '&'}));
+  EXPECT_EQ(host.receive(DEV_ADAPTER_PACKET_BYTES).size(), DEV_ADAPTER_PACKET_BYTES);
+  EXPECT_LT(us_since(start), 30000u);
+  EXPECT_EQ(host.receive(5).size(), 5u);
+  EXPECT_GE(us_since(start), 40000u);
+  devserver_stop(runner);
+}
+
 // A three-record image and the packets a host sends for it (see the unit tests).
 Bytes tiny_image() {
   Bytes img(84, 0);

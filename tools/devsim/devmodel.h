@@ -101,6 +101,9 @@ struct DevTiming {
   uint32_t boot_ready_ms = 100;  // "^BOOTL$" -> bootloader listening at 115200
   uint32_t app_start_ms = 100;   // "%" -> application running and sending its report
   bool pacing = false;           // every byte costs 10 bits at the line's speed
+  // The pty server only: a USB adapter that holds device-to-host bytes until a packet's
+  // worth has gathered or this many ms have passed since they were ready; 0 none.
+  uint32_t latency_timer_ms = 0;
 };
 
 struct DevConfig {

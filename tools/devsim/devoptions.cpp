@@ -318,6 +318,10 @@ DevsimParse devsim_parse_options(const std::vector<std::string>& args, DevsimOpt
   flag("--pacing", t.pacing,
        "every byte takes its wire time, 10 bits at the line's speed; the end\n"
        "report adds the line's wire and idle times and the host's turnaround");
+  value("--latency-timer", "MS",
+        "a USB adapter between device and host: it passes bytes on once 62\n"
+        "have gathered, or MS ms after the first of them was ready",
+        into(t.latency_timer_ms, parse_u32));
 
   group = "Running";
   value("--trace", "FILE", "log every byte of both directions to FILE", into(c.trace_path, parse_path));

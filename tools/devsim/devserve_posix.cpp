@@ -45,12 +45,30 @@ void queue(DevServer& s, std::vector<DevOutput> outputs) {
   }
 }
 
-// Hands over what is due and writes it; a pty that takes only part keeps the rest for POLLOUT.
+void move_front(std::vector<uint8_t>& from, size_t count, std::vector<uint8_t>& to) {
+  to.insert(to.end(), from.begin(), from.begin() + static_cast<std::ptrdiff_t>(count));
+  from.erase(from.begin(), from.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+// Hands over what is due (through the adapter, when there is one) and writes it; a pty that
+// takes only part keeps the rest for POLLOUT.
 void write_due(DevServer& s, uint64_t now_us) {
+  const uint64_t timer_us = static_cast<uint64_t>(s.model.config.timing.latency_timer_ms) * 1000;
   for (; !s.due.empty() && s.due.begin()->first <= now_us; s.due.erase(s.due.begin())) {
     const DevOutput& out = s.due.begin()->second;
-    s.to_host.insert(s.to_host.end(), out.bytes.begin(), out.bytes.end());
+    if (timer_us == 0) {
+      s.to_host.insert(s.to_host.end(), out.bytes.begin(), out.bytes.end());
+      continue;
+    }
+    if (s.held.empty()) s.held_since_us = out.at_us;
+    s.held.insert(s.held.end(), out.bytes.begin(), out.bytes.end());
+    // A full packet leaves at once; the rest waits for more bytes or for the timer.
+    while (s.held.size() >= DEV_ADAPTER_PACKET_BYTES) {
+      move_front(s.held, DEV_ADAPTER_PACKET_BYTES, s.to_host);
+      s.held_since_us = out.at_us;
+    }
   }
+  if (!s.held.empty() && now_us >= s.held_since_us + timer_us) move_front(s.held, s.held.size(), s.to_host);
   while (!s.to_host.empty()) {
     const ssize_t n = ::write(s.master, s.to_host.data(), s.to_host.size());
     if (n < 0) {
@@ -64,7 +82,12 @@ void write_due(DevServer& s, uint64_t now_us) {
 }
 
 // When something is next due, UINT64_MAX for never.
-uint64_t next_due(const DevServer& s) { return s.due.empty() ? UINT64_MAX : s.due.begin()->first; }
+uint64_t next_due(const DevServer& s) {
+  uint64_t at = s.due.empty() ? UINT64_MAX : s.due.begin()->first;
+  if (!s.held.empty())
+    at = std::min(at, s.held_since_us + static_cast<uint64_t>(s.model.config.timing.latency_timer_ms) * 1000);
+  return at;
+}
 
 }  // namespace
 
@@ -114,6 +137,7 @@ int devserver_open(DevServer& s, const DevConfig& config) {
   s.start = std::chrono::steady_clock::now();
   s.due.clear();
   s.to_host.clear();
+  s.held.clear();
   s.host_gone = 0;
   if (!config.faults.device_silent) {
     for (const DevUnsolicited& u : config.faults.unsolicited) {
