@@ -246,9 +246,9 @@ TEST(DevsimCommand, RunsACommandOnItsPtyAndChecksTheFlash) {
       << r.output;
   EXPECT_EQ(r.output.find("line:"), std::string::npos) << r.output;  // the line's account is for --pacing
 
-  // Paced, the line's account comes first.
-  r = devsim("--image \"$1\" --com 3 --pacing --timing-log \"$3\"", "/bin/sh \"$2\"");
-  EXPECT_EQ(r.exit_status, 7) << r.output;
+  // With --exit-status the flash verdict is the status; paced, the line's account comes first.
+  r = devsim("--image \"$1\" --com 3 --exit-status --pacing --timing-log \"$3\"", "/bin/sh \"$2\"");
+  EXPECT_EQ(r.exit_status, 0) << r.output;
   // The host sent "^V$", "^BOOTL$" and 46 bytes of packets; the device a report and 4 ACKs.
   EXPECT_NE(r.output.find("korvo-devsim: line: sent 24 bytes (0.011 s on the wire), received 56 bytes (0.009 s)\n"
                           "korvo-devsim: line idle: "),
@@ -261,6 +261,8 @@ TEST(DevsimCommand, RunsACommandOnItsPtyAndChecksTheFlash) {
   EXPECT_EQ(header[0], '#');
   EXPECT_TRUE(std::regex_match(turn, std::regex("[0-9]+ [0-9]+ [0-9]+"))) << turn;
   EXPECT_FALSE(std::getline(timing, turn));
+  EXPECT_EQ(devsim("--image \"$1\" --exit-status", "/bin/true").exit_status, 1);  // nothing flashed
+  EXPECT_EQ(devsim("--exit-status", "/bin/true").exit_status, 1);                 // no image to match
 }
 
 TEST(DevsimCommand, HelpVersionAndBadOptions) {

@@ -25,7 +25,8 @@ const char FOOTER[] =
     "Messages go to standard error, the command's output stays on standard output.\n"
     "Exit status: with a command, the command's own (128 + N when signal N ended it);\n"
     "otherwise 0, or 1 when --image was given and the flash does not match it;\n"
-    "2 for bad options or when the pty cannot be set up.";
+    "with --exit-status, 0 when the flash matches --image and 1 when it does not or\n"
+    "there is no image; 2 for bad options or when the pty cannot be set up.";
 
 // The usage line leads the description: CLI11 does not know the command after "--".
 struct Formatter : CLI::Formatter {
@@ -336,6 +337,7 @@ DevsimParse devsim_parse_options(const std::vector<std::string>& args, DevsimOpt
         "write each exchange to FILE: the device's last byte out, the\n"
         "host's next byte in (us from the start), the turnaround (us)",
         into(o.timing_log, parse_path));
+  flag("--exit-status", o.exit_status, "exit with the flash verdict, not the command's status");
   app.set_help_flag("-h,--help", "this text")->group(group);
   app.set_version_flag("--version", "korvo-devsim " KORVO_VERSION, "this program's version")->group(group);
 

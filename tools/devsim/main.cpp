@@ -190,14 +190,14 @@ int main(int argc, char** argv) {
   for (const DevViolation& v : log.violations)
     std::fprintf(stderr, "korvo-devsim: speed violation at %.3f ms: %s\n",
                  static_cast<double>(v.at_us) / 1000.0, v.what.c_str());
-  bool verified = true;
+  bool verified = !o.exit_status;  // with --exit-status, no image is no match
   if (o.config.image) {
     const DevFlashVerdict verdict =
         devimage_verify(*o.config.image, log.start_command, log.records, o.image_path);
     verified = verdict.verified;
     std::fprintf(stderr, "korvo-devsim: %s\n", verdict.text.c_str());
   }
-  if (!o.command.empty()) {
+  if (!o.command.empty() && !o.exit_status) {
     if (WIFEXITED(child_status)) return WEXITSTATUS(child_status);
     if (WIFSIGNALED(child_status)) return 128 + WTERMSIG(child_status);
     return 2;
