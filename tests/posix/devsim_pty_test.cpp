@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,6 +100,68 @@ TEST(DevsimPty, HostTalksToTheDeviceOverARealPty) {
   EXPECT_EQ(log.violations[0].what, "version query at 115200 baud");
 }
 
+uint64_t us_since(std::chrono::steady_clock::time_point start) {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
+}
+
+TEST(DevsimPty, PacedLineTakesTheWireTimeOfItsBytes) {
+  DevServerThread runner;
+  DevConfig config;
+  config.identity.name = "P";
+  config.timing.pacing = true;
+  ASSERT_EQ(devserver_start(runner, config), 0);
+  const std::string report = "^=V \"P\" 1.13,68,6,0$";
+  constexpr int QUERIES = 30;
+  {
+    HostEnd host(runner.server.path);
+    ASSERT_TRUE(host.speed(B19200));
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < QUERIES; ++i) {
+      ASSERT_TRUE(host.send("^V$"));
+      ASSERT_EQ(as_text(host.receive(report.size())), report);
+    }
+    // Each exchange is 3 + 20 bytes of 521 us; the device's own wake-ups must not add up.
+    const uint64_t wire_us = QUERIES * (3 + report.size()) * 521;
+    const uint64_t took_us = us_since(start);
+    EXPECT_GE(took_us, wire_us);
+    EXPECT_LT(took_us, wire_us * 125 / 100);
+  }
+  devserver_stop(runner);
+  const DevLineLog& line = runner.server.model.log.line;
+  EXPECT_EQ(line.received_bytes, 3u * QUERIES);
+  EXPECT_EQ(line.sent_bytes, report.size() * QUERIES);
+  EXPECT_EQ(line.sent_us, report.size() * QUERIES * 521);
+  const DevLineReport r = devmodel_line_report(line);
+  ASSERT_EQ(r.turns.size(), QUERIES - 1u);  // the first query answers nothing
+  for (const DevTurn& t : r.turns) EXPECT_GE(t.host_from_us, t.device_done_us);
+}
+
+TEST(DevsimPty, LatencyTimerHoldsShortRepliesOnly) {
+  DevServerThread runner;
+  DevConfig config;
+  config.start_side = DEV_BOOT;
+  config.timing.latency_timer_ms = 40;
+  ASSERT_EQ(devserver_start(runner, config), 0);
+  HostEnd host(runner.server.path);
+  ASSERT_TRUE(host.speed(B115200));
+  // A record with no flash open: the ACK alone, one byte, waits for the timer.
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(host.send(Bytes{0x03, '$', '$'}));
+  EXPECT_EQ(host.receive(1), Bytes{0xCC});
+  EXPECT_GE(us_since(start), 40000u);
+  EXPECT_LT(us_since(start), 80000u);
+  // The ACK and the 66-byte BootInfo packet: a full adapter packet leaves at once, the last
+  // five bytes wait.
+  start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(host.send(Bytes{0x03, '&', '&'}));
+  EXPECT_EQ(host.receive(DEV_ADAPTER_PACKET_BYTES).size(), DEV_ADAPTER_PACKET_BYTES);
+  EXPECT_LT(us_since(start), 30000u);
+  EXPECT_EQ(host.receive(5).size(), 5u);
+  EXPECT_GE(us_since(start), 40000u);
+  devserver_stop(runner);
+}
+
 // A three-record image and the packets a host sends for it (see the unit tests).
 Bytes tiny_image() {
   Bytes img(84, 0);
@@ -168,16 +231,38 @@ TEST(DevsimCommand, RunsACommandOnItsPtyAndChecksTheFlash) {
       "exit 7\n";
   const std::string script = dir.write("host.sh", Bytes(host.begin(), host.end()));
   DevsimHarness harness;
-  HarnessProgram run;
-  run.argv = {"/bin/sh", "-c", "exec \"$0\" --name Q --image \"$1\" --com 3 -- /bin/sh \"$2\" 2>&1",
-              std::string(KORVO_BIN_DIR) + "/korvo-devsim", image, script};
-  run.timeout_ms = 20000;
-  const HarnessResult r = harness.run(run);
+  const auto devsim = [&](const std::string& options, const std::string& command) {
+    HarnessProgram run;
+    run.argv = {"/bin/sh", "-c", "exec \"$0\" --name Q " + options + " -- " + command + " 2>&1",
+                std::string(KORVO_BIN_DIR) + "/korvo-devsim", image, script, dir.path + "/timing.txt"};
+    run.timeout_ms = 20000;
+    return harness.run(run);
+  };
+  HarnessResult r = devsim("--image \"$1\" --com 3", "/bin/sh \"$2\"");
   EXPECT_EQ(r.exit_status, 7) << r.output;  // the command's own status
   EXPECT_NE(r.output.find(report + "\n"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find(" cc cc cc cc"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("korvo-devsim: flash verified: 3 records match " + image + "\n"), std::string::npos)
       << r.output;
+  EXPECT_EQ(r.output.find("line:"), std::string::npos) << r.output;  // the line's account is for --pacing
+
+  // With --exit-status the flash verdict is the status; paced, the line's account comes first.
+  r = devsim("--image \"$1\" --com 3 --exit-status --pacing --timing-log \"$3\"", "/bin/sh \"$2\"");
+  EXPECT_EQ(r.exit_status, 0) << r.output;
+  // The host sent "^V$", "^BOOTL$" and 46 bytes of packets; the device a report and 4 ACKs.
+  EXPECT_NE(r.output.find("korvo-devsim: line: sent 24 bytes (0.011 s on the wire), received 56 bytes (0.009 s)\n"
+                          "korvo-devsim: line idle: "),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("(exchanges: 1)\nkorvo-devsim: records received"), std::string::npos) << r.output;
+  std::ifstream timing(dir.path + "/timing.txt");
+  std::string header, turn;
+  ASSERT_TRUE(std::getline(timing, header) && std::getline(timing, turn));
+  EXPECT_EQ(header[0], '#');
+  EXPECT_TRUE(std::regex_match(turn, std::regex("[0-9]+ [0-9]+ [0-9]+"))) << turn;
+  EXPECT_FALSE(std::getline(timing, turn));
+  EXPECT_EQ(devsim("--image \"$1\" --exit-status", "/bin/true").exit_status, 1);  // nothing flashed
+  EXPECT_EQ(devsim("--exit-status", "/bin/true").exit_status, 1);                 // no image to match
 }
 
 TEST(DevsimCommand, HelpVersionAndBadOptions) {

@@ -311,15 +311,33 @@ TEST(DevModelTiming, PacingDelaysAndZeroFlood) {
   const uint64_t byte_us = 87;  // 10 bits at 115200, rounded up
   devmodel_feed(m, packet({'#'}), DEV_BAUD_BOOT, 0);
   std::vector<DevOutput> out = devmodel_take_output(m);
-  ASSERT_EQ(out.size(), 4u);  // paced output goes byte by byte
-  EXPECT_EQ(out[0].at_us, 3 * byte_us + 2000);
-  EXPECT_EQ(out[3].at_us, out[0].at_us + 3 * byte_us);
+  // A chunk is due once its last stop bit has passed: the ACK, then the status packet.
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].at_us, 3 * byte_us + 2000 + byte_us);
+  EXPECT_EQ(out[1].at_us, out[0].at_us + 3 * byte_us);
   devmodel_feed(m, packet({'#'}), DEV_BAUD_BOOT, 100000);
   out = devmodel_take_output(m);
-  ASSERT_GE(out.size(), 4u);
+  ASSERT_EQ(out.size(), 5u);
   EXPECT_EQ(out[0].bytes, Bytes{0});
   EXPECT_EQ(out[1].at_us - out[0].at_us, 1500000u);
   EXPECT_EQ(out[3].bytes, ACK);
+
+  // The line's account: the host answered once, 100 ms less the first exchange after it.
+  const DevLineLog& line = m.log.line;
+  EXPECT_EQ(line.received_bytes, 6u);
+  EXPECT_EQ(line.received_us, 6 * byte_us);
+  EXPECT_EQ(line.sent_bytes, 11u);
+  EXPECT_EQ(line.sent_us, 11 * byte_us);
+  const DevLineReport report = devmodel_line_report(line);
+  ASSERT_EQ(report.turns.size(), 1u);
+  EXPECT_EQ(report.turns[0].device_done_us, 3 * byte_us + 2000 + 4 * byte_us);
+  EXPECT_EQ(report.turns[0].host_from_us, 100000u);
+  EXPECT_EQ(report.host_wait_us, 100000 - report.turns[0].device_done_us);
+  // The device's own waits: two ACK delays and the three gaps of the zero flood.
+  EXPECT_EQ(report.device_wait_us, 2000 + 2000 + 3 * (1500000 - byte_us));
+  EXPECT_EQ(devmodel_percentile({7, 1, 5, 3}, 50), 3u);
+  EXPECT_EQ(devmodel_percentile({7, 1, 5, 3}, 99), 7u);
+  EXPECT_EQ(devmodel_percentile({}, 99), 0u);
 }
 
 TEST(DevModelFaults, CableAttemptsAndChangingIdentity) {

@@ -77,23 +77,34 @@ bool pulled_at_query(DevModel& m) {
   return m.pulled;
 }
 
-// Queues bytes for the line: never before earlier output, and with pacing each byte
-// takes its wire time. Nothing leaves a silent device or a pulled cable.
+// A stretch of wire time; a host byte that follows its burst without a gap extends it.
+void busy(DevLineLog& line, uint64_t from_us, uint64_t to_us, bool host) {
+  if (host && line.last_host < line.busy.size() && from_us <= line.busy[line.last_host].to_us) {
+    line.busy[line.last_host].to_us = std::max(line.busy[line.last_host].to_us, to_us);
+    return;
+  }
+  if (host) line.last_host = line.busy.size();
+  line.busy.push_back({from_us, to_us, host});
+}
+
+void sent(DevLineLog& line, uint64_t at_us, size_t count, uint32_t baud) {
+  const uint64_t wire_us = count * devmodel_byte_us(baud);
+  line.sent_bytes += count;
+  line.sent_us += wire_us;
+  busy(line, at_us, at_us + wire_us, false);
+}
+
+// Queues bytes for the line, never before earlier output. Paced, a chunk is due once its
+// last stop bit has passed, and the line is the device's until then. Nothing leaves a
+// silent device or a pulled cable.
 void emit(DevModel& m, uint64_t at_us, std::vector<uint8_t> bytes, uint32_t baud) {
   if (m.config.faults.device_silent || m.pulled || bytes.empty()) return;
   at_us = std::max(at_us, m.out_done_us);
   trace_line(m, at_us, "dev>host", baud == DEV_BAUD_APP ? "app" : "boot", baud, bytes, "");
-  if (!m.config.timing.pacing) {
-    m.out_done_us = at_us;
-    m.out.push_back({at_us, baud, std::move(bytes)});
-    return;
-  }
-  const uint64_t byte_us = devmodel_byte_us(baud);
-  for (uint8_t b : bytes) {
-    m.out.push_back({at_us, baud, {b}});
-    at_us += byte_us;
-  }
+  sent(m.log.line, at_us, bytes.size(), baud);
+  if (m.config.timing.pacing) at_us += bytes.size() * devmodel_byte_us(baud);
   m.out_done_us = at_us;
+  m.out.push_back({at_us, baud, std::move(bytes)});
 }
 
 void send_report(DevModel& m, uint64_t at_us, const DevIdentity& id) {
@@ -412,7 +423,9 @@ void devmodel_feed(DevModel& model, std::span<const uint8_t> bytes, uint32_t hos
              : model.switching                             ? "(device restarting)"
              : host_baud != side_baud(model.side)          ? "(wrong speed)"
                                                            : "");
-  const uint64_t byte_us = model.config.timing.pacing ? devmodel_byte_us(host_baud) : 0;
+  const uint64_t wire_us = devmodel_byte_us(host_baud);
+  const uint64_t byte_us = model.config.timing.pacing ? wire_us : 0;
+  DevLineLog& line = model.log.line;
   for (uint8_t b : bytes) {
     uint64_t at_us = now_us;
     if (byte_us != 0) {
@@ -420,6 +433,9 @@ void devmodel_feed(DevModel& model, std::span<const uint8_t> bytes, uint32_t hos
       at_us = std::max(now_us, model.in_done_us) + byte_us;
       model.in_done_us = at_us;
     }
+    ++line.received_bytes;
+    line.received_us += wire_us;
+    busy(line, at_us - byte_us, at_us - byte_us + wire_us, true);
     advance(model, at_us);
     if (model.pulled) {
       ++model.log.lost_bytes;
@@ -438,8 +454,34 @@ std::vector<DevOutput> devmodel_take_output(DevModel& model) {
   return taken;
 }
 
-void devmodel_trace_out(DevModel& model, const DevOutput& output, const char* note) {
+void devmodel_runner_out(DevModel& model, const DevOutput& output, const char* note) {
   trace_line(model, output.at_us, "dev>host", "", output.baud, output.bytes, note);
+  sent(model.log.line, output.at_us, output.bytes.size(), output.baud);
+}
+
+DevLineReport devmodel_line_report(const DevLineLog& line) {
+  std::vector<DevBusy> spans = line.busy;
+  std::stable_sort(spans.begin(), spans.end(),
+                   [](const DevBusy& a, const DevBusy& b) { return a.from_us < b.from_us; });
+  DevLineReport report;
+  uint64_t free_us = spans.empty() ? 0 : spans.front().from_us;  // the wire is silent from here
+  const DevBusy* before = nullptr;
+  for (const DevBusy& span : spans) {
+    if (span.from_us > free_us) (span.host ? report.host_wait_us : report.device_wait_us) += span.from_us - free_us;
+    // The host answering the device; not when it spoke up while the device still sent.
+    if (span.host && before != nullptr && !before->host && span.from_us >= before->to_us)
+      report.turns.push_back({before->to_us, span.from_us});
+    free_us = std::max(free_us, span.to_us);
+    before = &span;
+  }
+  return report;
+}
+
+uint64_t devmodel_percentile(std::vector<uint64_t> values, unsigned percent) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t rank = (values.size() * percent + 99) / 100;  // ceil(n * p / 100), 1-based
+  return values[std::max<size_t>(rank, 1) - 1];
 }
 
 std::string devmodel_version_text(uint32_t version) {

@@ -101,6 +101,9 @@ struct DevTiming {
   uint32_t boot_ready_ms = 100;  // "^BOOTL$" -> bootloader listening at 115200
   uint32_t app_start_ms = 100;   // "%" -> application running and sending its report
   bool pacing = false;           // every byte costs 10 bits at the line's speed
+  // The pty server only: a USB adapter that holds device-to-host bytes until a packet's
+  // worth has gathered or this many ms have passed since they were ready; 0 none.
+  uint32_t latency_timer_ms = 0;
 };
 
 struct DevConfig {
@@ -121,6 +124,23 @@ struct DevOutput {
   uint64_t at_us = 0;
   uint32_t baud = 0;             // the speed the device sends them at
   std::vector<uint8_t> bytes;
+};
+
+// A stretch of time the wire carried bytes, and who sent them.
+struct DevBusy {
+  uint64_t from_us = 0;
+  uint64_t to_us = 0;
+  bool host = false;
+};
+
+// The wire as the model times it (10 bits a byte; with pacing the times are the real ones).
+struct DevLineLog {
+  uint64_t sent_bytes = 0;
+  uint64_t received_bytes = 0;
+  uint64_t sent_us = 0;          // wire time of the device's bytes
+  uint64_t received_us = 0;      // wire time of the host's bytes
+  std::vector<DevBusy> busy;     // in the order scheduled, a host burst as one stretch
+  size_t last_host = SIZE_MAX;   // the host's latest stretch in busy, to extend
 };
 
 struct DevViolation {
@@ -146,6 +166,22 @@ struct DevLog {
   uint32_t lost_bytes = 0;       // bytes that reached a pulled cable
   bool bootl = false;            // "^BOOTL$" was heard
   std::vector<DevViolation> violations;  // bytes the host sent at the wrong speed
+  DevLineLog line;
+};
+
+// One exchange: the device's last byte was out at device_done_us, the host's next byte
+// began at host_from_us.
+struct DevTurn {
+  uint64_t device_done_us = 0;
+  uint64_t host_from_us = 0;
+};
+
+// Where the time between the first and the last byte on the line went. A silent stretch
+// counts as waiting for whoever sent next.
+struct DevLineReport {
+  uint64_t host_wait_us = 0;
+  uint64_t device_wait_us = 0;
+  std::vector<DevTurn> turns;    // every time the host spoke after the device
 };
 
 struct DevModel {
@@ -189,7 +225,7 @@ struct DevModel {
 
   // Time bookkeeping.
   uint64_t in_done_us = 0;       // pacing: when the last host byte finished arriving
-  uint64_t out_done_us = 0;      // when the last scheduled device byte is on the line
+  uint64_t out_done_us = 0;      // when the last device chunk is due (paced: its stop bits passed)
 
   std::vector<DevOutput> out;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace{nullptr, &std::fclose};
@@ -202,8 +238,11 @@ void devmodel_feed(DevModel& model, std::span<const uint8_t> bytes, uint32_t hos
                    uint64_t now_us);
 // Everything scheduled since the last call, in the order it goes on the line.
 std::vector<DevOutput> devmodel_take_output(DevModel& model);
-// Writes a line for bytes of unsolicited output the runner sent (for the trace).
-void devmodel_trace_out(DevModel& model, const DevOutput& output, const char* note);
+// Bytes the runner sends on the device's behalf (unsolicited ones): traced and timed.
+void devmodel_runner_out(DevModel& model, const DevOutput& output, const char* note);
+DevLineReport devmodel_line_report(const DevLineLog& line);
+// The nearest-rank percentile (1..100) of the values; 0 when there are none.
+uint64_t devmodel_percentile(std::vector<uint64_t> values, unsigned percent);
 
 // The version report as the application sends it, "^" and "$" included.
 std::string devmodel_report(const DevIdentity& identity, bool long_report);

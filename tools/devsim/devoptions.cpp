@@ -25,7 +25,8 @@ const char FOOTER[] =
     "Messages go to standard error, the command's output stays on standard output.\n"
     "Exit status: with a command, the command's own (128 + N when signal N ended it);\n"
     "otherwise 0, or 1 when --image was given and the flash does not match it;\n"
-    "2 for bad options or when the pty cannot be set up.";
+    "with --exit-status, 0 when the flash matches --image and 1 when it does not or\n"
+    "there is no image; 2 for bad options or when the pty cannot be set up.";
 
 // The usage line leads the description: CLI11 does not know the command after "--".
 struct Formatter : CLI::Formatter {
@@ -315,7 +316,13 @@ DevsimParse devsim_parse_options(const std::vector<std::string>& args, DevsimOpt
         into(t.boot_ready_ms, parse_u32));
   value("--app-start", "MS", "\"%\" to the application's own report (default 100)",
         into(t.app_start_ms, parse_u32));
-  flag("--pacing", t.pacing, "every byte takes its wire time, 10 bits at the line's speed");
+  flag("--pacing", t.pacing,
+       "every byte takes its wire time, 10 bits at the line's speed; the end\n"
+       "report adds the line's wire and idle times and the host's turnaround");
+  value("--latency-timer", "MS",
+        "a USB adapter between device and host: it passes bytes on once 62\n"
+        "have gathered, or MS ms after the first of them was ready",
+        into(t.latency_timer_ms, parse_u32));
 
   group = "Running";
   value("--trace", "FILE", "log every byte of both directions to FILE", into(c.trace_path, parse_path));
@@ -326,6 +333,11 @@ DevsimParse devsim_parse_options(const std::vector<std::string>& args, DevsimOpt
   value("--link", "PATH", "make PATH a symlink to the pty while serving", into(o.link_path, parse_path));
   value("--com", "N", "run the command with KORVO_COM<N> set to the pty",
         [&](const std::string& v) { return parse_int(v, o.com) && o.com >= 1 && o.com <= 99; });
+  value("--timing-log", "FILE",
+        "write each exchange to FILE: the device's last byte out, the\n"
+        "host's next byte in (us from the start), the turnaround (us)",
+        into(o.timing_log, parse_path));
+  flag("--exit-status", o.exit_status, "exit with the flash verdict, not the command's status");
   app.set_help_flag("-h,--help", "this text")->group(group);
   app.set_version_flag("--version", "korvo-devsim " KORVO_VERSION, "this program's version")->group(group);
 

@@ -11,6 +11,8 @@ struct DevsimOptions {
   std::string image_path;              // verify the flash against this image at the end
   std::string link_path;               // symlink to the pty
   int com = 0;                         // KORVO_COM<com> for the command
+  std::string timing_log;              // the host's turnaround per exchange goes here
+  bool exit_status = false;            // the exit status tells the flash verdict
   std::vector<std::string> command;    // after "--"
 };
 

@@ -13,6 +13,9 @@
 
 #include "devmodel.h"
 
+// A USB adapter sends the host packets of 64 bytes, two of them its own status.
+inline constexpr size_t DEV_ADAPTER_PACKET_BYTES = 62;
+
 struct DevServer {
   DevModel model;
   int master = -1;
@@ -22,7 +25,10 @@ struct DevServer {
   std::string path;                        // the slave's name, for the host to open
   std::chrono::steady_clock::time_point start;
   std::multimap<uint64_t, DevOutput> due;  // by time; equal times keep their order
-  std::vector<uint8_t> partial;            // the rest of a write the pty did not take
+  std::vector<uint8_t> to_host;            // handed over, not yet taken by the pty
+  // The USB adapter of --latency-timer: bytes it holds, and since when.
+  std::vector<uint8_t> held;
+  uint64_t held_since_us = 0;
   // Held while the model changes; lock it to read the model while the server runs.
   std::mutex lock;
   // Called in the serving thread, with the lock held, after every batch of host bytes was

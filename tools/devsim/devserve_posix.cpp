@@ -5,7 +5,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <ctime>
 #include <cstdlib>
 
 namespace {
@@ -42,23 +45,48 @@ void queue(DevServer& s, std::vector<DevOutput> outputs) {
   }
 }
 
-// Writes what is due; a pty that takes only part keeps the rest for POLLOUT.
+void move_front(std::vector<uint8_t>& from, size_t count, std::vector<uint8_t>& to) {
+  to.insert(to.end(), from.begin(), from.begin() + static_cast<std::ptrdiff_t>(count));
+  from.erase(from.begin(), from.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+// Hands over what is due (through the adapter, when there is one) and writes it; a pty that
+// takes only part keeps the rest for POLLOUT.
 void write_due(DevServer& s, uint64_t now_us) {
-  for (;;) {
-    if (s.partial.empty()) {
-      if (s.due.empty() || s.due.begin()->first > now_us) return;
-      s.partial = std::move(s.due.begin()->second.bytes);
-      s.due.erase(s.due.begin());
+  const uint64_t timer_us = static_cast<uint64_t>(s.model.config.timing.latency_timer_ms) * 1000;
+  for (; !s.due.empty() && s.due.begin()->first <= now_us; s.due.erase(s.due.begin())) {
+    const DevOutput& out = s.due.begin()->second;
+    if (timer_us == 0) {
+      s.to_host.insert(s.to_host.end(), out.bytes.begin(), out.bytes.end());
+      continue;
     }
-    const ssize_t n = ::write(s.master, s.partial.data(), s.partial.size());
+    if (s.held.empty()) s.held_since_us = out.at_us;
+    s.held.insert(s.held.end(), out.bytes.begin(), out.bytes.end());
+    // A full packet leaves at once; the rest waits for more bytes or for the timer.
+    while (s.held.size() >= DEV_ADAPTER_PACKET_BYTES) {
+      move_front(s.held, DEV_ADAPTER_PACKET_BYTES, s.to_host);
+      s.held_since_us = out.at_us;
+    }
+  }
+  if (!s.held.empty() && now_us >= s.held_since_us + timer_us) move_front(s.held, s.held.size(), s.to_host);
+  while (!s.to_host.empty()) {
+    const ssize_t n = ::write(s.master, s.to_host.data(), s.to_host.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-      s.partial.clear();  // the line is gone: the bytes are lost, as on a real one
-      continue;
+      s.to_host.clear();  // the line is gone: the bytes are lost, as on a real one
+      return;
     }
-    s.partial.erase(s.partial.begin(), s.partial.begin() + n);
+    s.to_host.erase(s.to_host.begin(), s.to_host.begin() + n);
   }
+}
+
+// When something is next due, UINT64_MAX for never.
+uint64_t next_due(const DevServer& s) {
+  uint64_t at = s.due.empty() ? UINT64_MAX : s.due.begin()->first;
+  if (!s.held.empty())
+    at = std::min(at, s.held_since_us + static_cast<uint64_t>(s.model.config.timing.latency_timer_ms) * 1000);
+  return at;
 }
 
 }  // namespace
@@ -108,13 +136,14 @@ int devserver_open(DevServer& s, const DevConfig& config) {
   }
   s.start = std::chrono::steady_clock::now();
   s.due.clear();
-  s.partial.clear();
+  s.to_host.clear();
+  s.held.clear();
   s.host_gone = 0;
   if (!config.faults.device_silent) {
     for (const DevUnsolicited& u : config.faults.unsolicited) {
       DevOutput o{static_cast<uint64_t>(u.at_ms) * 1000, DEV_BAUD_APP,
                   std::vector<uint8_t>(u.bytes.begin(), u.bytes.end())};
-      devmodel_trace_out(s.model, o, "(unsolicited)");
+      devmodel_runner_out(s.model, o, "(unsolicited)");
       s.due.emplace(o.at_us, std::move(o));
     }
   }
@@ -125,15 +154,14 @@ int devserver_run(DevServer& s, int stop_fd) {
   std::vector<uint8_t> buffer(READ_CHUNK_BYTES);
   for (;;) {
     write_due(s, devserver_now_us(s));
-    int timeout_ms = -1;
-    if (!s.due.empty() && s.partial.empty()) {
-      const uint64_t now = devserver_now_us(s);
-      const uint64_t at = s.due.begin()->first;
-      timeout_ms = at <= now ? 0 : static_cast<int>((at - now + 999) / 1000);
-    }
-    pollfd fds[2] = {{s.master, static_cast<short>(POLLIN | (s.partial.empty() ? 0 : POLLOUT)), 0},
+    // To the microsecond: a paced line has a deadline every few bytes.
+    const uint64_t at = next_due(s);
+    const uint64_t now = devserver_now_us(s);
+    const uint64_t wait_us = at <= now ? 0 : at - now;
+    const timespec timeout{static_cast<time_t>(wait_us / 1000000), static_cast<long>(wait_us % 1000000 * 1000)};
+    pollfd fds[2] = {{s.master, static_cast<short>(POLLIN | (s.to_host.empty() ? 0 : POLLOUT)), 0},
                      {stop_fd, POLLIN, 0}};
-    const int ready = ::poll(fds, 2, timeout_ms);
+    const int ready = ::ppoll(fds, 2, at == UINT64_MAX ? nullptr : &timeout, nullptr);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return 1;

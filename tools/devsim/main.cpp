@@ -54,6 +54,31 @@ pid_t start_command(const DevsimOptions& o, const std::string& path) {
   ::_exit(127);
 }
 
+double seconds(uint64_t us) { return static_cast<double>(us) / 1e6; }
+double ms(uint64_t us) { return static_cast<double>(us) / 1e3; }
+
+// The paced line's account: wire times, idle times, the host's turnaround.
+void report_line(const DevLineLog& line, const DevLineReport& report) {
+  std::fprintf(stderr, "korvo-devsim: line: sent %llu bytes (%.3f s on the wire), received %llu bytes (%.3f s)\n",
+               static_cast<unsigned long long>(line.sent_bytes), seconds(line.sent_us),
+               static_cast<unsigned long long>(line.received_bytes), seconds(line.received_us));
+  std::fprintf(stderr, "korvo-devsim: line idle: %.3f s waiting for the host, %.3f s for the device\n",
+               seconds(report.host_wait_us), seconds(report.device_wait_us));
+  std::vector<uint64_t> turns;
+  for (const DevTurn& t : report.turns) turns.push_back(t.host_from_us - t.device_done_us);
+  std::fprintf(stderr, "korvo-devsim: host turnaround: median %.3f ms, 99th percentile %.3f ms (exchanges: %zu)\n",
+               ms(devmodel_percentile(turns, 50)), ms(devmodel_percentile(turns, 99)), turns.size());
+}
+
+bool write_timing_log(std::FILE* file, const DevLineReport& report) {
+  std::fputs("# device's last byte out (us), host's next byte in (us), turnaround (us)\n", file);
+  for (const DevTurn& t : report.turns)
+    std::fprintf(file, "%llu %llu %llu\n", static_cast<unsigned long long>(t.device_done_us),
+                 static_cast<unsigned long long>(t.host_from_us),
+                 static_cast<unsigned long long>(t.host_from_us - t.device_done_us));
+  return std::fclose(file) == 0;
+}
+
 bool make_link(const std::string& link, const std::string& target) {
   struct stat st {};
   // Only an old link of ours may be replaced, never a file.
@@ -86,6 +111,11 @@ int main(int argc, char** argv) {
       return 2;
     }
     o.config.image = image;
+  }
+  std::FILE* timing_log = nullptr;
+  if (!o.timing_log.empty() && (timing_log = std::fopen(o.timing_log.c_str(), "w")) == nullptr) {
+    std::fprintf(stderr, "korvo-devsim: cannot write the timing log %s\n", o.timing_log.c_str());
+    return 2;
   }
   if (::pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return 2;
   catch_signals();
@@ -149,6 +179,10 @@ int main(int argc, char** argv) {
   devserver_close(server);
 
   const DevLog& log = server.model.log;
+  const DevLineReport line = devmodel_line_report(log.line);
+  if (o.config.timing.pacing) report_line(log.line, line);
+  if (timing_log != nullptr && !write_timing_log(timing_log, line))
+    std::fprintf(stderr, "korvo-devsim: cannot write the timing log %s\n", o.timing_log.c_str());
   std::fprintf(
       stderr,
       "korvo-devsim: records received: %zu accepted since the last start command, %u record packets heard\n",
@@ -156,14 +190,14 @@ int main(int argc, char** argv) {
   for (const DevViolation& v : log.violations)
     std::fprintf(stderr, "korvo-devsim: speed violation at %.3f ms: %s\n",
                  static_cast<double>(v.at_us) / 1000.0, v.what.c_str());
-  bool verified = true;
+  bool verified = !o.exit_status;  // with --exit-status, no image is no match
   if (o.config.image) {
     const DevFlashVerdict verdict =
         devimage_verify(*o.config.image, log.start_command, log.records, o.image_path);
     verified = verdict.verified;
     std::fprintf(stderr, "korvo-devsim: %s\n", verdict.text.c_str());
   }
-  if (!o.command.empty()) {
+  if (!o.command.empty() && !o.exit_status) {
     if (WIFEXITED(child_status)) return WEXITSTATUS(child_status);
     if (WIFSIGNALED(child_status)) return 128 + WTERMSIG(child_status);
     return 2;

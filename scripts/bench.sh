@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Benchmark of a whole update against the simulated device: wall time against the wire-time
+# bound, the host's turnaround per exchange, processor time, and time per record at 1x, 2x and
+# 4x the stand-in's records. Not a test: it measures, and says what it measured.
+#   scripts/bench.sh [runs]          runs per figure (default 3): min / median / max
+#   BENCH_SCALES="1 2 4" BENCH_UNPACED=1 scripts/bench.sh
+set -eu
+cd "$(dirname "$0")/.."
+runs=${1:-3}
+scales=${BENCH_SCALES:-1 2 4}
+unpaced=${BENCH_UNPACED:-1}
+tree=build-bench
+out=$tree/bench
+mkdir -p "$out"
+
+echo "== release build in $tree"
+cmake -S . -B "$tree" -DCMAKE_BUILD_TYPE=Release -DKORVO_TESTS=OFF >/dev/null
+cmake --build "$tree" -j 2 --target korvo-image korvo-devsim >/dev/null
+
+# One korvo per scale, with an image of that many times the stand-in's records in slot 1.
+for k in $scales; do
+  img=$PWD/$out/x$k.img
+  "$tree"/bin/korvo-image pack "$img" --records $((574 * k)) >/dev/null
+  cmake -S . -B "$tree" -DKORVO_IMAGES="$img" >/dev/null
+  cmake --build "$tree" -j 2 --target korvo >/dev/null
+  cp "$tree"/bin/korvo "$out/korvo-x$k"
+done
+cmake -S . -B "$tree" -DKORVO_IMAGES=standin >/dev/null
+
+# min median max of numbers on standard input, with a format.
+stats() {
+  sort -g | awk -v f="$1" '{ v[NR] = $1 } END {
+    m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+    printf f, v[1], m, v[NR] }'
+}
+
+# One update: korvo answers y through a pipe; the simulator reports the line. Leaves the
+# simulator's report in $1.report and korvo's processor time (user + system, s) in $1.cpu.
+update() {
+  local base=$1 korvo=$2 pacing=$3
+  local start end
+  start=$(date +%s.%N)
+  "$tree"/bin/korvo-devsim --com 3 $pacing --image "$out/$(basename "$korvo" | sed 's/korvo-//').img" \
+    --timing-log "$base.turns" -- \
+    bash -c "TIMEFORMAT='%U %S'; { time printf y | '$korvo' 3 >/dev/null; } 2>'$base.cpu'" \
+    2>"$base.report" >/dev/null
+  end=$(date +%s.%N)
+  echo "$start $end" | awk '{ printf "%.3f\n", $2 - $1 }' >"$base.wall"
+  grep -q "flash verified" "$base.report" || { echo "update failed: $base.report"; exit 1; }
+}
+
+summary() {
+  local label=$1 records=$2
+  shift 2
+  local files=("$@")
+  echo "-- $label ($records records, ${#files[@]} runs)"
+  cat "${files[@]/%/.wall}" | stats "   wall time         min %.3f  median %.3f  max %.3f s\n"
+  cat "${files[@]/%/.cpu}" | awk '{ print $1 + $2 }' |
+    stats "   korvo cpu time    min %.3f  median %.3f  max %.3f s\n"
+  # Wire time of both directions (the protocol never overlaps them) plus the prescribed sleeps:
+  # 1000 ms after the entry text and 10 ms after the leave command.
+  local bound
+  bound=$(sed -n 's/.*line: sent [0-9]* bytes (\([0-9.]*\) s on the wire), received [0-9]* bytes (\([0-9.]*\) s).*/\1 \2/p' \
+    "${files[0]}.report" | awk '{ printf "%.3f", $1 + $2 + 1.010 }')
+  if [ -n "$bound" ]; then
+    echo "   wire-time bound   $bound s"
+    cat "${files[@]/%/.wall}" | awk -v b="$bound" '{ print 100 * b / $1 }' |
+      stats "   efficiency        min %.1f  median %.1f  max %.1f %%\n"
+    cat "${files[@]/%/.turns}" | awk '!/^#/ { print $3 }' | sort -g | awk '{ v[NR] = $1 } END {
+      printf "   host turnaround   median %.0f us, 99th percentile %.0f us (%d exchanges)\n",
+        v[int((NR + 1) / 2)], v[int(NR * 0.99 + 0.999)], NR }'
+    cat "${files[@]/%/.wall}" | awk -v n=${#files[@]} '{ s += $1 } END { print s / n }' >"$out/$label.mean"
+    cat "${files[@]/%/.cpu}" | awk -v w="$(cat "${files[@]/%/.wall}" | awk '{ s += $1 } END { print s }')" \
+      '{ c += $1 + $2 } END { printf "   cpu / wall        %.2f %%\n", 100 * c / w }'
+  fi
+}
+
+echo "== machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1)"
+for k in $scales; do
+  files=()
+  for r in $(seq "$runs"); do
+    update "$out/paced-x$k-$r" "$PWD/$out/korvo-x$k" --pacing
+    files+=("$out/paced-x$k-$r")
+  done
+  summary "paced-x$k" $((574 * k)) "${files[@]}"
+  if [ "$unpaced" = 1 ] && [ "$k" = 1 ]; then
+    files=()
+    for r in $(seq "$runs"); do
+      update "$out/unpaced-x$k-$r" "$PWD/$out/korvo-x$k" ""
+      files+=("$out/unpaced-x$k-$r")
+    done
+    summary "unpaced-x$k" $((574 * k)) "${files[@]}"
+  fi
+done
+
+# Time per record: the marginal cost of a record between scales, so that the fixed costs (scan,
+# entry, leave) do not count; flat means these slopes agree.
+set -- $scales
+if [ $# -ge 2 ]; then
+  echo "-- time per record (paced, mean wall time between scales)"
+  prev_k=$1
+  shift
+  for k in "$@"; do
+    awk -v a="$(cat "$out/paced-x$prev_k.mean")" -v b="$(cat "$out/paced-x$k.mean")" -v ka="$prev_k" -v kb="$k" \
+      'BEGIN { printf "   x%s to x%s: %.3f ms a record\n", ka, kb, 1000 * (b - a) / (574 * (kb - ka)) }'
+    prev_k=$k
+  done
+fi
