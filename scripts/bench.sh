@@ -40,13 +40,12 @@ update() {
   local base=$1 korvo=$2 pacing=$3
   local start end
   start=$(date +%s.%N)
-  "$tree"/bin/korvo-devsim --com 3 $pacing --image "$out/$(basename "$korvo" | sed 's/korvo-//').img" \
+  "$tree"/bin/korvo-devsim --com 3 $pacing --exit-status --image "$out/$(basename "$korvo" | sed 's/korvo-//').img" \
     --timing-log "$base.turns" -- \
     bash -c "TIMEFORMAT='%U %S'; { time printf y | '$korvo' 3 >/dev/null; } 2>'$base.cpu'" \
-    2>"$base.report" >/dev/null
+    2>"$base.report" >/dev/null || { echo "update failed: $base.report"; exit 1; }
   end=$(date +%s.%N)
   echo "$start $end" | awk '{ printf "%.3f\n", $2 - $1 }' >"$base.wall"
-  grep -q "flash verified" "$base.report" || { echo "update failed: $base.report"; exit 1; }
 }
 
 summary() {
