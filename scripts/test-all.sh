@@ -1,56 +1,99 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the normal build, the sanitizer build, and the Windows build
-# under Wine. Ends with one summary line "Total: N passed, N failed".
+# Builds and runs every test, stage by stage:
+#   native     the default preset, every ctest entry
+#   asan       the asan preset (AddressSanitizer + UBSan), every ctest entry
+#   release    a plain -DCMAKE_BUILD_TYPE=Release tree (GCC, -O3), its unit tests
+#   clang      a clang-14 Release tree, its unit tests
+#   packages   the native install tree and .deb (scripts/check-packages.sh default)
+#   windows    .ci/windows.sh: the Windows build, its ctest entries and end-to-end scenarios
+#              under Wine, the korvo.exe zip
+# The release and clang trees are built with warnings as errors, to show that the code is
+# clean there too; only their unit tests run, the e2e suites have run in the presets.
+# Every ctest entry, Wine scenario and check counts once; a build that fails counts as one
+# failure. Ends with a summary per stage and one line "Total: N passed, N failed".
 set -u
 cd "$(dirname "$0")/.."
-jobs=$(nproc 2>/dev/null || echo 2)
+. scripts/tally.sh
+jobs=2
+status=0
 passed=0
 failed=0
-status=0
+summary=""
+log=$(mktemp)
+tally=$(mktemp)
+trap 'rm -f "$log" "$log.rc" "$tally"' EXIT
 
-# ctest prints "... tests passed, N tests failed out of M"; add its figures to the totals.
-run_ctest() {
-  local preset=$1 log
-  log=$(mktemp)
-  ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log"
-  local rc=${PIPESTATUS[0]}
-  local line
-  line=$(grep -E 'tests failed out of [0-9]+' "$log" | tail -n 1)
-  if [ -n "$line" ]; then
-    local f t
-    f=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
-    t=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
-    passed=$((passed + t - f))
-    failed=$((failed + f))
-  elif [ "$rc" -ne 0 ]; then
-    failed=$((failed + 1))
-  fi
-  rm -f "$log"
-  [ "$rc" -eq 0 ] || status=1
+# count <stage> <what> <passed> <failed>
+count() {
+  passed=$((passed + $3))
+  failed=$((failed + $4))
+  [ "$4" -eq 0 ] || status=1
+  summary+=$(printf '\n  %-9s %-44s %4d passed %4d failed' "$1" "$2" "$3" "$4")
 }
 
-build() {
-  local preset=$1
-  if ! cmake --preset "$preset" || ! cmake --build --preset "$preset" -j "$jobs"; then
-    echo "build of preset $preset failed"
-    failed=$((failed + 1))
-    status=1
-    return 1
+# run <command...>: shown as it runs, kept in $log, its exit status in $rc.
+run() {
+  { "$@" 2>&1; echo $? >"$log.rc"; } | tee "$log"
+  rc=$(cat "$log.rc")
+}
+
+# build_tree <stage> <build dir> <cmake configure arguments...>; a failure counts once.
+build_tree() {
+  local stage=$1 dir=$2
+  shift 2
+  if cmake -S . -B "$dir" "$@" && cmake --build "$dir" -j "$jobs"; then
+    return 0
+  fi
+  count "$stage" "build of $dir failed" 0 1
+  return 1
+}
+
+preset_stage() {
+  local stage=$1 preset=$2 n
+  echo "== $stage: preset $preset, build and every test"
+  if cmake --preset "$preset" && cmake --build --preset "$preset" -j "$jobs"; then
+    run ctest --preset "$preset" -j "$jobs"
+    count "$stage" "ctest entries (preset $preset)" $(ctest_tally "$log" "$rc")
+  else
+    count "$stage" "build of preset $preset failed" 0 1
   fi
 }
 
-echo "== native build and tests"
-build default && run_ctest default
-echo "== AddressSanitizer + UBSan build and tests"
-build asan && run_ctest asan
-echo "== Windows build, tests under Wine"
-if bash .ci/windows.sh; then
-  passed=$((passed + 1))
-else
-  failed=$((failed + 1))
-  status=1
+unit_stage() {
+  local stage=$1 dir=$2
+  shift 2
+  echo "== $stage: $dir ($*), build and unit tests"
+  if build_tree "$stage" "$dir" "$@"; then
+    run ctest --test-dir "$dir" -L '^unit$' -j "$jobs" --output-on-failure --no-tests=error
+    count "$stage" "unit tests ($dir)" $(ctest_tally "$log" "$rc")
+  fi
+}
+
+preset_stage native default
+preset_stage asan asan
+unit_stage release build-release -DCMAKE_BUILD_TYPE=Release -DKORVO_WERROR=ON
+unit_stage clang build-clang -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=Release -DKORVO_WERROR=ON
+
+echo "== packages: install tree and .deb of the default preset"
+run bash scripts/check-packages.sh default
+count packages "install and .deb checks" $(lines_tally "$log" "$rc")
+
+echo "== windows: Windows build, tests under Wine, korvo.exe zip"
+: >"$tally"
+KORVO_TALLY=$tally bash .ci/windows.sh
+windows_rc=$?
+declare -A what_of=([build]="build failed" [ctest]="ctest entries (preset windows)"
+                    [scenario]="end-to-end scenarios (korvo.exe under Wine)" [check]="checks (imports, zip)")
+for what in build ctest scenario check; do
+  figures=$(awk -v w="$what" '$1 == w { p += $2; f += $3; n++ } END { if (n) print p, f }' "$tally")
+  [ -z "$figures" ] || [ "$figures" = "0 0" ] || count windows "${what_of[$what]}" $figures
+done
+# A Windows run that failed without a failure of its own counted (killed, say) still fails.
+if [ "$windows_rc" -ne 0 ] && ! awk '$3 > 0 { bad = 1 } END { exit !bad }' "$tally"; then
+  count windows ".ci/windows.sh failed (exit $windows_rc)" 0 1
 fi
 
 echo
+echo "Summary (each ctest entry, Wine scenario and check once; a failed build once):$summary"
 echo "Total: $passed passed, $failed failed"
 exit $status

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -43,7 +44,15 @@ struct Pipe {
   }
 };
 
-void put(int fd, int32_t value) { (void)::write(fd, &value, sizeof value); }
+// A child's report to the test. A child that cannot report ends with a status of its own,
+// which the test's exit-status check shows, rather than leaving a gap the test misreads.
+void put(int fd, int32_t value) {
+  ssize_t n;
+  do {
+    n = ::write(fd, &value, sizeof value);
+  } while (n < 0 && errno == EINTR);
+  if (n != static_cast<ssize_t>(sizeof value)) _exit(91);
+}
 
 // Up to n values from the child, each within wait_ms.
 std::vector<int32_t> take(int fd, size_t n, int wait_ms = 3000) {

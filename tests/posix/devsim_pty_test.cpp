@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -172,8 +173,9 @@ Bytes tiny_image() {
   img[28] = 0x10;
   img[33] = 0x20;
   for (uint8_t i = 0; i < 7; ++i) img[44 + i] = static_cast<uint8_t>(i + 1);
-  img.insert(img.end(), {10, 0, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 5, 0, 0x21, 0x22,
-                         0x23, 4, 0, 0x31, 0x32, 0, 0, 0, 0});
+  const Bytes records{10, 0, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 5, 0, 0x21, 0x22,
+                      0x23, 4, 0, 0x31, 0x32, 0, 0, 0, 0};
+  img.insert(img.end(), records.begin(), records.end());
   return img;
 }
 
@@ -202,7 +204,8 @@ struct TempDir {
     path = ::mkdtemp(pattern) ? pattern : "";
   }
   ~TempDir() {
-    if (!path.empty()) std::system(("rm -rf '" + path + "'").c_str());
+    std::error_code ignored;  // a leftover in /tmp fails no test
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
   }
   std::string write(const std::string& name, const Bytes& bytes) const {
     std::ofstream(path + "/" + name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),

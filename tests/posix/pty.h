@@ -10,6 +10,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -51,8 +54,19 @@ struct Pty {
     return false;
 #endif
   }
+  // Every byte reaches the line, or the test fails.
   void send(const std::string& bytes) const {
-    (void)::write(master, bytes.data(), bytes.size());
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(master, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        ADD_FAILURE() << "write to the pty master failed after " << done << " of " << bytes.size()
+                      << " bytes";
+        return;
+      }
+      done += static_cast<size_t>(n);
+    }
   }
   // What the other end of the line receives, until `want` bytes or `wait_ms` pass.
   std::vector<uint8_t> receive(size_t want, int wait_ms) const {

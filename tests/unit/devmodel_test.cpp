@@ -19,8 +19,10 @@ using Bytes = std::vector<uint8_t>;
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 Bytes packet(const Bytes& payload) {
-  Bytes p{static_cast<uint8_t>(payload.size() + 2),
-          static_cast<uint8_t>(std::accumulate(payload.begin(), payload.end(), 0u) & 0xFF)};
+  Bytes p;
+  p.reserve(payload.size() + 2);
+  p.push_back(static_cast<uint8_t>(payload.size() + 2));
+  p.push_back(static_cast<uint8_t>(std::accumulate(payload.begin(), payload.end(), 0u) & 0xFF));
   p.insert(p.end(), payload.begin(), payload.end());
   return p;
 }
