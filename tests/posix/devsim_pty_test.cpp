@@ -122,13 +122,16 @@ TEST(DevsimPty, PacedLineTakesTheWireTimeOfItsBytes) {
       ASSERT_TRUE(host.send("^V$"));
       ASSERT_EQ(as_text(host.receive(report.size())), report);
     }
-    // Each exchange is 3 + 20 bytes of 521 us; the device's own wake-ups must not add up.
+    // Each exchange is 3 + 20 bytes of 521 us: no reply may come sooner. (Later is the
+    // machine's business; the bound only catches gross errors.)
     const uint64_t wire_us = QUERIES * (3 + report.size()) * 521;
     const uint64_t took_us = us_since(start);
     EXPECT_GE(took_us, wire_us);
-    EXPECT_LT(took_us, wire_us * 125 / 100);
+    EXPECT_LT(took_us, wire_us * 2);
   }
   devserver_stop(runner);
+  // The server woke for the query and for the reply's deadline, not for every byte.
+  EXPECT_LE(runner.server.wakeups, 4u * QUERIES);
   const DevLineLog& line = runner.server.model.log.line;
   EXPECT_EQ(line.received_bytes, 3u * QUERIES);
   EXPECT_EQ(line.sent_bytes, report.size() * QUERIES);

@@ -35,6 +35,7 @@ struct DevServer {
   // fed to the model.
   std::function<void(DevServer&)> after_feed;
   uint32_t host_gone = 0;                  // reads that failed with EIO
+  uint64_t wakeups = 0;                    // waits that ended: a paced line wakes per chunk, not per byte
 };
 
 // 0 serving-ready; 1 no pty; 2 the trace file cannot be written.

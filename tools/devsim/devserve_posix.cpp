@@ -139,6 +139,7 @@ int devserver_open(DevServer& s, const DevConfig& config) {
   s.to_host.clear();
   s.held.clear();
   s.host_gone = 0;
+  s.wakeups = 0;
   if (!config.faults.device_silent) {
     for (const DevUnsolicited& u : config.faults.unsolicited) {
       DevOutput o{static_cast<uint64_t>(u.at_ms) * 1000, DEV_BAUD_APP,
@@ -162,6 +163,7 @@ int devserver_run(DevServer& s, int stop_fd) {
     pollfd fds[2] = {{s.master, static_cast<short>(POLLIN | (s.to_host.empty() ? 0 : POLLOUT)), 0},
                      {stop_fd, POLLIN, 0}};
     const int ready = ::ppoll(fds, 2, at == UINT64_MAX ? nullptr : &timeout, nullptr);
+    ++s.wakeups;
     if (ready < 0) {
       if (errno == EINTR) continue;
       return 1;
