@@ -101,6 +101,7 @@ struct DevTiming {
   uint32_t boot_ready_ms = 100;  // "^BOOTL$" -> bootloader listening at 115200
   uint32_t app_start_ms = 100;   // "%" -> application running and sending its report
   bool pacing = false;           // every byte costs 10 bits at the line's speed
+  uint32_t read_delay_ms = 0;    // the pty server takes the host's bytes off the line this late
 };
 
 struct DevConfig {
@@ -144,6 +145,8 @@ struct DevLog {
   uint32_t host_naks = 0;
   uint32_t garbage = 0;          // packets dropped for a bad checksum or noise
   uint32_t lost_bytes = 0;       // bytes that reached a pulled cable
+  uint64_t bytes_heard = 0;      // host bytes that reached the device (cable in)
+  uint32_t stray_bytes = 0;      // bytes the application heard outside any message
   bool bootl = false;            // "^BOOTL$" was heard
   std::vector<DevViolation> violations;  // bytes the host sent at the wrong speed
 };

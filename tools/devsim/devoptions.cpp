@@ -61,6 +61,7 @@ const char HELP[] =
     "  --boot-ready MS        \"^BOOTL$\" to bootloader listening (default 100)\n"
     "  --app-start MS         \"%\" to the application's own report (default 100)\n"
     "  --pacing               every byte takes its wire time, 10 bits at the line's speed\n"
+    "  --read-delay MS        take the host's bytes off the line MS ms late (a busy device)\n"
     "\n"
     "Running:\n"
     "  --trace FILE           log every byte of both directions to FILE\n"
@@ -300,6 +301,7 @@ int devsim_parse_options(const std::vector<std::string>& args, DevsimOptions& o,
       {"--report-delay", [&](const std::string& v) { return parse_u32(v, t.report_delay_ms); }},
       {"--boot-ready", [&](const std::string& v) { return parse_u32(v, t.boot_ready_ms); }},
       {"--app-start", [&](const std::string& v) { return parse_u32(v, t.app_start_ms); }},
+      {"--read-delay", [&](const std::string& v) { return parse_u32(v, t.read_delay_ms); }},
       {"--trace", [&](const std::string& v) { c.trace_path = v; return !v.empty(); }},
       {"--image", [&](const std::string& v) { o.image_path = v; return !v.empty(); }},
       {"--link", [&](const std::string& v) { o.link_path = v; return !v.empty(); }},

@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -121,31 +122,57 @@ int devserver_open(DevServer& s, const DevConfig& config) {
   return 0;
 }
 
+namespace {
+
+// Milliseconds until at_us, rounded up; 0 when it has passed.
+int ms_until(const DevServer& s, uint64_t at_us) {
+  const uint64_t now = devserver_now_us(s);
+  return at_us <= now ? 0 : static_cast<int>((at_us - now + 999) / 1000);
+}
+
+}  // namespace
+
 int devserver_run(DevServer& s, int stop_fd) {
   std::vector<uint8_t> buffer(READ_CHUNK_BYTES);
+  const uint64_t read_delay_us = uint64_t{s.model.config.timing.read_delay_ms} * 1000;
+  // A late reader: when the bytes waiting now will be taken off the line (0: none waiting),
+  // and the speed the host had set when they came.
+  uint64_t read_at_us = 0;
+  uint32_t arrival_baud = 0;
   for (;;) {
     write_due(s, devserver_now_us(s));
     int timeout_ms = -1;
-    if (!s.due.empty() && s.partial.empty()) {
-      const uint64_t now = devserver_now_us(s);
-      const uint64_t at = s.due.begin()->first;
-      timeout_ms = at <= now ? 0 : static_cast<int>((at - now + 999) / 1000);
+    if (!s.due.empty() && s.partial.empty()) timeout_ms = ms_until(s, s.due.begin()->first);
+    // While bytes wait for the late reader, only their time or output wakes the loop.
+    const bool holding = read_at_us != 0 && devserver_now_us(s) < read_at_us;
+    if (holding) {
+      const int hold_ms = ms_until(s, read_at_us);
+      timeout_ms = timeout_ms < 0 ? hold_ms : std::min(timeout_ms, hold_ms);
     }
-    pollfd fds[2] = {{s.master, static_cast<short>(POLLIN | (s.partial.empty() ? 0 : POLLOUT)), 0},
-                     {stop_fd, POLLIN, 0}};
+    const short wanted = static_cast<short>((holding ? 0 : POLLIN) | (s.partial.empty() ? 0 : POLLOUT));
+    pollfd fds[2] = {{wanted == 0 ? -1 : s.master, wanted, 0}, {stop_fd, POLLIN, 0}};
     const int ready = ::poll(fds, 2, timeout_ms);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return 1;
     }
     if (fds[1].revents != 0) return 0;
-    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+    if (read_at_us == 0) {
+      if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+      // Sampled when the bytes are seen: racy around a speed change, which the model allows for.
+      arrival_baud = devserver_host_baud(s);
+      if (read_delay_us != 0) {
+        read_at_us = devserver_now_us(s) + read_delay_us;
+        continue;
+      }
+    } else if (devserver_now_us(s) < read_at_us) {
+      continue;
+    }
+    read_at_us = 0;
     const ssize_t n = ::read(s.master, buffer.data(), buffer.size());
     if (n > 0) {
-      // Sampled when read: racy around a speed change, which the model allows for.
-      const uint32_t baud = devserver_host_baud(s);
       const std::lock_guard<std::mutex> hold(s.lock);
-      devmodel_feed(s.model, std::span(buffer.data(), static_cast<size_t>(n)), baud,
+      devmodel_feed(s.model, std::span(buffer.data(), static_cast<size_t>(n)), arrival_baud,
                     devserver_now_us(s));
       queue(s, devmodel_take_output(s.model));
       if (s.after_feed) s.after_feed(s);
