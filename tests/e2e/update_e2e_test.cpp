@@ -251,6 +251,20 @@ TEST_F(E2E, WhatTheDeviceSaidAfterTheScanIsEchoedRaw) {
                           CANCELLED + KEY_WAIT);
 }
 
+TEST_F(E2E, DeviceTextCannotStartATerminalControlSequence) {
+  // A name that would retitle the terminal, and an echo that would clear it: ESC and CSI
+  // show as '?', every other byte (BEL included) as it came.
+  DevConfig device;
+  device.identity.name = "\x1b]0;pwned\x07";
+  device.faults.after_report = "^+$\x1b[2J\x9b" "1m$";
+  harness.add_device(3, device);
+  const HarnessResult r = korvo({"3"}, "n");
+  EXPECT_EQ(r.exit_status, 0);
+  const std::string shown = "?]0;pwned\x07";
+  EXPECT_EQ(r.output, BANNER + found(3) + "\n" + "^+$?[2J?1m$" +
+                          newer(shown, lines("1.13", 1, shown, "1.14", 1, "SlatePro")) + CANCELLED + KEY_WAIT);
+}
+
 TEST_F(E2E, KeyTypedDuringTheScanDoesNotAnswer) {
   harness.add_device(3, DevConfig{});
   HarnessProgram p;
