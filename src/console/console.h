@@ -17,6 +17,14 @@ struct Console {
   virtual int read_key() = 0;
 };
 
+// The process as a launcher may hand it over, made safe before anything else is opened
+// (main() calls it first). On POSIX: standard input, output and error that are closed are
+// opened on the null device, so that no port ever takes their numbers (closed input then
+// reads as the end of input, closed output goes nowhere); and a reader of the output that
+// goes away (a pager that is quit) makes writes fail instead of ending the process. On
+// Windows the system sees to both, and this does nothing.
+void console_prepare_process();
+
 // The platform console. The first call prepares the terminal (where there is one) and
 // arranges for it to be restored on every exit, signals included.
 Console& console_system();

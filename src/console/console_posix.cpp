@@ -7,6 +7,7 @@
 // right 77, home 71, end 79, page up 73, page down 81, insert 82, delete 83, F1-F10 59-68,
 // F11 133, F12 134) or CONSOLE_KEY_OTHER for any other sequence. None of these second halves
 // is a letter a Y/N question could take. A lone ESC is the key 27.
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -247,6 +248,23 @@ void PosixConsole::skip_utf8_tail(int lead) {
 }
 
 }  // namespace
+
+void console_prepare_process() {
+  // open() takes the lowest free number, so each closed one is filled in turn.
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int null_fd = ::open("/dev/null", O_RDWR);
+    if (null_fd >= 0 && null_fd != fd) {
+      (void)dup2(null_fd, fd);
+      (void)::close(null_fd);
+    }
+  }
+  // Writes to a vanished reader fail with EPIPE instead; the update carries on to its end.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  (void)sigaction(SIGPIPE, &ignore, nullptr);
+}
 
 Console& console_system() {
   static PosixConsole console;

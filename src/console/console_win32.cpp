@@ -23,6 +23,10 @@ struct Win32Console final : Console {
 
 }  // namespace
 
+// On Windows a port's handle never takes the place of a standard one, and there is no
+// SIGPIPE: nothing to do.
+void console_prepare_process() {}
+
 Console& console_system() {
   static Win32Console console;
   static const bool prepared = [] {

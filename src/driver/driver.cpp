@@ -5,6 +5,7 @@
 #include "images/compat.h"
 #include "protocol/app.h"
 #include "update/compat_report.h"
+#include "update/device_text.h"
 #include "update/versions.h"
 
 namespace korvo {
@@ -86,11 +87,11 @@ bool port_scan(RunState& run) {
 
 ExitStatus update_sequence(RunState& run) {
   say(run.out, "\n");
-  // Whatever the device said since the scan, shown as it came.
+  // Whatever the device said since the scan, shown as it came (bar terminal controls).
   const int32_t waiting = port_available(run.link.port);
   for (int32_t i = 0; i < waiting; ++i) {
     uint8_t byte = 0;
-    if (port_read(run.link.port, &byte, 1) == 1) say_bytes(run.out, &byte, 1);
+    if (port_read(run.link.port, &byte, 1) == 1) say_device_bytes(run.out, &byte, 1);
   }
   // A key pressed during the scan must not answer the question to come.
   if (run.console->key_waiting()) read_whole_key(*run.console);
@@ -101,7 +102,7 @@ ExitStatus update_sequence(RunState& run) {
   }
   if (product_lookup(run.device.product, run.device.pcb_revision) == nullptr) {
     say(run.out, "\nThe device on %s not compatible with this update.\nProduct name: \"%s\"\n",
-        run.found_port.c_str(), device_name(run.device));
+        run.found_port.c_str(), device_text(device_name(run.device)).c_str());
     return exit_program(run, ExitStatus::ENDED);
   }
   const Image& image = *run.selected_image;

@@ -3,6 +3,8 @@
 
 int main(int argc, char** argv) {
   using namespace korvo;
+  // Before anything is opened: no port may become standard input or output.
+  console_prepare_process();
   auto backend = port_backend_system();
   RunState run;
   run.link.port.backend = backend.get();

@@ -1,5 +1,6 @@
 #include "images/image_build.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/bytes.h"
@@ -21,7 +22,7 @@ void append_record(std::vector<uint8_t>& records, std::span<const uint8_t> paylo
   const size_t at = records.size();
   records.resize(at + 2 + payload.size());
   put_le16(records, at, static_cast<uint16_t>(payload.size() + 2));
-  std::memcpy(records.data() + at + 2, payload.data(), payload.size());
+  std::copy(payload.begin(), payload.end(), records.begin() + static_cast<std::ptrdiff_t>(at + 2));
 }
 
 struct Records {
@@ -32,7 +33,7 @@ struct Records {
 };
 
 PackResult generated_records(const ImagePackSpec& request, Records& records) {
-  if (request.record_count == 0) return PackResult::OK;
+  if (request.record_count == 0) return PackResult::NO_RECORDS;
   if (!length_ok(request.record_length) || !length_ok(request.last_length)) {
     return PackResult::RECORD_LENGTH;
   }
@@ -120,6 +121,7 @@ PackResult image_pack(const ImagePackSpec& request, std::vector<uint8_t>& out) {
     case ImagePackSpec::RAW: r = raw_records(request, records); break;
   }
   if (r != PackResult::OK) return r;
+  if (records.count == 0) return PackResult::NO_RECORDS;
   const size_t size = IMAGE_HEADER_BYTES + records.bytes.size() + IMAGE_TRAILER_BYTES;
   if (size > IMAGE_BUILD_MAX_BYTES) return PackResult::TOO_BIG;
 
@@ -143,7 +145,7 @@ PackResult image_pack(const ImagePackSpec& request, std::vector<uint8_t>& out) {
 
   out.resize(size);
   image_header_encode(header, std::span(out).first<IMAGE_HEADER_BYTES>());
-  std::memcpy(out.data() + IMAGE_HEADER_BYTES, records.bytes.data(), records.bytes.size());
+  std::copy(records.bytes.begin(), records.bytes.end(), out.begin() + IMAGE_HEADER_BYTES);
   const size_t trailer = size - IMAGE_TRAILER_BYTES;
   put_le32(out, trailer, crc32(std::span(out).first(trailer)));
   return PackResult::OK;

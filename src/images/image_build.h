@@ -61,6 +61,7 @@ enum class PackResult {
   EMPTY_INPUT = 3,    // a payload or raw-record input with no bytes
   RAW_RECORDS = 4,    // raw records that do not walk to the end of their input
   TOO_BIG = 5,        // more than IMAGE_BUILD_MAX_BYTES
+  NO_RECORDS = 6,     // a record count of 0: an image with nothing to install
 };
 
 // Writes one generated record of `length` bytes carrying data for `address` on into out

@@ -89,6 +89,9 @@ size_t image_check(std::span<const uint8_t> bytes, ImageCheck& check) {
     f.a = image_size;
     f.b = bytes.size();
   }
+  // The program would start an installation (a bootloader may erase its flash on that) and
+  // then have nothing to send.
+  if (read_le32(bytes, IMG_RECORD_COUNT) == 0) add(check, IMAGE_RULE_NO_RECORDS).offset = IMG_RECORD_COUNT;
   check_records(bytes, check);
 
   bool terminated = false;
@@ -125,6 +128,9 @@ size_t image_finding_text(const ImageFinding& f, char* buffer, size_t capacity) 
       n = std::snprintf(buffer, capacity, "image_size is %" PRIu64 " but the file holds %s%" PRIu64
                         " bytes%s", f.a, f.a > f.b ? "only " : "", f.b,
                         f.a > f.b ? " (truncated)" : "");
+      break;
+    case IMAGE_RULE_NO_RECORDS:
+      n = std::snprintf(buffer, capacity, "record_count is 0: the image has no records to install");
       break;
     case IMAGE_RULE_RECORD_LENGTH:
       n = std::snprintf(buffer, capacity,

@@ -15,6 +15,7 @@ enum ImageRule {
   IMAGE_RULE_EMPTY = 1,        // no bytes at all
   IMAGE_RULE_SHORT,            // fewer bytes than a header and a trailer
   IMAGE_RULE_SIZE,             // image_size differs from the number of bytes
+  IMAGE_RULE_NO_RECORDS,       // record_count is 0: nothing to install
   IMAGE_RULE_RECORD_LENGTH,    // a record length L outside 3..252
   IMAGE_RULE_RECORD_NO_ROOM,   // record_count records do not all start before the trailer
   IMAGE_RULE_RECORD_OVERRUN,   // a record reaches into the trailer
@@ -23,7 +24,7 @@ enum ImageRule {
   IMAGE_RULE_TARGET_NAME,      // no NUL within target_name's 33 bytes
   IMAGE_RULE_CRC               // the trailer is not the CRC-32 of the bytes before it
 };
-inline constexpr size_t IMAGE_RULE_COUNT = 10;
+inline constexpr size_t IMAGE_RULE_COUNT = 11;
 
 // What was found for one broken rule; the meaning of a, b and more depends on the rule
 // (see image_finding_text).

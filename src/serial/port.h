@@ -62,14 +62,17 @@ struct PortBackend {
   virtual bool open(const PortName& name, uint32_t baud, OpenFailure& failure) = 0;
   // On failure releases everything: the port is closed afterwards.
   virtual bool set_baud(uint32_t baud) = 0;
+  // Keeps every byte written: output is thrown away only when it could not leave within a
+  // bounded wait (an adapter that stopped sending), so that closing never hangs on it.
   virtual void close() = 0;
   // The port is open and usable.
   virtual bool has_handle() const = 0;
-  // Both wait at most PORT_IO_WAIT_MS; 0 on failure or time-out. A transfer that timed
-  // out is finished (cancelled and collected) before they return.
+  // Both wait at most PORT_IO_WAIT_MS in all; 0 on failure or time-out. A transfer that
+  // timed out is finished (cancelled and collected) before they return.
+  // A write is done when its bytes have left the driver, as far as the driver can tell.
   virtual int32_t write(const uint8_t* data, int32_t count) = 0;
-  // Waits for the first byte, then collects until count bytes are in or
-  // PORT_READ_INTERVAL_MS pass without one.
+  // Waits for the first byte, then collects until count bytes are in, PORT_READ_INTERVAL_MS
+  // pass without one, or PORT_IO_WAIT_MS have passed since the read began.
   virtual int32_t read(uint8_t* buffer, int32_t count) = 0;
   virtual int32_t available() = 0;
 };

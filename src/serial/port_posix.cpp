@@ -10,6 +10,8 @@
 #endif
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -23,10 +25,14 @@ namespace korvo {
 
 namespace {
 
-// The open port's descriptor as the fatal-signal handler must see it (-1: none), and whether
-// its exclusive flag is ours to clear. Plain statics: a handler can reach nothing else.
+// The open port as the fatal-signal handler must see it: its descriptor (-1: none), whether
+// its exclusive flag is ours to clear, its speed, whether its output has stopped leaving, and
+// the lock file it holds (empty: none). Plain statics: a handler can reach nothing else.
 volatile sig_atomic_t g_signal_fd = -1;
 volatile sig_atomic_t g_signal_exclusive = 0;
+volatile sig_atomic_t g_signal_baud = 0;
+volatile sig_atomic_t g_signal_stuck = 0;
+std::array<char, 4096> g_signal_lock{};
 // The driver's serial flags before we asked for low latency, for the signal path; -1: unchanged.
 volatile sig_atomic_t g_signal_serial_flags = -1;
 
@@ -67,6 +73,29 @@ void restore_latency(int fd, int flags) {
 #endif
 }
 
+// The system's reason for errno, and the kind of failure it is.
+void describe(OpenFailure& failure, int error) {
+  failure.reason = std::strerror(error);
+  switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      failure.error = OpenError::MISSING;
+      break;
+    case EACCES:
+    case EPERM:
+      failure.error = OpenError::DENIED;
+      break;
+    case EBUSY:
+    case EWOULDBLOCK:
+      failure.error = OpenError::IN_USE;
+      break;
+    default:
+      failure.error = OpenError::FAILED;
+      break;
+  }
+}
+
 enum WaitResult { WAIT_READY, WAIT_TIMEOUT, WAIT_DEAD };
 
 // Blocks in poll() until `events` is possible, the deadline passes or the line is gone.
@@ -92,6 +121,47 @@ void sleep_until(uint64_t deadline_ms) {
   if (now < deadline_ms) clock_posix_sleep_ms(deadline_ms - now);
 }
 
+// True once the driver has sent everything it was given: its output queue is empty and,
+// where the driver reports it, so is the transmitter. queued: bytes still in the queue.
+bool output_sent(int fd, int& queued) {
+  queued = 0;
+#ifdef TIOCOUTQ
+  if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
+#endif
+  if (queued > 0) return false;
+#ifdef TIOCSERGETLSR
+  // Only UARTs report their transmitter; pseudo-terminals and most USB adapters refuse.
+  unsigned int status = 0;
+  if (ioctl(fd, TIOCSERGETLSR, &status) == 0 && (status & TIOCSER_TEMT) == 0) return false;
+#endif
+  return true;
+}
+
+// Waits until what was written has left, or the deadline passes (false). tcdrain() has no
+// bound and would hang on an adapter that stopped sending. Async-signal-safe: ioctl,
+// clock_gettime and poll only, so that the signal path drains the same way.
+bool drain_until(int fd, uint32_t baud, uint64_t deadline_ms) {
+  for (;;) {
+    int queued = 0;
+    if (output_sent(fd, queued)) return true;
+    const uint64_t now = clock_posix_monotonic_ms();
+    if (now >= deadline_ms) return false;
+    // About as long as the queued bytes take on the wire (10 bits a byte), at least 1 ms.
+    const uint64_t on_wire_ms =
+        static_cast<uint64_t>(queued) * 10000U / std::max<uint32_t>(baud, 1200U) + 1U;
+    (void)poll(nullptr, 0, static_cast<int>(std::min(on_wire_ms, deadline_ms - now)));
+  }
+}
+
+// Close keeps every byte written: it gives them a bounded time to leave and throws output away
+// only when they will not, since close() itself would otherwise wait for them (up to 30 s on
+// Linux). stuck: an earlier drain already failed, so waiting again is pointless.
+void release_output(int fd, uint32_t baud, bool stuck) {
+  if (stuck || !drain_until(fd, baud, clock_posix_monotonic_ms() + PORT_IO_WAIT_MS)) {
+    (void)tcflush(fd, TCOFLUSH);
+  }
+}
+
 bool speed_for(uint32_t baud, speed_t& speed) {
   switch (baud) {
     case 19200:
@@ -110,6 +180,8 @@ struct PosixPort final : PortBackend {
   bool exclusive = false;  // TIOCEXCL set through this descriptor: only then ours to clear
   int serial_flags = -1;   // the driver's flags before low-latency mode; -1: not changed
   uint32_t baud = 0;
+  bool stuck = false;      // the last drain ran out of time: the output is not leaving
+  std::string lock;        // the lock file we hold; empty: none
 
   PosixPort() = default;
   PosixPort(const PosixPort&) = delete;
@@ -126,7 +198,8 @@ struct PosixPort final : PortBackend {
 
   bool apply_speed(termios& t, uint32_t wanted_baud);
   bool configure(uint32_t wanted_baud);
-  void drain_output(uint64_t deadline_ms);
+  bool take_lock(const std::string& path);
+  bool take_descriptor(int opened);
 };
 
 // Writes the speed (and 8 data bits) and reads it back: tcsetattr succeeds when any part of
@@ -145,6 +218,7 @@ bool PosixPort::apply_speed(termios& t, uint32_t wanted_baud) {
   if (cfgetospeed(&check) != speed || (in != speed && in != B0)) return false;
   if ((check.c_cflag & CSIZE) != CS8) return false;
   baud = wanted_baud;
+  if (g_signal_fd == fd) g_signal_baud = static_cast<sig_atomic_t>(wanted_baud);
   return true;
 }
 
@@ -178,27 +252,43 @@ bool PosixPort::configure(uint32_t wanted_baud) {
   return true;
 }
 
-// The system's reason for errno, and the kind of failure it is.
-void describe(OpenFailure& failure, int error) {
-  failure.reason = std::strerror(error);
-  switch (error) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-      failure.error = OpenError::MISSING;
-      break;
-    case EACCES:
-    case EPERM:
-      failure.error = OpenError::DENIED;
-      break;
-    case EBUSY:
-    case EWOULDBLOCK:
-      failure.error = OpenError::IN_USE;
-      break;
+// The lock file first, before the device is even opened: opening a port raises its modem
+// lines, which would disturb the program that holds it. false: another program holds it.
+bool PosixPort::take_lock(const std::string& path) {
+  const std::string lock_path = port_lock_path(path);
+  if (lock_path.empty()) return true;
+  switch (port_lock_take(lock_path)) {
+    case PortLock::TAKEN:
+      lock = lock_path;
+      if (lock.size() < g_signal_lock.size()) {
+        // The first byte last, so that a handler never sees half a name.
+        g_signal_lock[0] = '\0';
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        lock.copy(g_signal_lock.data() + 1, lock.size() - 1, 1);
+        g_signal_lock[lock.size()] = '\0';
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        g_signal_lock[0] = lock[0];
+      }
+      return true;
+    case PortLock::IN_USE:
+      return false;
+    case PortLock::UNAVAILABLE:
     default:
-      failure.error = OpenError::FAILED;
-      break;
+      return true;
   }
+}
+
+// Keeps the port off descriptors 0 to 2: main() opens any of them that were closed, but
+// should one still be free, the port must not become the keyboard or the screen.
+bool PosixPort::take_descriptor(int opened) {
+  fd = opened;
+  if (fd >= 0 && fd <= STDERR_FILENO) {
+    fd = fcntl(opened, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    (void)::close(opened);
+  }
+  if (fd >= 0) return true;
+  fd = -1;
+  return false;
 }
 
 bool PosixPort::open(const PortName& name, uint32_t wanted_baud, OpenFailure& failure) {
@@ -207,19 +297,26 @@ bool PosixPort::open(const PortName& name, uint32_t wanted_baud, OpenFailure& fa
     failure.error = OpenError::MISSING;
     return false;
   }
-  failure.path = name.by_path() ? name.path : port_posix_device_path(name.number);
-  fd = ::open(failure.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    describe(failure, errno);
-    fd = -1;
+  const std::string path = name.by_path() ? name.path : port_posix_device_path(name.number);
+  failure.path = path;
+  if (!take_lock(path)) {
+    failure.error = OpenError::IN_USE;
+    failure.reason = "its lock file names a running process";
     return false;
   }
-  // Like an unshared open: the lock is the real guard, since TIOCEXCL does not stop root.
+  if (!take_descriptor(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))) {
+    describe(failure, errno);
+    close();
+    return false;
+  }
+  // Like an unshared open among programs that use flock; TIOCEXCL does not stop root.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     describe(failure, errno);
     close();
     return false;
   }
+  g_signal_stuck = 0;
+  g_signal_baud = 0;
   g_signal_fd = fd;
   if (ioctl(fd, TIOCEXCL) == 0) {
     exclusive = true;
@@ -245,23 +342,30 @@ bool PosixPort::set_baud(uint32_t wanted_baud) {
 
 // The one release path, for a full or a half-done open alike.
 void PosixPort::close() {
-  if (fd < 0) return;
-  // A stale exclusive flag outlives this process while any other descriptor of the tty is
-  // open; clear it, but only when it is ours (a refused open must not clear the holder's).
-  if (exclusive) (void)ioctl(fd, TIOCNXCL);
-  restore_latency(fd, serial_flags);
-  // Output a stuck adapter never sent would make close() wait for it (up to 30 s on Linux).
-  (void)tcflush(fd, TCOFLUSH);
-  if (g_signal_fd == fd) {
-    g_signal_fd = -1;
-    g_signal_exclusive = 0;
-    g_signal_serial_flags = -1;
+  if (fd >= 0) {
+    // A stale exclusive flag outlives this process while any other descriptor of the tty is
+    // open; clear it, but only when it is ours (a refused open must not clear the holder's).
+    if (exclusive) (void)ioctl(fd, TIOCNXCL);
+    restore_latency(fd, serial_flags);
+    release_output(fd, baud, stuck);
+    if (g_signal_fd == fd) {
+      g_signal_fd = -1;
+      g_signal_exclusive = 0;
+      g_signal_serial_flags = -1;
+    }
+    (void)::close(fd);  // also drops the flock
   }
-  (void)::close(fd);  // also drops the flock
+  if (!lock.empty()) {
+    if (std::strcmp(g_signal_lock.data(), lock.c_str()) == 0) g_signal_lock[0] = '\0';
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    port_lock_drop(lock.c_str());
+    lock.clear();
+  }
   fd = -1;
   exclusive = false;
   serial_flags = -1;
   baud = 0;
+  stuck = false;
 }
 
 int32_t PosixPort::write(const uint8_t* data, int32_t count) {
@@ -284,28 +388,12 @@ int32_t PosixPort::write(const uint8_t* data, int32_t count) {
     // waits out its time, so nobody spins on this.
     return 0;
   }
-  drain_output(deadline);
+  // Done when the bytes have left, within the write's own deadline. Bytes that did not leave
+  // in time were still accepted: the answer that never comes tells the caller, and close
+  // throws them away rather than wait for them again.
+  stuck = !drain_until(fd, baud, deadline);
+  if (g_signal_fd == fd) g_signal_stuck = stuck ? 1 : 0;
   return count;
-}
-
-// Waits, within the write's own deadline, until the driver has sent what it was given.
-// tcdrain() has no bound and would hang on an adapter that stopped sending.
-void PosixPort::drain_output(uint64_t deadline_ms) {
-#ifdef TIOCOUTQ
-  for (;;) {
-    int queued = 0;
-    if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
-    const uint64_t now = clock_posix_monotonic_ms();
-    if (now >= deadline_ms) return;
-    // Sleep about as long as the queued bytes take on the wire (10 bits a byte), at least 1 ms.
-    const uint64_t on_wire_ms =
-        static_cast<uint64_t>(queued) * 10000U / std::max<uint32_t>(baud, 1200U) + 1U;
-    clock_posix_sleep_ms(std::min(on_wire_ms, deadline_ms - now));
-  }
-#else
-  (void)deadline_ms;
-  (void)tcdrain(fd);
-#endif
 }
 
 int32_t PosixPort::read(uint8_t* buffer, int32_t count) {
@@ -331,9 +419,11 @@ int32_t PosixPort::read(uint8_t* buffer, int32_t count) {
     sleep_until(deadline);
     return 0;
   }
-  // Then more until the count is in or PORT_READ_INTERVAL_MS pass without a byte.
+  // Then more until the count is in, PORT_READ_INTERVAL_MS pass without a byte, or the
+  // read's own PORT_IO_WAIT_MS are over: bytes trickling in cannot stretch it.
   while (got < wanted) {
-    const uint64_t interval_end = clock_posix_monotonic_ms() + PORT_READ_INTERVAL_MS;
+    const uint64_t interval_end =
+        std::min(clock_posix_monotonic_ms() + PORT_READ_INTERVAL_MS, deadline);
     if (wait_for(fd, POLLIN, interval_end) != WAIT_READY) break;
     const ssize_t n = ::read(fd, buffer + got, wanted - got);
     if (n < 0 && errno == EINTR) continue;
@@ -360,12 +450,15 @@ std::string port_posix_device_path(int number) {
 
 void port_posix_release_from_signal() {
   const int fd = g_signal_fd;
-  if (fd < 0) return;
-  if (g_signal_exclusive != 0) (void)ioctl(fd, TIOCNXCL);
-  restore_latency(fd, g_signal_serial_flags);
-  (void)tcflush(fd, TCOFLUSH);
-  g_signal_fd = -1;
-  (void)::close(fd);
+  if (fd >= 0) {
+    if (g_signal_exclusive != 0) (void)ioctl(fd, TIOCNXCL);
+    restore_latency(fd, g_signal_serial_flags);
+    release_output(fd, static_cast<uint32_t>(g_signal_baud), g_signal_stuck != 0);
+    g_signal_fd = -1;
+    (void)::close(fd);
+  }
+  port_lock_drop(g_signal_lock.data());
+  g_signal_lock[0] = '\0';
 }
 
 std::unique_ptr<PortBackend> port_backend_system() { return std::make_unique<PosixPort>(); }

@@ -20,8 +20,24 @@ void clock_posix_sleep_ms(uint64_t ms);
 using PortSerialIoctl = int (*)(int fd, unsigned long request, void* arg);
 void port_posix_use_serial_ioctl(PortSerialIoctl ioctl_fn);
 
-// For fatal-signal handlers only: drops the exclusive flag of the open port and closes it, so
-// a port does not stay exclusive while other descriptors of the tty live on. Async-signal-safe.
+// For fatal-signal handlers only: lets what was written leave (bounded, as a close does),
+// drops the exclusive flag and the lock file of the open port and closes it, so that a port
+// does not stay taken while other descriptors of the tty live on. Async-signal-safe.
 void port_posix_release_from_signal();
+
+// The lock-file convention of serial tools: a file LCK..<device name> in the system's lock
+// folder naming its holder's process id as 10 ASCII characters and a newline. The folder is
+// KORVO_LOCK_DIR when that is set, otherwise /var/lock or /run/lock.
+enum class PortLock {
+  TAKEN = 0,        // the lock file is ours now (a dead process's lock was taken over)
+  IN_USE = 1,       // a live process holds it: leave the port alone
+  UNAVAILABLE = 2,  // no lock folder that can be written: the other guards still apply
+};
+// The lock file's path for a device (its symbolic links followed); "" when the device does
+// not exist or there is no lock folder.
+std::string port_lock_path(const std::string& device_path);
+[[nodiscard]] PortLock port_lock_take(const std::string& lock_path);
+// Removes a lock file taken above. Async-signal-safe (unlink only).
+void port_lock_drop(const char* lock_path);
 
 }  // namespace korvo

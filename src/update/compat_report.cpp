@@ -1,5 +1,7 @@
 #include "update/compat_report.h"
 
+#include "update/device_text.h"
+
 namespace korvo {
 
 void report_incompatibility(ConsoleOut& out, CompatCode code, const DeviceInfo& device,
@@ -11,10 +13,10 @@ void report_incompatibility(ConsoleOut& out, CompatCode code, const DeviceInfo& 
       say(out, "\nThe firmware file given is for a product not recognize by this program.\n");
       break;
     case CompatCode::DEVICE_UNKNOWN:
-      say(out, "\nThis program cannot update a \"%s\".", device_name(device));
+      say(out, "\nThis program cannot update a \"%s\".", device_text(device_name(device)).c_str());
       break;
     case CompatCode::PRODUCT_MISMATCH:
-      say(out, "\nAttempting to update device: \"%s\".", device_model_text(device));
+      say(out, "\nAttempting to update device: \"%s\".", device_text(device_model_text(device)).c_str());
       say(out, "\nNew firmware is for device:  \"%s\".\n",
           image_empty(image) ? "" : image_target_name(image));
       say(out, "\nIncompatible firmware, device not updated.\n");
@@ -22,7 +24,7 @@ void report_incompatibility(ConsoleOut& out, CompatCode code, const DeviceInfo& 
     case CompatCode::REVISION_MISMATCH:
       say(out, "\nUnsupported PCB Revision: Rev %u.\n", unsigned{device.pcb_revision});
       say(out, "This firmware won't work on this version of the %s,\ndevice not updated.\n",
-          device_model_text(device));
+          device_text(device_model_text(device)).c_str());
       break;
     default:
       // Not a verdict the check gives; say nothing rather than a misleading closing.

@@ -47,6 +47,13 @@ TransferResult give_up(Link& link, ProbeState& state) {
 TransferResult transfer_firmware(Link& link, BootBuffers& boot, ProbeState& state,
                                  DeviceInfo& device, const Image& image, ConsoleOut& out) {
   const std::span<const uint8_t> bytes = image_bytes(image);
+  const uint32_t count = image_field(image, IMG_RECORD_COUNT);
+  if (count == 0) {
+    // The build refuses such an image, so this is a damaged program. A start command would
+    // have the bootloader get ready (perhaps erase) for an installation that never comes.
+    say(out, "\nError: The firmware image has no records.\n");
+    return give_up(link, state);
+  }
   if (state != ProbeState::BOOTLOADER) {
     if (!boot_enter(link, boot.info)) {
       say(out, "\nError: No response from the bootloader, check cables and power.\n");
@@ -69,7 +76,6 @@ TransferResult transfer_firmware(Link& link, BootBuffers& boot, ProbeState& stat
   }
 
   say(out, "\n");
-  const uint32_t count = image_field(image, IMG_RECORD_COUNT);
   size_t offset = IMAGE_HEADER_BYTES;
   for (uint32_t n = count; n != 0; --n) {
     say(out, "\rUpdating firmware: %3u%% complete.", (count - n) * 100u / count);

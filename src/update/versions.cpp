@@ -1,6 +1,9 @@
 #include "update/versions.h"
 
 #include <array>
+#include <string>
+
+#include "update/device_text.h"
 
 namespace korvo {
 
@@ -31,8 +34,9 @@ uint32_t version_text_width(Version v) {
 
 void print_version(ConsoleOut& out, Version v, uint32_t pad) {
   std::array<char, VERSION_TEXT_BYTES> text{};
-  // Written as bytes: a letter value past 26 may put a NUL inside the text, and it belongs there.
-  say_bytes(out, text.data(), format_version(text.data(), text.size(), v));
+  // Written as bytes: a letter value past 26 may put a NUL inside the text, and it belongs
+  // there. Such a letter may also be ESC or CSI, which must not reach the terminal.
+  say_device_bytes(out, text.data(), format_version(text.data(), text.size(), v));
   say(out, ",");
   write_spaces(out, pad);
 }
@@ -51,7 +55,7 @@ void show_versions(ConsoleOut& out, const DeviceInfo& device, const Image& image
   }
   say(out, "\n Current Version: ");
   print_version(out, device.version, device_pad);
-  say(out, "Model: %s", device_model_text(device));
+  say(out, "Model: %s", device_text(device_model_text(device)).c_str());
   say(out, "\n Update Version:  ");
   print_version(out, offered, image_pad);
   say(out, "Model: %s", image_target_name(image));
@@ -60,7 +64,8 @@ void show_versions(ConsoleOut& out, const DeviceInfo& device, const Image& image
 bool confirm_update(ConsoleOut& out, Console* console, const DeviceInfo& device, const Image& image) {
   const Version installed = device.version;
   const Version offered = image_version(image);
-  const char* model = device_model_text(device);
+  const std::string shown_model = device_text(device_model_text(device));
+  const char* model = shown_model.c_str();
   const char* prompt;
   if (installed == offered) {
     say(out, "\nThe firmware in the %s matches this update.\n", model);

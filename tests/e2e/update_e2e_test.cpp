@@ -253,8 +253,26 @@ TEST_F(E2E, WhatTheDeviceSaidAfterTheScanIsEchoedRaw) {
                           CANCELLED + KEY_WAIT);
 }
 
+TEST_F(E2E, DeviceTextCannotStartATerminalControlSequence) {
+  // A name that would retitle the terminal, and an echo that would clear it: ESC and CSI
+  // show as '?', every other byte (BEL included) as it came.
+  DevConfig device;
+  device.identity.name = "\x1b]0;pwned\x07";
+  device.faults.after_report = "^+$\x1b[2J\x9b" "1m$";
+  harness.add_device(3, device);
+  const HarnessResult r = korvo({"3"}, "n");
+  EXPECT_EQ(r.exit_status, 0);
+  const std::string shown = "?]0;pwned\x07";
+  EXPECT_EQ(r.output, BANNER + found(3) + "\n" + "^+$?[2J?1m$" +
+                          newer(shown, lines("1.13", 1, shown, "1.14", 1, "SlatePro")) + CANCELLED + KEY_WAIT);
+}
+
 TEST_F(E2E, KeyTypedDuringTheScanDoesNotAnswer) {
-  harness.add_device(3, DevConfig{});
+  // The device takes its time to answer, so the key typed once "COM3: " shows is surely in
+  // before the scan ends, however loaded the machine.
+  DevConfig slow;
+  slow.timing.report_delay_ms = 300;
+  harness.add_device(3, slow);
   HarnessProgram p;
   p.argv = {"3"};
   p.terminal = true;
@@ -462,6 +480,121 @@ TEST_F(E2E, OptionsAndPortNamesAsAProcess) {
             BANNER + "\n" + harness.path(10) + ": A");
   EXPECT_TRUE(harness.verify(10, IMAGE).verified) << harness.verify(10, IMAGE).text;
   expect_clean_wire(10);
+}
+
+}  // namespace
+
+namespace {
+
+// Hostile launches: standard streams closed or gone mid-run, and a device that takes the
+// host's bytes off the line late. Every byte still reaches the device and nothing else does.
+constexpr int RECORDS = 574;
+constexpr uint32_t LATE_READ_MS = 30;
+
+// What a late-reading device heard, once it has had the time to take the last bytes in.
+DevLog settled_log(const DevsimHarness& harness, int com) {
+  usleep(5 * LATE_READ_MS * 1000);
+  return harness.log(com);
+}
+
+TEST_F(E2E, ClosedStandardInputIsTheEndOfInputNotThePort) {
+  DevConfig device;
+  device.faults.after_report = "y";  // a device that "types" yes
+  harness.add_device(3, device);
+  HarnessProgram p;
+  p.argv = {"3"};
+  p.stdin_closed = true;
+  const HarnessResult r = run_program(p);
+  EXPECT_EQ(r.exit_status, 0) << r.output;
+  EXPECT_NE(r.output.find(CANCELLED + KEY_WAIT), std::string::npos) << r.output;
+  EXPECT_FALSE(harness.log(3).bootl);
+}
+
+TEST_F(E2E, ClosedStandardOutputSendsNoTextDownTheLine) {
+  harness.add_device(3, DevConfig{});
+  HarnessProgram p;
+  p.argv = {"3"};
+  p.input = "y";
+  p.stdout_closed = true;
+  const HarnessResult r = run_program(p);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.output, "");
+  EXPECT_TRUE(harness.verify(3, IMAGE).verified) << harness.verify(3, IMAGE).text;
+  EXPECT_EQ(harness.log(3).stray_bytes, 0u);
+  expect_clean_wire(3);
+}
+
+TEST_F(E2E, PagerQuitMidTransferLeavesTheUpdateToFinish) {
+  harness.add_device(3, DevConfig{});
+  HarnessProgram p;
+  p.argv = {"3"};
+  p.terminal = true;
+  p.keys = {{"(Y,N) ", 0, "yq"}};  // the q answers the key wait at the end
+  p.signal_com = 3;
+  p.output_gone_record = RECORDS / 10;
+  const HarnessResult r = run_program(p);
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_TRUE(r.terminal_restored);
+  EXPECT_TRUE(harness.verify(3, IMAGE).verified) << harness.verify(3, IMAGE).text;
+  EXPECT_FALSE(harness.exclusive(3));
+  expect_clean_wire(3);
+}
+
+// The last byte before the port closes, each time: the acknowledgement of a refusing status
+// (it ends the run), of the BootInfo of a device without an image, and the leave command.
+TEST_F(E2E, LateReadingPeerGetsTheLastBytesBeforeClose) {
+  constexpr int ROUNDS = 5;
+  DevConfig refuses;
+  refuses.faults.status[DEV_TARGET_START] = 'D';
+  DevConfig no_image;
+  no_image.start_side = DEV_BOOT;
+  no_image.identity.pcb_revision = 5;
+  DevConfig leaves;
+  leaves.faults.status[1] = 'D';
+  for (DevConfig* c : {&refuses, &no_image, &leaves}) c->timing.read_delay_ms = LATE_READ_MS;
+  for (int round = 0; round < ROUNDS; ++round) {
+    harness.add_device(3 * round + 1, refuses);
+    harness.add_device(3 * round + 2, no_image);
+    harness.add_device(3 * round + 3, leaves);
+  }
+  int lost = 0;
+  for (int round = 0; round < ROUNDS; ++round) {
+    SCOPED_TRACE(round);
+    const int com = 3 * round + 1;
+    EXPECT_EQ(korvo({std::to_string(com)}, "y").exit_status, 1);
+    EXPECT_EQ(korvo({std::to_string(com + 1)}, "").exit_status, 1);
+    EXPECT_EQ(korvo({std::to_string(com + 2)}, "y").exit_status, 1);
+    // BootInfo and start status; the BootInfo alone; BootInfo, start and record 1 statuses.
+    const uint32_t refused_acks = settled_log(harness, com).host_acks;
+    const uint32_t info_acks = settled_log(harness, com + 1).host_acks;
+    const DevLog left = settled_log(harness, com + 2);
+    const auto leaves_sent = std::count(left.commands.begin(), left.commands.end(), "%");
+    lost += (refused_acks != 2) + (info_acks != 1) + (leaves_sent != 1);
+    EXPECT_EQ(refused_acks, 2u);
+    EXPECT_EQ(info_acks, 1u);
+    EXPECT_EQ(leaves_sent, 1);
+    for (int c = com; c < com + 3; ++c) expect_clean_wire(c);
+  }
+  std::printf("late-reading peer: %d of %d runs lost their last byte\n", lost, 3 * ROUNDS);
+}
+
+TEST_F(E2E, LateReadingPeerGetsTheFourthEntryText) {
+  constexpr int ROUNDS = 2;
+  // "^V$" twice, the entry text, then three silent attempts: 256 sync zeros, the "&" packet
+  // and the entry text again.
+  constexpr uint64_t WIRE_BYTES = 3 + 3 + 21 + 3 * (256 + 3 + 21);
+  DevConfig deaf;
+  deaf.faults.boot_answers_from = 99;
+  deaf.timing.read_delay_ms = LATE_READ_MS;
+  for (int com = 1; com <= ROUNDS; ++com) harness.add_device(com, deaf);
+  for (int com = 1; com <= ROUNDS; ++com) {
+    SCOPED_TRACE(com);
+    const HarnessResult r = korvo({std::to_string(com)}, "y");
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.output.substr(r.output.size() - NO_BOOTLOADER.size() - KEY_WAIT.size()), NO_BOOTLOADER + KEY_WAIT);
+    EXPECT_EQ(settled_log(harness, com).bytes_heard, WIRE_BYTES);
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -205,19 +206,25 @@ TEST(PosixConsoleTerminal, StopGivesTheTerminalBackAndContinueTakesItAgain) {
 }
 
 TEST(PosixConsoleSignals, DeathBySignalRestoresTheTerminalAndFreesThePort) {
+  char folder[] = "/tmp/korvo-lock-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  setenv("KORVO_LOCK_DIR", folder, 1);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(strsignal(sig));
     Pty term;
     Pty line;
     ASSERT_TRUE(term.ok() && line.ok());
     setenv("KORVO_COM49", line.path.c_str(), 1);
+    const std::string lock = std::string(folder) + "/LCK.." + line.path.substr(line.path.rfind('/') + 1);
     const termios saved = term.settings();
+    const std::vector<uint8_t> last{0xCC, 0x03, '%', '%'};
     Pipe out;
     const pid_t pid = spawn(term.slave, [&] {
       Console& console = console_system();
       auto backend = port_backend_system();
       SerialPort port{backend.get()};
       if (port_open(port, 49, BAUD_APPLICATION) != 1) _exit(91);
+      if (port_write(port, last.data(), 4) != 4) _exit(93);
       put(out.write_end(), READY);
       (void)console.read_key();  // blocks until the signal
       _exit(92);
@@ -228,6 +235,7 @@ TEST(PosixConsoleSignals, DeathBySignalRestoresTheTerminalAndFreesThePort) {
 #ifdef TIOCGEXCL
     EXPECT_TRUE(line.exclusive());
 #endif
+    EXPECT_TRUE(std::ifstream(lock).good());
 
     ASSERT_EQ(kill(pid, sig), 0);
     const int status = wait_child(pid);
@@ -238,7 +246,11 @@ TEST(PosixConsoleSignals, DeathBySignalRestoresTheTerminalAndFreesThePort) {
     // The test still holds the tty open, so a flag left behind would lock it out.
     EXPECT_FALSE(line.exclusive());
 #endif
+    EXPECT_FALSE(std::ifstream(lock).good()) << "the lock file outlived its holder";
+    EXPECT_EQ(line.receive(last.size(), 500), last) << "bytes written before the signal";
   }
+  unsetenv("KORVO_LOCK_DIR");
+  rmdir(folder);
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "images/image.h"
+
 namespace {
 
 struct ToolRun {
@@ -178,6 +180,40 @@ TEST_F(ImageTool, HelpVersionAndWrongUsage) {
   ASSERT_EQ(run(TOOL + " pack " + x + " --version 1.20 --version 1.15a").status, 0);
   EXPECT_NE(run(TOOL + " info " + x).output.find("version            1.15a (0x010F0001)\n"),
             std::string::npos);
+}
+
+// An image with nothing to install: korvo would send a start command and no record.
+TEST_F(ImageTool, ZeroRecordsAreRefusedByVerifyInfoPackAndTheBuild) {
+  std::vector<uint8_t> bytes(korvo::IMAGE_HEADER_BYTES + korvo::IMAGE_TRAILER_BYTES);
+  korvo::ImageHeader header;
+  header.image_size = static_cast<uint32_t>(bytes.size());
+  header.product = 68;
+  header.pcb_revision = 6;
+  korvo::image_header_encode(header, std::span(bytes).first<korvo::IMAGE_HEADER_BYTES>());
+  korvo::put_le32(bytes, korvo::IMAGE_HEADER_BYTES,
+                  korvo::crc32(std::span(bytes).first(korvo::IMAGE_HEADER_BYTES)));
+  const std::string empty = dir + "/no-records.img";
+  write_all(empty, std::vector<char>(bytes.begin(), bytes.end()));
+  const std::string rule = empty + ": record_count is 0: the image has no records to install\n";
+
+  ToolRun r = run(TOOL + " verify " + empty);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, rule);
+  r = run(TOOL + " info " + empty);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("verdict            1 broken rule\n" + rule), std::string::npos) << r.output;
+  r = run(TOOL + " pack " + dir + "/x.img --records 0");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(read_all(dir + "/x.img").empty());
+
+  // The build embeds nothing that verify refuses: configured with this image in slot 1,
+  // its check stops the build, naming the file and the rule.
+  r = run("cmake -S " + source_dir() + " -B " + dir + "/build -DKORVO_TESTS=OFF -DKORVO_IMAGES=" + empty +
+          " -DKORVO_IMAGE_TOOL=" + TOOL + " >/dev/null && cmake --build " + dir +
+          "/build --target korvo_image_verify");
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.output.find(rule), std::string::npos) << r.output;
+  EXPECT_FALSE(std::ifstream(dir + "/build/images/verified.stamp").good());
 }
 
 TEST_F(ImageTool, GeneratedTableSourceHoldsEveryByteInItsSlot) {

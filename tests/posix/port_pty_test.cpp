@@ -1,10 +1,12 @@
 // The POSIX serial backend against real pseudo-terminals: the master side plays the device.
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -173,6 +175,25 @@ TEST(PosixPortIo, AvailableCountsAndShortAnswerEndsSoonAfterItsLastByte) {
   port_close(host.port);
 }
 
+TEST(PosixPortIo, CloseKeepsEveryByteWritten) {
+  // The other end reads late, as a device under load would: what was written before the close
+  // must still be on the line (a flush at close used to drop it about every other time).
+  constexpr int RUNS = 200;
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  name_port(42, pty.path);
+  int lost = 0;
+  for (int i = 0; i < RUNS; ++i) {
+    Host host;
+    ASSERT_EQ(port_open(host.port, 42, BAUD_BOOTLOADER), 1);
+    const uint8_t last[3] = {0xCC, '%', static_cast<uint8_t>(i)};
+    ASSERT_EQ(port_write(host.port, last, 3), 3);
+    port_close(host.port);
+    lost += pty.receive(3, 500) != std::vector<uint8_t>(last, last + 3);
+  }
+  EXPECT_EQ(lost, 0) << "of " << RUNS << " closes";
+}
+
 TEST(PosixPortExclusive, SecondOpenIsRefusedAndLeavesTheHolderAlone) {
   Pty pty;
   ASSERT_TRUE(pty.ok());
@@ -266,6 +287,34 @@ TEST(PosixPortWait, SilentReadTakesTwoSecondsAndAlmostNoProcessorTime) {
   port_close(host.port);
 }
 
+TEST(PosixPortWait, TricklingBytesCannotStretchOneRead) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  name_port(47, pty.path);
+  Host host;
+  ASSERT_EQ(port_open(host.port, 47, BAUD_APPLICATION), 1);
+  // A byte every 4 ms for 3 s: each comes well within the 10 ms interval of the one before.
+  constexpr int TRICKLE = 750;
+  std::thread trickle([&pty] {
+    for (int i = 0; i < TRICKLE; ++i) {
+      pty.send("x");
+      std::this_thread::sleep_for(std::chrono::milliseconds(4));
+    }
+  });
+  uint8_t buf[1000];
+  const auto start = steady_clock::now();
+  const int32_t got = port_read(host.port, buf, sizeof buf);
+  const double wall = wall_ms_since(start);
+  trickle.join();
+  // On a loaded machine the trickle may pause longer than the interval and end the read early;
+  // what must never happen is a read that outlasts its own 2000 ms by riding the trickle.
+  EXPECT_GT(got, 0);
+  EXPECT_LT(got, TRICKLE);
+  EXPECT_LT(wall, 2400.0);  // the read's own 2000 ms, not the 3 s of trickle
+  std::printf("trickling peer: one read took %.1f ms for %d bytes\n", wall, got);
+  port_close(host.port);
+}
+
 TEST(PosixPortWait, HangUpMidReadBehavesLikeASilentLine) {
   Pty pty;
   ASSERT_TRUE(pty.ok());
@@ -303,6 +352,117 @@ TEST(PosixPortWait, HangUpMidReadBehavesLikeASilentLine) {
   EXPECT_LT(wall_ms_since(start), 500.0);
   EXPECT_EQ(port_available(host.port), 0);
   port_close(host.port);
+}
+
+}  // namespace
+
+namespace {
+
+// The lock files of serial tools, in a lock folder of the test's own.
+struct LockFolder {
+  std::string path;
+  LockFolder() {
+    char pattern[] = "/tmp/korvo-lock-XXXXXX";
+    if (mkdtemp(pattern) != nullptr) path = pattern;
+    setenv("KORVO_LOCK_DIR", path.c_str(), 1);
+  }
+  ~LockFolder() {
+    unsetenv("KORVO_LOCK_DIR");
+    if (!path.empty()) (void)std::system(("rm -rf '" + path + "'").c_str());
+  }
+  std::string lock_for(const std::string& device) const {
+    return path + "/LCK.." + device.substr(device.rfind('/') + 1);
+  }
+};
+
+std::string contents(const std::string& file) {
+  std::string text;
+  if (std::FILE* f = std::fopen(file.c_str(), "r")) {
+    char buffer[64];
+    const size_t n = std::fread(buffer, 1, sizeof buffer, f);
+    text.assign(buffer, n);
+    std::fclose(f);
+  }
+  return text;
+}
+
+void put_contents(const std::string& file, const std::string& text) {
+  std::FILE* f = std::fopen(file.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs(text.c_str(), f);
+  std::fclose(f);
+}
+
+std::string lock_text(long pid) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%10ld\n", pid);
+  return text;
+}
+
+TEST(PosixPortLock, ALiveHoldersLockRefusesTheOpenAndADeadOnesIsTakenOver) {
+  LockFolder folder;
+  ASSERT_FALSE(folder.path.empty());
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  name_port(50, pty.path);
+  const std::string lock = folder.lock_for(pty.path);
+
+  // Held by a live process (a terminal program, say): the device is not even opened.
+  const pid_t holder = fork();
+  if (holder == 0) {
+    pause();
+    _exit(0);
+  }
+  put_contents(lock, lock_text(holder));
+  Host host;
+  const int free_fd = lowest_free_fd();
+  EXPECT_EQ(port_open(host.port, 50, BAUD_APPLICATION), 0);
+  EXPECT_EQ(lowest_free_fd(), free_fd);
+  EXPECT_FALSE(pty.exclusive());
+  EXPECT_EQ(contents(lock), lock_text(holder));
+
+  // The holder is gone and left its lock behind: taken over, and ours while the port is.
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  ASSERT_EQ(port_open(host.port, 50, BAUD_APPLICATION), 1);
+  EXPECT_EQ(contents(lock), lock_text(getpid()));
+  Host second;  // this run's own lock keeps a second record of it out as well
+  EXPECT_EQ(port_open(second.port, 50, BAUD_APPLICATION), 0);
+  EXPECT_EQ(contents(lock), lock_text(getpid()));
+  port_close(host.port);
+  EXPECT_FALSE(std::ifstream(lock).good());
+  EXPECT_EQ(port_open(second.port, 50, BAUD_APPLICATION), 1);
+  port_close(second.port);
+  EXPECT_FALSE(std::ifstream(lock).good());
+}
+
+TEST(PosixPortLock, WithoutALockFolderThePortStillOpens) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  name_port(51, pty.path);
+  setenv("KORVO_LOCK_DIR", "/nonexistent-korvo-locks", 1);
+  Host host;
+  EXPECT_EQ(port_open(host.port, 51, BAUD_APPLICATION), 1);
+  port_close(host.port);
+  unsetenv("KORVO_LOCK_DIR");
+}
+
+TEST(PosixPortOpen, NeverOnStandardInputOutputOrError) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  name_port(52, pty.path);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(STDIN_FILENO);
+    close(STDOUT_FILENO);
+    Host host;
+    if (port_open(host.port, 52, BAUD_APPLICATION) != 1) _exit(2);
+    // Both still closed: the port lives elsewhere.
+    _exit(fcntl(STDIN_FILENO, F_GETFD) == -1 && fcntl(STDOUT_FILENO, F_GETFD) == -1 ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace

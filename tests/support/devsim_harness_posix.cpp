@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -75,10 +76,14 @@ bool DevsimHarness::start() {
     port.server = std::make_unique<DevServerThread>();
     const int com = port.com;
     port.server->server.after_feed = [this, com](DevServer& s) {
+      if (hook_com_.load() != com) return;
+      const size_t accepted = s.model.log.records.size();
+      const int gone = hook_output_record_.load();
+      if (gone > 0 && accepted >= static_cast<size_t>(gone)) output_gone_ = true;
       const int record = hook_record_.load();
       const pid_t pid = child_.load();
-      if (hook_com_.load() != com || record <= 0 || pid <= 0 || hook_fired_.load()) return;
-      if (s.model.log.records.size() < static_cast<size_t>(record)) return;
+      if (record <= 0 || pid <= 0 || hook_fired_.load()) return;
+      if (accepted < static_cast<size_t>(record)) return;
       hook_fired_ = true;
       ::kill(pid, hook_signal_.load());
     };
@@ -114,6 +119,15 @@ DevLog DevsimHarness::log(int com) const {
   DevServer& server = port->server->server;
   const std::lock_guard<std::mutex> hold(server.lock);
   return server.model.log;
+}
+
+bool DevsimHarness::exclusive(int com) const {
+  const Port* port = find(com);
+  int flag = 0;
+#ifdef TIOCGEXCL
+  if (port != nullptr && port->server) ::ioctl(port->server->server.slave, TIOCGEXCL, &flag);
+#endif
+  return flag != 0;
 }
 
 DevFlashVerdict DevsimHarness::verify(int com, const std::string& image_path) const {
@@ -184,6 +198,13 @@ HarnessResult DevsimHarness::run(const HarnessProgram& p) {
   hook_com_ = p.signal_com;
   hook_record_ = p.signal_record;
   hook_signal_ = p.signal;
+  hook_output_record_ = p.output_gone_record;
+  output_gone_ = false;
+  // A descriptor of the terminal of its own: the loop below closes in_parent once the
+  // program has let go of the terminal, and the modes are looked at after that.
+  termios terminal_before{};
+  int terminal = p.terminal ? ::fcntl(in_parent, F_DUPFD_CLOEXEC, 0) : -1;
+  const bool have_terminal = terminal >= 0 && ::tcgetattr(terminal, &terminal_before) == 0;
   const pid_t pid = ::fork();
   if (pid == 0) {
     // Its own session: the terminal of the test run is none of its business.
@@ -192,6 +213,10 @@ HarnessResult DevsimHarness::run(const HarnessProgram& p) {
     if (p.terminal) ::ioctl(in_child, TIOCSCTTY, 0);
     ::dup2(in_child, STDIN_FILENO);
     ::dup2(out[1], STDOUT_FILENO);
+    if (p.stdin_closed) ::close(STDIN_FILENO);
+    if (p.stdout_closed) ::close(STDOUT_FILENO);
+    // As a shell starts it: the harness's own SIGPIPE setting is not the program's.
+    ::signal(SIGPIPE, SIG_DFL);
     ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
@@ -200,6 +225,7 @@ HarnessResult DevsimHarness::run(const HarnessProgram& p) {
   if (pid < 0) {
     close_fd(in_parent);
     close_fd(out[0]);
+    close_fd(terminal);
     ADD_FAILURE() << "cannot start " << p.argv[0];
     return r;
   }
@@ -248,11 +274,16 @@ HarnessResult DevsimHarness::run(const HarnessProgram& p) {
         wait = std::min<uint64_t>(wait, trigger_at + k.delay_ms - now);
       }
     }
-    if (!exited && pidfd < 0) wait = std::min<uint64_t>(wait, CHILD_CHECK_MS);
+    if ((!exited && pidfd < 0) || (p.output_gone_record > 0 && out[0] >= 0))
+      wait = std::min<uint64_t>(wait, CHILD_CHECK_MS);
     pollfd fds[3] = {{out[0], POLLIN, 0},
                      {exited ? -1 : pidfd, POLLIN, 0},
                      {in_parent, static_cast<short>(p.terminal ? POLLIN : POLLOUT), 0}};
     if (::poll(fds, 3, static_cast<int>(wait)) < 0 && errno != EINTR) break;
+    if (output_gone_ && out[0] >= 0) {
+      close_fd(out[0]);
+      continue;
+    }
     if (fds[0].revents != 0) {
       const ssize_t n = ::read(out[0], buffer, sizeof buffer);
       if (n > 0) r.output.append(buffer, static_cast<size_t>(n));
@@ -275,6 +306,11 @@ HarnessResult DevsimHarness::run(const HarnessProgram& p) {
     }
   }
   child_ = -1;
+  termios terminal_after{};
+  r.terminal_restored = have_terminal && ::tcgetattr(terminal, &terminal_after) == 0 &&
+                        terminal_after.c_lflag == terminal_before.c_lflag &&
+                        terminal_after.c_iflag == terminal_before.c_iflag;
+  close_fd(terminal);
   close_fd(pidfd);
   close_fd(in_parent);
   close_fd(out[0]);

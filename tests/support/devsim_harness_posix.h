@@ -40,6 +40,13 @@ struct HarnessProgram {
   int signal_com = 0;
   int signal_record = 0;
   int signal = SIGINT;
+  // Instead of (or as well as) the signal: once that device has accepted this record, the
+  // harness stops reading the output and closes its end of the pipe, as a pager that was
+  // quit; 0 never.
+  int output_gone_record = 0;
+  // Start the program with standard input or output closed, as `<&-` and `>&-` do.
+  bool stdin_closed = false;
+  bool stdout_closed = false;
 };
 
 struct HarnessResult {
@@ -48,6 +55,7 @@ struct HarnessResult {
   int exit_status = -1;     // when it exited
   int signal = 0;           // when a signal ended it
   bool timed_out = false;
+  bool terminal_restored = false;  // a terminal's modes afterwards were those it started with
 };
 
 enum HarnessPortKind { HARNESS_DEVICE, HARNESS_MISSING, HARNESS_SILENT };
@@ -79,6 +87,8 @@ class DevsimHarness {
 
   // What a device heard and did (a copy, safe while serving).
   DevLog log(int com) const;
+  // The exclusive flag of a device's tty, as a program that opens it next would meet it.
+  bool exclusive(int com) const;
   // The flash of a device against an image file.
   DevFlashVerdict verify(int com, const std::string& image_path) const;
   const std::string& error() const { return error_; }
@@ -102,4 +112,6 @@ class DevsimHarness {
   std::atomic<int> hook_record_{0};
   std::atomic<int> hook_signal_{0};
   std::atomic<bool> hook_fired_{false};
+  std::atomic<int> hook_output_record_{0};
+  std::atomic<bool> output_gone_{false};
 };

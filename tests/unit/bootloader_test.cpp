@@ -419,4 +419,24 @@ TEST(Transfer, MalformedRecordIsRefusedBeforeAnyOfItIsSent) {
   EXPECT_NE(b.output().find("\nError: Firmware record 2 has an invalid length (2).\n"), std::string::npos);
 }
 
+TEST(Transfer, ImageWithoutRecordsIsRefusedBeforeAnythingIsSent) {
+  // A start command would ready (maybe erase) the flash for an installation that never comes.
+  for (const DevConfig& config : {app_device(), boot_device()}) {
+    Bytes img(84 + 4, 0);
+    img[IMG_IMAGE_SIZE] = 88;
+    img[IMG_PRODUCT] = 68;
+    img[IMG_PCB_REVISION] = 6;
+    DeviceBench b(config);
+    const Image image{img.data(), img.size()};
+    b.run.selected_image = &image;
+    b.run.probe_state = config.start_side == DEV_BOOT ? ProbeState::BOOTLOADER : ProbeState::APPLICATION;
+    if (config.start_side == DEV_BOOT) b.on_bootloader_speed();
+    EXPECT_EQ(b.transfer(), -1);
+    EXPECT_EQ(b.output(), "\nError: The firmware image has no records.\n");
+    EXPECT_TRUE(b.line.writes().empty());
+    EXPECT_EQ(b.run.probe_state, ProbeState::NONE);
+    EXPECT_EQ(b.line.baud(), 19200u);
+  }
+}
+
 }  // namespace

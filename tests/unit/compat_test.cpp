@@ -88,6 +88,10 @@ TEST(Compat, UnknownDeviceComesFirstAndQuotesItsOwnName) {
   EXPECT_EQ(named.code, CompatCode::DEVICE_UNKNOWN);
   EXPECT_EQ(named.text, "\nThis program cannot update a \"Lobby\"." + CLOSING);
 
+  // Its own text, but never a terminal control sequence.
+  EXPECT_EQ(judge(device_of(45, 3, "\x1b[2J\x9b" "0m"), unknown_image).text,
+            "\nThis program cannot update a \"?[2J?0m\"." + CLOSING);
+
   const Verdict nameless = judge(device_of(45, 3), unknown_image);
   EXPECT_EQ(nameless.code, CompatCode::DEVICE_UNKNOWN);
   EXPECT_EQ(nameless.text, "\nThis program cannot update a \"\"." + CLOSING);

@@ -117,6 +117,10 @@ TEST(DevModelApp, VersionReportsFollowTheIdentity) {
   EXPECT_EQ(d.feed(text("^V$"), DEV_BAUD_APP, 5), text("\x01zz^$^+$^+$^=V \"Onyx\" 1.14$"));
   EXPECT_EQ(d.m.log.commands, std::vector<std::string>{"V"});
   EXPECT_TRUE(d.m.log.violations.empty());
+  // Text outside any message (a console's, say) is heard and counted, never answered.
+  EXPECT_TRUE(d.feed(text("Y\n"), DEV_BAUD_APP, 6).empty());
+  EXPECT_EQ(d.m.log.stray_bytes, 2u);
+  EXPECT_EQ(d.m.log.bytes_heard, 5u);
 }
 
 TEST(DevModelApp, QueryAtTheWrongSpeedIsGarbageAndFlagged) {
@@ -157,6 +161,9 @@ TEST(DevModelApp, EntryTextStartsTheBootloaderWhichAnswersTheInformationQuery) {
   EXPECT_EQ(std::string(info.begin() + 32, info.begin() + 38), "Hall A");
   EXPECT_EQ(info[38], 0);
   EXPECT_EQ(d.m.log.commands, (std::vector<std::string>{"BOOTL", "sync", "&"}));
+  // Every byte counts as heard, the entry text's rest that a restarting device ignores too.
+  EXPECT_EQ(d.m.log.bytes_heard, 21u + 256u + 3u);
+  EXPECT_EQ(d.m.log.stray_bytes, 0u);
 }
 
 TEST(DevModelBoot, LegacyLayoutAndNameLengths) {
@@ -384,6 +391,7 @@ TEST(DevOptions, EveryFaultCanBeSwitchedOnFromTheCommandLine) {
       "--long-report", "--change-from", "2", "--change-revision", "5", "--change-product", "45",
       "--change-version", "1.20", "--change-name", "X", "--answer-garbage", "--ack-delay", "1",
       "--reply-delay", "2", "--report-delay", "3", "--boot-ready", "400", "--app-start=50", "--pacing",
+      "--read-delay", "25",
       "--trace", "t.txt", "--image", "i.bin", "--link", "/tmp/x", "--com", "3", "--", "korvo", "3"};
   ASSERT_EQ(devsim_parse_options(args, o, error), DEVSIM_RUN) << error;
   const DevConfig& c = o.config;
@@ -403,6 +411,7 @@ TEST(DevOptions, EveryFaultCanBeSwitchedOnFromTheCommandLine) {
   EXPECT_EQ(c.faults.unsolicited.at(0).bytes, "^+$");
   EXPECT_EQ(c.faults.change_version.value_or(0), 0x01140000u);
   EXPECT_EQ(c.timing.app_start_ms, 50u);
+  EXPECT_EQ(c.timing.read_delay_ms, 25u);
   EXPECT_EQ(o.command, (std::vector<std::string>{"korvo", "3"}));
 
   for (const std::vector<std::string>& bad :

@@ -71,7 +71,13 @@ using Rules = std::vector<ImageRule>;
 TEST(ImageCheck, SoundImagesPass) {
   EXPECT_EQ(check_of(image_standin()).rules, Rules{});
   EXPECT_EQ(check_of(image_with_lengths({3, 252, 100})).rules, Rules{});
-  EXPECT_EQ(check_of(image_with_lengths({})).rules, Rules{});  // no records at all
+}
+
+TEST(ImageCheck, NoRecordsAtAllIsNothingToInstall) {
+  // Consistent in every other way: 88 bytes, max_record_length 0, a good trailer.
+  const Found f = check_of(image_with_lengths({}));
+  ASSERT_EQ(f.rules, Rules{IMAGE_RULE_NO_RECORDS});
+  EXPECT_EQ(f.texts[0], "record_count is 0: the image has no records to install");
 }
 
 TEST(ImageCheck, CorruptedCrcAndWrongImageSize) {

@@ -152,6 +152,22 @@ TEST_F(VersionsTest, OlderImageAsksToBeSure) {
             "\n\nAre you sure you want to update with an OLDER version of firmware? (Y,N) Y\n");
 }
 
+TEST_F(VersionsTest, DeviceTextCannotStartATerminalControlSequence) {
+  // ESC and CSI from the device's name, and from a version letter (96 + 0xBB and 96 + 0x3B
+  // wrap to 0x1B and 0x9B), become '?'; BEL and every other byte stay as they came.
+  console.keys = {'n'};
+  const ImageBytes image = image_bytes_make(68, 6, V1_14, "SlatePro");
+  EXPECT_FALSE(confirm_update(run.out, run.console, device(ver(1, 15, 0, 0xBB), "\x1b]0;x\x07\x9b" "2J"),
+                              image.image()));
+  EXPECT_EQ(capture.text(),
+            "\n\nThis update is OLDER than the firmware inside the ?]0;x\x07?2J!\n"
+            "\n Current Version: 1.15?, Model: ?]0;x\x07?2J"
+            "\n Update Version:  1.14,  Model: SlatePro"
+            "\n\nAre you sure you want to update with an OLDER version of firmware? (Y,N) N\n"
+            "\nUpdate cancelled.\n\n");
+  EXPECT_EQ(printed(ver(1, 14, 0, 0x3B), 0), "1.14?,");
+}
+
 // Which of the three questions a pair of versions gets.
 std::string question(Version device_version, Version image_version) {
   RunState run;

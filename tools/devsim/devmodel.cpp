@@ -181,7 +181,10 @@ void app_byte(DevModel& m, uint8_t b, bool wrong, uint32_t host_baud, uint64_t n
     m.app_message.clear();
     return;
   }
-  if (!m.app_in_message) return;
+  if (!m.app_in_message) {
+    ++m.log.stray_bytes;
+    return;
+  }
   m.app_message_wrong = m.app_message_wrong || wrong;
   if (b == '$') {
     m.app_in_message = false;
@@ -441,6 +444,7 @@ void devmodel_feed(DevModel& model, std::span<const uint8_t> bytes, uint32_t hos
       ++model.log.lost_bytes;
       continue;
     }
+    ++model.log.bytes_heard;
     if (model.switching) continue;
     const bool wrong = host_baud != side_baud(model.side);
     if (model.side == DEV_APP) app_byte(model, b, wrong, host_baud, at_us);

@@ -104,6 +104,7 @@ struct DevTiming {
   // The pty server only: a USB adapter that holds device-to-host bytes until a packet's
   // worth has gathered or this many ms have passed since they were ready; 0 none.
   uint32_t latency_timer_ms = 0;
+  uint32_t read_delay_ms = 0;    // the pty server takes the host's bytes off the line this late
 };
 
 struct DevConfig {
@@ -164,6 +165,8 @@ struct DevLog {
   uint32_t host_naks = 0;
   uint32_t garbage = 0;          // packets dropped for a bad checksum or noise
   uint32_t lost_bytes = 0;       // bytes that reached a pulled cable
+  uint64_t bytes_heard = 0;      // host bytes that reached the device (cable in)
+  uint32_t stray_bytes = 0;      // bytes the application heard outside any message
   bool bootl = false;            // "^BOOTL$" was heard
   std::vector<DevViolation> violations;  // bytes the host sent at the wrong speed
   DevLineLog line;

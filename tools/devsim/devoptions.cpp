@@ -323,6 +323,8 @@ DevsimParse devsim_parse_options(const std::vector<std::string>& args, DevsimOpt
         "a USB adapter between device and host: it passes bytes on once 62\n"
         "have gathered, or MS ms after the first of them was ready",
         into(t.latency_timer_ms, parse_u32));
+  value("--read-delay", "MS", "take the host's bytes off the line MS ms late (a busy device)",
+        into(t.read_delay_ms, parse_u32));
 
   group = "Running";
   value("--trace", "FILE", "log every byte of both directions to FILE", into(c.trace_path, parse_path));

@@ -153,15 +153,23 @@ int devserver_open(DevServer& s, const DevConfig& config) {
 
 int devserver_run(DevServer& s, int stop_fd) {
   std::vector<uint8_t> buffer(READ_CHUNK_BYTES);
+  const uint64_t read_delay_us = uint64_t{s.model.config.timing.read_delay_ms} * 1000;
+  // A late reader: when the bytes waiting now will be taken off the line (0: none waiting),
+  // and the speed the host had set when they came.
+  uint64_t read_at_us = 0;
+  uint32_t arrival_baud = 0;
   for (;;) {
     write_due(s, devserver_now_us(s));
-    // To the microsecond: a paced line has a deadline every few bytes.
-    const uint64_t at = next_due(s);
+    // To the microsecond: a paced line has a deadline every few bytes. While bytes wait for a
+    // late reader, only their time or output wakes the loop.
     const uint64_t now = devserver_now_us(s);
+    const bool holding = read_at_us != 0 && now < read_at_us;
+    uint64_t at = next_due(s);
+    if (holding) at = std::min(at, read_at_us);
     const uint64_t wait_us = at <= now ? 0 : at - now;
     const timespec timeout{static_cast<time_t>(wait_us / 1000000), static_cast<long>(wait_us % 1000000 * 1000)};
-    pollfd fds[2] = {{s.master, static_cast<short>(POLLIN | (s.to_host.empty() ? 0 : POLLOUT)), 0},
-                     {stop_fd, POLLIN, 0}};
+    const short wanted = static_cast<short>((holding ? 0 : POLLIN) | (s.to_host.empty() ? 0 : POLLOUT));
+    pollfd fds[2] = {{wanted == 0 ? -1 : s.master, wanted, 0}, {stop_fd, POLLIN, 0}};
     const int ready = ::ppoll(fds, 2, at == UINT64_MAX ? nullptr : &timeout, nullptr);
     ++s.wakeups;
     if (ready < 0) {
@@ -169,13 +177,22 @@ int devserver_run(DevServer& s, int stop_fd) {
       return 1;
     }
     if (fds[1].revents != 0) return 0;
-    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+    if (read_at_us == 0) {
+      if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+      // Sampled when the bytes are seen: racy around a speed change, which the model allows for.
+      arrival_baud = devserver_host_baud(s);
+      if (read_delay_us != 0) {
+        read_at_us = devserver_now_us(s) + read_delay_us;
+        continue;
+      }
+    } else if (devserver_now_us(s) < read_at_us) {
+      continue;
+    }
+    read_at_us = 0;
     const ssize_t n = ::read(s.master, buffer.data(), buffer.size());
     if (n > 0) {
-      // Sampled when read: racy around a speed change, which the model allows for.
-      const uint32_t baud = devserver_host_baud(s);
       const std::lock_guard<std::mutex> hold(s.lock);
-      devmodel_feed(s.model, std::span(buffer.data(), static_cast<size_t>(n)), baud,
+      devmodel_feed(s.model, std::span(buffer.data(), static_cast<size_t>(n)), arrival_baud,
                     devserver_now_us(s));
       queue(s, devmodel_take_output(s.model));
       if (s.after_feed) s.after_feed(s);
