@@ -36,16 +36,16 @@ stats() {
 
 # One update: korvo answers y through a pipe; the simulator reports the line. Leaves the
 # simulator's report in $1.report and korvo's processor time (user + system, s) in $1.cpu.
+# The wall time is korvo's own, from its start to its exit: the simulator's set-up and its check
+# of the flash afterwards are not the update.
 update() {
   local base=$1 korvo=$2 pacing=$3
-  local start end
-  start=$(date +%s.%N)
   "$tree"/bin/korvo-devsim --com 3 $pacing --exit-status --image "$out/$(basename "$korvo" | sed 's/korvo-//').img" \
     --timing-log "$base.turns" -- \
-    bash -c "TIMEFORMAT='%U %S'; { time printf y | '$korvo' 3 >/dev/null; } 2>'$base.cpu'" \
+    bash -c "TIMEFORMAT='%R %U %S'; { time printf y | '$korvo' 3 >/dev/null; } 2>'$base.time'" \
     2>"$base.report" >/dev/null || { echo "update failed: $base.report"; exit 1; }
-  end=$(date +%s.%N)
-  echo "$start $end" | awk '{ printf "%.3f\n", $2 - $1 }' >"$base.wall"
+  awk '{ print $1 }' "$base.time" >"$base.wall"
+  awk '{ print $2, $3 }' "$base.time" >"$base.cpu"
 }
 
 summary() {
