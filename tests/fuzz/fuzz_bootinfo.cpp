@@ -15,17 +15,20 @@ namespace {
 // came, bar the last byte; the legacy one (format word 0, version at 8, a 33-byte name at 12)
 // is moved to the normal offsets.
 void check_layout(const BootInfo& info, const Bytes& payload) {
-  const bool legacy = (payload.size() < 1 || payload[0] == 0) && (payload.size() < 2 || payload[1] == 0);
+  const bool legacy =
+      (payload.size() < 1 || payload[0] == 0) && (payload.size() < 2 || payload[1] == 0);
   FUZZ_CHECK(info[BOOT_INFO_BYTES - 1] == 0 || (legacy && payload.size() >= 45));
   if (!legacy) {
     const size_t kept = std::min<size_t>(payload.size(), BOOT_INFO_BYTES - 1);
-    FUZZ_CHECK(std::equal(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(kept), info.begin()));
+    FUZZ_CHECK(std::equal(info.begin(), info.begin() + static_cast<std::ptrdiff_t>(kept), payload.begin()));
     return;
   }
   FUZZ_CHECK(read_le16(info, BOOT_INFO_FORMAT) == BOOT_INFO_NORMALISED);
   FUZZ_CHECK(read_le16(info, BOOT_INFO_PRODUCT) == 56 && read_le16(info, BOOT_INFO_REVISION) == 1);
   FUZZ_CHECK(std::all_of(&info[8], &info[BOOT_INFO_VERSION], [](uint8_t b) { return b == 0; }));
-  if (payload.size() >= 45) FUZZ_CHECK(std::equal(&info[BOOT_INFO_VERSION], info.end(), payload.begin() + 8));
+  if (payload.size() >= 45) {
+    FUZZ_CHECK(std::equal(&info[BOOT_INFO_VERSION], info.end(), payload.begin() + 8));
+  }
 }
 
 }  // namespace

@@ -35,9 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (record.length > largest) largest = record.length;
     offset += record.length;
   }
-  const bool sound = walked && offset == size - IMAGE_TRAILER_BYTES && largest == header.max_record_length &&
-                     header.image_size == size && std::memchr(header.target_name.data(), 0, IMAGE_TARGET_NAME_BYTES) &&
-                     crc32_update(CRC32_INITIAL, bytes) == CRC32_RESIDUE;
+  const bool named = std::memchr(header.target_name.data(), 0, IMAGE_TARGET_NAME_BYTES) != nullptr;
+  const bool sealed = crc32_update(CRC32_INITIAL, bytes) == CRC32_RESIDUE;
+  const bool sound = walked && offset == size - IMAGE_TRAILER_BYTES &&
+                     largest == header.max_record_length && header.image_size == size && named && sealed;
   FUZZ_CHECK(sound == (broken == 0));
   if (sound) {
     const Image image{data, size};

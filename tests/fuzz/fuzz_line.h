@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "memline.h"
@@ -32,7 +33,8 @@ struct LineEvent {
 // reply at once; an empty reply, and every wait after the last one, is silence.
 class FuzzLine : public MemLine {
  public:
-  FuzzLine(VirtualClock& clock, std::vector<Piece> replies) : MemLine(clock), replies_(std::move(replies)) {}
+  FuzzLine(VirtualClock& clock, std::vector<Piece> replies)
+      : MemLine(clock), replies_(std::move(replies)) {}
   int32_t read(uint8_t* buffer, int32_t count) override;
   int32_t write(const uint8_t* data, int32_t count) override;
 

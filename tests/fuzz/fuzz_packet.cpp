@@ -50,7 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK((t == TransactionResult::OK) == status_exchange_ok(line.bytes_read(from)));
   if (t == TransactionResult::OK) FUZZ_CHECK(status == BOOT_STATUS_OK);
   if (t == TransactionResult::MISMATCH) FUZZ_CHECK(status == BOOT_STATUS_MISMATCH);
-  if (t == TransactionResult::BAD_STATUS) FUZZ_CHECK(status != BOOT_STATUS_OK && status != BOOT_STATUS_MISMATCH);
+  if (t == TransactionResult::BAD_STATUS) {
+    FUZZ_CHECK(status != BOOT_STATUS_OK && status != BOOT_STATUS_MISMATCH);
+  }
   // Each operation gives up after one unanswered 2000 ms wait: two reads, as a wait of exactly
   // the limit has not passed it.
   FUZZ_CHECK(clock.now <= line.wait_budget(4));

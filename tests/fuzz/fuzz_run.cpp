@@ -40,16 +40,16 @@ const ImageTable& images() {
   static std::vector<uint8_t> slate, basalt;
   static ImageTable table{};
   if (table[0].data != nullptr) return table;
-  ImagePackSpec spec;  // the stand-in's records, three of them
-  spec.record_count = 3;
-  FUZZ_CHECK(image_pack(spec, slate) == PackResult::OK);
-  spec.product = 56;
-  spec.pcb_revision = 1;
-  spec.target_name = {"Basalt"};
-  spec.record_count = 2;  // the longest record and the shortest
-  spec.record_length = IMAGE_RECORD_MAX;
-  spec.last_length = IMAGE_RECORD_MIN;
-  FUZZ_CHECK(image_pack(spec, basalt) == PackResult::OK);
+  ImagePackSpec pack;  // the stand-in's records, three of them
+  pack.record_count = 3;
+  FUZZ_CHECK(image_pack(pack, slate) == PackResult::OK);
+  pack.product = 56;
+  pack.pcb_revision = 1;
+  pack.target_name = {"Basalt"};
+  pack.record_count = 2;  // the longest record and the shortest
+  pack.record_length = IMAGE_RECORD_MAX;
+  pack.last_length = IMAGE_RECORD_MIN;
+  FUZZ_CHECK(image_pack(pack, basalt) == PackResult::OK);
   table[0] = Image{slate.data(), slate.size()};
   table[1] = Image{basalt.data(), basalt.size()};
   return table;
@@ -76,9 +76,12 @@ void check_commands(const FuzzLine& line) {
   }
 }
 
+// After the question only: what the device sent before it is shown as it came.
 void check_progress(const std::string& text) {
   const std::string mark = "Updating firmware: ";
-  for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + 1)) {
+  const size_t asked = text.rfind("(Y,N) ");
+  if (asked == std::string::npos) return;
+  for (size_t at = text.find(mark, asked); at != std::string::npos; at = text.find(mark, at + 1)) {
     FUZZ_CHECK(std::strtoul(text.c_str() + at + mark.size(), nullptr, 10) <= 100);
   }
 }
@@ -113,7 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (std::getenv("KORVO_FUZZ_SHOW") != nullptr) {
     const std::string shown = text.text();
     std::fwrite(shown.data(), 1, shown.size(), stderr);
-    std::fprintf(stderr, "\n[exit status %d after %llu ms]\n", status, static_cast<unsigned long long>(clock.now));
+    std::fprintf(stderr, "\n[exit status %d after %llu ms]\n", status,
+                 static_cast<unsigned long long>(clock.now));
   }
   return 0;
 }

@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", file.string().c_str());
     std::fflush(stdout);  // the last name shown is the input that broke a rule
     std::ifstream in(file, std::ios::binary);
-    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
     (void)LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
   }
   std::printf("%zu inputs replayed\n", files.size());
