@@ -51,7 +51,7 @@ uint8_t packet_checksum(const uint8_t* data, uint8_t count);
 [[nodiscard]] SendResult boot_send_packet(Link& link, const uint8_t* payload, uint8_t count,
                                           bool want_ack, uint32_t timeout_ms);
 // payload_length: the buffer's capacity on entry, the payload length on return (0 unless
-// a packet with a matching checksum was taken).
+// a packet with a matching checksum was taken; left as it was when no length or checksum came).
 [[nodiscard]] RecvResult boot_recv_packet(Link& link, uint8_t* buffer, uint8_t& payload_length,
                                           uint32_t timeout_ms);
 // The command, the status request and its reply. status is the status byte judged, which the
