@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -532,12 +534,19 @@ TEST_F(E2E, PagerQuitMidTransferLeavesTheUpdateToFinish) {
   p.keys = {{"(Y,N) ", 0, "yq"}};  // the q answers the key wait at the end
   p.signal_com = 3;
   p.output_gone_record = RECORDS / 10;
+  char locks[] = "/tmp/korvo-e2e-locks-XXXXXX";
+  ASSERT_NE(mkdtemp(locks), nullptr);
+  setenv("KORVO_LOCK_DIR", locks, 1);
   const HarnessResult r = run_program(p);
+  unsetenv("KORVO_LOCK_DIR");
   EXPECT_EQ(r.signal, 0);
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_TRUE(r.terminal_restored);
   EXPECT_TRUE(harness.verify(3, IMAGE).verified) << harness.verify(3, IMAGE).text;
+  // The port is free again: no exclusive flag, no lock file.
   EXPECT_FALSE(harness.exclusive(3));
+  EXPECT_TRUE(std::filesystem::is_empty(locks));
+  std::filesystem::remove_all(locks);
   expect_clean_wire(3);
 }
 
