@@ -1,5 +1,6 @@
 // Image files: the header, the build's check with its messages, and the record walk of the
-// transfer, on arbitrary bytes. The check passes exactly when the walk and the trailer agree.
+// transfer, on arbitrary bytes. The check passes exactly when the walk and the trailer agree
+// and there is something to install.
 #include <cstring>
 
 #include "fuzz_line.h"
@@ -37,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const bool named = std::memchr(header.target_name.data(), 0, IMAGE_TARGET_NAME_BYTES) != nullptr;
   const bool sealed = crc32_update(CRC32_INITIAL, bytes) == CRC32_RESIDUE;
-  const bool sound = walked && offset == size - IMAGE_TRAILER_BYTES &&
+  const bool sound = walked && count > 0 && offset == size - IMAGE_TRAILER_BYTES &&
                      largest == header.max_record_length && header.image_size == size && named && sealed;
   FUZZ_CHECK(sound == (broken == 0));
   if (sound) {

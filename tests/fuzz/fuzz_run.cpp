@@ -22,8 +22,12 @@ constexpr uint64_t PAUSES_MS = 1000 + 10;
 
 struct RunLine : FuzzLine {
   using FuzzLine::FuzzLine;
-  bool open(int number, uint32_t baud) override {
-    return number <= PORTS && FuzzLine::open(number, baud);
+  bool open(const PortName& name, uint32_t baud, OpenFailure& failure) override {
+    if (name.by_path() || name.number > PORTS) {
+      failure.error = OpenError::MISSING;
+      return false;
+    }
+    return FuzzLine::open(name, baud, failure);
   }
 };
 
