@@ -164,6 +164,13 @@ TEST(DevsimPty, LatencyTimerHoldsShortRepliesOnly) {
   EXPECT_EQ(host.receive(5).size(), 5u);
   EXPECT_GE(us_since(start), 40000u);
   devserver_stop(runner);
+  // What the adapter held reached the host late, and the line's account says so: the lone
+  // ACK, the ACK that left in a full packet, the BootInfo packet's held tail.
+  const std::vector<uint64_t>& late = runner.server.model.log.line.late_us;
+  ASSERT_EQ(late.size(), 3u);
+  EXPECT_GE(late[0], 40000u);
+  EXPECT_LT(late[1], 30000u);
+  EXPECT_GE(late[2], 40000u);
 }
 
 // A three-record image and the packets a host sends for it (see the unit tests).
@@ -260,7 +267,9 @@ TEST(DevsimCommand, RunsACommandOnItsPtyAndChecksTheFlash) {
                           "korvo-devsim: line idle: "),
             std::string::npos)
       << r.output;
-  EXPECT_NE(r.output.find("(exchanges: 1)\nkorvo-devsim: records received"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("(exchanges: 1)\nkorvo-devsim: own lag handing bytes over: median "), std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("(chunks: 5)\nkorvo-devsim: records received"), std::string::npos) << r.output;
   std::ifstream timing(dir.path + "/timing.txt");
   std::string header, turn;
   ASSERT_TRUE(std::getline(timing, header) && std::getline(timing, turn));

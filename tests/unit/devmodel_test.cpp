@@ -324,6 +324,9 @@ TEST(DevModelTiming, PacingDelaysAndZeroFlood) {
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].at_us, 3 * byte_us + 2000 + byte_us);
   EXPECT_EQ(out[1].at_us, out[0].at_us + 3 * byte_us);
+  // The runner handed the status packet over 50 us late: the host had it only then.
+  devmodel_handed_over(m, out[0].span, out[0].at_us, out[0].at_us);
+  devmodel_handed_over(m, out[1].span, out[1].at_us, out[1].at_us + 50);
   devmodel_feed(m, packet({'#'}), DEV_BAUD_BOOT, 100000);
   out = devmodel_take_output(m);
   ASSERT_EQ(out.size(), 5u);
@@ -339,11 +342,13 @@ TEST(DevModelTiming, PacingDelaysAndZeroFlood) {
   EXPECT_EQ(line.sent_us, 11 * byte_us);
   const DevLineReport report = devmodel_line_report(line);
   ASSERT_EQ(report.turns.size(), 1u);
-  EXPECT_EQ(report.turns[0].device_done_us, 3 * byte_us + 2000 + 4 * byte_us);
+  EXPECT_EQ(report.turns[0].device_done_us, 3 * byte_us + 2000 + 4 * byte_us + 50);
   EXPECT_EQ(report.turns[0].host_from_us, 100000u);
   EXPECT_EQ(report.host_wait_us, 100000 - report.turns[0].device_done_us);
-  // The device's own waits: two ACK delays and the three gaps of the zero flood.
-  EXPECT_EQ(report.device_wait_us, 2000 + 2000 + 3 * (1500000 - byte_us));
+  EXPECT_EQ(line.late_us, (std::vector<uint64_t>{0, 50}));
+  // The device's own waits: two ACK delays, the late hand-over and the three gaps of the
+  // zero flood.
+  EXPECT_EQ(report.device_wait_us, 2000 + 50 + 2000 + 3 * (1500000 - byte_us));
   EXPECT_EQ(devmodel_percentile({7, 1, 5, 3}, 50), 3u);
   EXPECT_EQ(devmodel_percentile({7, 1, 5, 3}, 99), 7u);
   EXPECT_EQ(devmodel_percentile({}, 99), 0u);

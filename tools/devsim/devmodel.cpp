@@ -104,7 +104,7 @@ void emit(DevModel& m, uint64_t at_us, std::vector<uint8_t> bytes, uint32_t baud
   sent(m.log.line, at_us, bytes.size(), baud);
   if (m.config.timing.pacing) at_us += bytes.size() * devmodel_byte_us(baud);
   m.out_done_us = at_us;
-  m.out.push_back({at_us, baud, std::move(bytes)});
+  m.out.push_back({at_us, baud, std::move(bytes), m.log.line.busy.size() - 1});
 }
 
 void send_report(DevModel& m, uint64_t at_us, const DevIdentity& id) {
@@ -463,19 +463,36 @@ void devmodel_runner_out(DevModel& model, const DevOutput& output, const char* n
   sent(model.log.line, output.at_us, output.bytes.size(), output.baud);
 }
 
+void devmodel_handed_over(DevModel& model, size_t span, uint64_t due_us, uint64_t at_us) {
+  DevLineLog& line = model.log.line;
+  if (span >= line.busy.size()) return;
+  line.late_us.push_back(at_us > due_us ? at_us - due_us : 0);
+  line.busy[span].handed_us = at_us;
+}
+
 DevLineReport devmodel_line_report(const DevLineLog& line) {
   std::vector<DevBusy> spans = line.busy;
   std::stable_sort(spans.begin(), spans.end(),
                    [](const DevBusy& a, const DevBusy& b) { return a.from_us < b.from_us; });
   DevLineReport report;
   uint64_t free_us = spans.empty() ? 0 : spans.front().from_us;  // the wire is silent from here
+  uint64_t ready_us = 0;  // the host has had everything the device sent so far
   const DevBusy* before = nullptr;
   for (const DevBusy& span : spans) {
-    if (span.from_us > free_us) (span.host ? report.host_wait_us : report.device_wait_us) += span.from_us - free_us;
+    if (span.from_us > free_us) {
+      const uint64_t idle = span.from_us - free_us;
+      // Silence while the device's bytes had not reached the host yet is the device's.
+      const uint64_t device =
+          span.host ? std::min(idle, ready_us > free_us ? ready_us - free_us : 0) : idle;
+      report.device_wait_us += device;
+      report.host_wait_us += idle - device;
+    }
     // The host answering the device; not when it spoke up while the device still sent.
     if (span.host && before != nullptr && !before->host && span.from_us >= before->to_us)
-      report.turns.push_back({before->to_us, span.from_us});
+      report.turns.push_back(
+          {std::min(span.from_us, std::max(before->to_us, before->handed_us)), span.from_us});
     free_us = std::max(free_us, span.to_us);
+    if (!span.host) ready_us = std::max({ready_us, span.to_us, span.handed_us});
     before = &span;
   }
   return report;

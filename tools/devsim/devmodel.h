@@ -125,6 +125,7 @@ struct DevOutput {
   uint64_t at_us = 0;
   uint32_t baud = 0;             // the speed the device sends them at
   std::vector<uint8_t> bytes;
+  size_t span = SIZE_MAX;        // its stretch in the line's log; SIZE_MAX: none
 };
 
 // A stretch of time the wire carried bytes, and who sent them.
@@ -132,6 +133,7 @@ struct DevBusy {
   uint64_t from_us = 0;
   uint64_t to_us = 0;
   bool host = false;
+  uint64_t handed_us = 0;        // the device's bytes reached the host; 0: at to_us
 };
 
 // The wire as the model times it (10 bits a byte; with pacing the times are the real ones).
@@ -142,6 +144,9 @@ struct DevLineLog {
   uint64_t received_us = 0;      // wire time of the host's bytes
   std::vector<DevBusy> busy;     // in the order scheduled, a host burst as one stretch
   size_t last_host = SIZE_MAX;   // the host's latest stretch in busy, to extend
+  // How late each chunk reached the host after it was due: the runner's own lag (its
+  // wake-ups, an adapter's timer). The host cannot answer bytes it does not have yet.
+  std::vector<uint64_t> late_us;
 };
 
 struct DevViolation {
@@ -243,6 +248,9 @@ void devmodel_feed(DevModel& model, std::span<const uint8_t> bytes, uint32_t hos
 std::vector<DevOutput> devmodel_take_output(DevModel& model);
 // Bytes the runner sends on the device's behalf (unsolicited ones): traced and timed.
 void devmodel_runner_out(DevModel& model, const DevOutput& output, const char* note);
+// The runner handed an output (its span and due time) to the host at at_us: a late one
+// holds the line, as the device's, until then.
+void devmodel_handed_over(DevModel& model, size_t span, uint64_t due_us, uint64_t at_us);
 DevLineReport devmodel_line_report(const DevLineLog& line);
 // The nearest-rank percentile (1..100) of the values; 0 when there are none.
 uint64_t devmodel_percentile(std::vector<uint64_t> values, unsigned percent);

@@ -16,6 +16,14 @@
 // A USB adapter sends the host packets of 64 bytes, two of them its own status.
 inline constexpr size_t DEV_ADAPTER_PACKET_BYTES = 62;
 
+// An output whose bytes the adapter holds: its stretch on the line, when it was due, and
+// where its last byte ends among the held bytes.
+struct DevHeldOutput {
+  size_t span = SIZE_MAX;
+  uint64_t due_us = 0;
+  size_t end = 0;
+};
+
 struct DevServer {
   DevModel model;
   int master = -1;
@@ -29,6 +37,7 @@ struct DevServer {
   // The USB adapter of --latency-timer: bytes it holds, and since when.
   std::vector<uint8_t> held;
   uint64_t held_since_us = 0;
+  std::vector<DevHeldOutput> held_outputs;
   // Held while the model changes; lock it to read the model while the server runs.
   std::mutex lock;
   // Called in the serving thread, with the lock held, after every batch of host bytes was

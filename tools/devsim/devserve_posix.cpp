@@ -4,6 +4,9 @@
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
+#if __has_include(<sys/prctl.h>)
+#include <sys/prctl.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -45,30 +48,48 @@ void queue(DevServer& s, std::vector<DevOutput> outputs) {
   }
 }
 
-void move_front(std::vector<uint8_t>& from, size_t count, std::vector<uint8_t>& to) {
-  to.insert(to.end(), from.begin(), from.begin() + static_cast<std::ptrdiff_t>(count));
-  from.erase(from.begin(), from.begin() + static_cast<std::ptrdiff_t>(count));
+void handed_over(DevServer& s, size_t span, uint64_t due_us, uint64_t now_us) {
+  const std::lock_guard<std::mutex> hold(s.lock);
+  devmodel_handed_over(s.model, span, due_us, now_us);
+}
+
+// The adapter passes on the first count bytes it holds; outputs whose last byte is among them
+// have reached the host.
+void release(DevServer& s, size_t count, uint64_t now_us) {
+  const auto end = s.held.begin() + static_cast<std::ptrdiff_t>(count);
+  s.to_host.insert(s.to_host.end(), s.held.begin(), end);
+  s.held.erase(s.held.begin(), end);
+  size_t gone = 0;
+  for (; gone < s.held_outputs.size() && s.held_outputs[gone].end <= count; ++gone) {
+    const DevHeldOutput& h = s.held_outputs[gone];
+    handed_over(s, h.span, h.due_us, now_us);
+  }
+  s.held_outputs.erase(s.held_outputs.begin(), s.held_outputs.begin() + static_cast<std::ptrdiff_t>(gone));
+  for (DevHeldOutput& h : s.held_outputs) h.end -= count;
 }
 
 // Hands over what is due (through the adapter, when there is one) and writes it; a pty that
-// takes only part keeps the rest for POLLOUT.
+// takes only part keeps the rest for POLLOUT (a delay left out of the line's account: at
+// these sizes it takes everything).
 void write_due(DevServer& s, uint64_t now_us) {
   const uint64_t timer_us = static_cast<uint64_t>(s.model.config.timing.latency_timer_ms) * 1000;
   for (; !s.due.empty() && s.due.begin()->first <= now_us; s.due.erase(s.due.begin())) {
     const DevOutput& out = s.due.begin()->second;
     if (timer_us == 0) {
       s.to_host.insert(s.to_host.end(), out.bytes.begin(), out.bytes.end());
+      handed_over(s, out.span, out.at_us, now_us);
       continue;
     }
     if (s.held.empty()) s.held_since_us = out.at_us;
     s.held.insert(s.held.end(), out.bytes.begin(), out.bytes.end());
+    s.held_outputs.push_back({out.span, out.at_us, s.held.size()});
     // A full packet leaves at once; the rest waits for more bytes or for the timer.
     while (s.held.size() >= DEV_ADAPTER_PACKET_BYTES) {
-      move_front(s.held, DEV_ADAPTER_PACKET_BYTES, s.to_host);
+      release(s, DEV_ADAPTER_PACKET_BYTES, now_us);
       s.held_since_us = out.at_us;
     }
   }
-  if (!s.held.empty() && now_us >= s.held_since_us + timer_us) move_front(s.held, s.held.size(), s.to_host);
+  if (!s.held.empty() && now_us >= s.held_since_us + timer_us) release(s, s.held.size(), now_us);
   while (!s.to_host.empty()) {
     const ssize_t n = ::write(s.master, s.to_host.data(), s.to_host.size());
     if (n < 0) {
@@ -138,6 +159,7 @@ int devserver_open(DevServer& s, const DevConfig& config) {
   s.due.clear();
   s.to_host.clear();
   s.held.clear();
+  s.held_outputs.clear();
   s.host_gone = 0;
   s.wakeups = 0;
   if (!config.faults.device_silent) {
@@ -152,6 +174,11 @@ int devserver_open(DevServer& s, const DevConfig& config) {
 }
 
 int devserver_run(DevServer& s, int stop_fd) {
+#ifdef PR_SET_TIMERSLACK
+  // Output is due every few bytes: the default 50 us of timer slack would make every chunk
+  // that late, and the host's answer with it.
+  (void)::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
   std::vector<uint8_t> buffer(READ_CHUNK_BYTES);
   const uint64_t read_delay_us = uint64_t{s.model.config.timing.read_delay_ms} * 1000;
   // A late reader: when the bytes waiting now will be taken off the line (0: none waiting),
