@@ -124,16 +124,22 @@ void sleep_until(uint64_t deadline_ms) {
 
 // True once the driver has sent everything it was given: its output queue is empty and,
 // where the driver reports it, so is the transmitter. queued: bytes still in the queue.
-bool output_sent(int fd, int& queued) {
+// ask_transmitter: the driver may report its transmitter; cleared once it refuses, since
+// pseudo-terminals and most USB adapters always do and every packet would ask again.
+bool output_sent(int fd, int& queued, bool& ask_transmitter) {
   queued = 0;
 #ifdef TIOCOUTQ
   if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
 #endif
   if (queued > 0) return false;
 #ifdef TIOCSERGETLSR
-  // Only UARTs report their transmitter; pseudo-terminals and most USB adapters refuse.
   unsigned int status = 0;
-  if (ioctl(fd, TIOCSERGETLSR, &status) == 0 && (status & TIOCSER_TEMT) == 0) return false;
+  if (ask_transmitter) {
+    if (ioctl(fd, TIOCSERGETLSR, &status) != 0) ask_transmitter = false;
+    else if ((status & TIOCSER_TEMT) == 0) return false;
+  }
+#else
+  ask_transmitter = false;
 #endif
   return true;
 }
@@ -141,10 +147,10 @@ bool output_sent(int fd, int& queued) {
 // Waits until what was written has left, or the deadline passes (false). tcdrain() has no
 // bound and would hang on an adapter that stopped sending. Async-signal-safe: ioctl,
 // clock_gettime and poll only, so that the signal path drains the same way.
-bool drain_until(int fd, uint32_t baud, uint64_t deadline_ms) {
+bool drain_until(int fd, uint32_t baud, uint64_t deadline_ms, bool& ask_transmitter) {
   for (;;) {
     int queued = 0;
-    if (output_sent(fd, queued)) return true;
+    if (output_sent(fd, queued, ask_transmitter)) return true;
     const uint64_t now = clock_posix_monotonic_ms();
     if (now >= deadline_ms) return false;
     // About as long as the queued bytes take on the wire (10 bits a byte; one byte when only
@@ -162,7 +168,8 @@ bool drain_until(int fd, uint32_t baud, uint64_t deadline_ms) {
 // only when they will not, since close() itself would otherwise wait for them (up to 30 s on
 // Linux). stuck: an earlier drain already failed, so waiting again is pointless.
 void release_output(int fd, uint32_t baud, bool stuck) {
-  if (stuck || !drain_until(fd, baud, clock_posix_monotonic_ms() + PORT_IO_WAIT_MS)) {
+  bool ask_transmitter = true;
+  if (stuck || !drain_until(fd, baud, clock_posix_monotonic_ms() + PORT_IO_WAIT_MS, ask_transmitter)) {
     (void)tcflush(fd, TCOFLUSH);
   }
 }
@@ -186,6 +193,12 @@ struct PosixPort final : PortBackend {
   int serial_flags = -1;   // the driver's flags before low-latency mode; -1: not changed
   uint32_t baud = 0;
   bool stuck = false;      // the last drain ran out of time: the output is not leaving
+  bool ask_transmitter = true;  // the driver has not refused to report its transmitter yet
+  // Bytes a read took off the line beyond what was asked: a packet's length, checksum and
+  // payload arrive together, and each later read would otherwise cost a poll and a read.
+  std::array<uint8_t, 256> ahead{};
+  size_t ahead_from = 0;
+  size_t ahead_to = 0;
   std::string lock;        // the lock file we hold; empty: none
 
   PosixPort() = default;
@@ -200,6 +213,9 @@ struct PosixPort final : PortBackend {
   int32_t write(const uint8_t* data, int32_t count) override;
   int32_t read(uint8_t* buffer, int32_t count) override;
   int32_t available() override;
+
+  ssize_t read_some(uint8_t* to, size_t wanted);
+  size_t take_ahead(uint8_t* to, size_t wanted);
 
   bool apply_speed(termios& t, uint32_t wanted_baud);
   bool configure(uint32_t wanted_baud);
@@ -371,6 +387,8 @@ void PosixPort::close() {
   serial_flags = -1;
   baud = 0;
   stuck = false;
+  ask_transmitter = true;
+  ahead_from = ahead_to = 0;
 }
 
 int32_t PosixPort::write(const uint8_t* data, int32_t count) {
@@ -396,22 +414,41 @@ int32_t PosixPort::write(const uint8_t* data, int32_t count) {
   // Done when the bytes have left, within the write's own deadline. Bytes that did not leave
   // in time were still accepted: the answer that never comes tells the caller, and close
   // throws them away rather than wait for them again.
-  stuck = !drain_until(fd, baud, deadline);
+  stuck = !drain_until(fd, baud, deadline, ask_transmitter);
   if (g_signal_fd == fd) g_signal_stuck = stuck ? 1 : 0;
   return count;
 }
 
+size_t PosixPort::take_ahead(uint8_t* to, size_t wanted) {
+  const size_t n = std::min(wanted, ahead_to - ahead_from);
+  std::memcpy(to, ahead.data() + ahead_from, n);
+  ahead_from += n;
+  return n;
+}
+
+// One read() of what the line holds; a short request takes up to a buffer's worth and keeps
+// the rest for the next call.
+ssize_t PosixPort::read_some(uint8_t* to, size_t wanted) {
+  if (wanted >= ahead.size()) return ::read(fd, to, wanted);
+  const ssize_t n = ::read(fd, ahead.data(), ahead.size());
+  if (n <= 0) return n;
+  ahead_from = 0;
+  ahead_to = static_cast<size_t>(n);
+  return static_cast<ssize_t>(take_ahead(to, wanted));
+}
+
 int32_t PosixPort::read(uint8_t* buffer, int32_t count) {
   if (fd < 0 || count <= 0) return 0;
-  const uint64_t deadline = clock_posix_monotonic_ms() + PORT_IO_WAIT_MS;
   const auto wanted = static_cast<size_t>(count);
-  size_t got = 0;
+  size_t got = take_ahead(buffer, wanted);
+  if (got == wanted) return count;
+  const uint64_t deadline = clock_posix_monotonic_ms() + PORT_IO_WAIT_MS;
   // The first byte: up to PORT_IO_WAIT_MS.
   while (got == 0) {
     const WaitResult w = wait_for(fd, POLLIN, deadline);
     if (w == WAIT_TIMEOUT) return 0;
     if (w == WAIT_READY) {
-      const ssize_t n = ::read(fd, buffer, wanted);
+      const ssize_t n = read_some(buffer, wanted);
       if (n > 0) {
         got = static_cast<size_t>(n);
         break;
@@ -430,7 +467,7 @@ int32_t PosixPort::read(uint8_t* buffer, int32_t count) {
     const uint64_t interval_end =
         std::min(clock_posix_monotonic_ms() + PORT_READ_INTERVAL_MS, deadline);
     if (wait_for(fd, POLLIN, interval_end) != WAIT_READY) break;
-    const ssize_t n = ::read(fd, buffer + got, wanted - got);
+    const ssize_t n = read_some(buffer + got, wanted - got);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // no byte after all, or the line went away: keep what came
     got += static_cast<size_t>(n);
@@ -440,8 +477,9 @@ int32_t PosixPort::read(uint8_t* buffer, int32_t count) {
 
 int32_t PosixPort::available() {
   int waiting = 0;
-  if (fd < 0 || ioctl(fd, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
-  return waiting;
+  const auto held = static_cast<int32_t>(ahead_to - ahead_from);
+  if (fd < 0 || ioctl(fd, FIONREAD, &waiting) != 0 || waiting < 0) return held;
+  return held + waiting;
 }
 
 }  // namespace

@@ -172,6 +172,27 @@ TEST(PosixPortIo, AvailableCountsAndShortAnswerEndsSoonAfterItsLastByte) {
   EXPECT_EQ(port_read(host.port, buf, 10), 3);
   EXPECT_LT(wall_ms_since(start), 500.0);  // the 10 ms interval, not the 2000 ms wait
   EXPECT_EQ(std::string(buf, buf + 3), "abc");
+
+  // Bytes a read took beyond its request stay counted and in order with later ones, and
+  // draining the input takes them too.
+  const auto wait_available = [&](int32_t n) {
+    for (int i = 0; i < 100 && port_available(host.port) < n; ++i) clock_system().sleep_ms(5);
+    return port_available(host.port);
+  };
+  pty.send("xyz");
+  ASSERT_EQ(wait_available(3), 3);
+  ASSERT_EQ(port_read(host.port, buf, 1), 1);
+  EXPECT_EQ(buf[0], 'x');
+  EXPECT_EQ(port_available(host.port), 2);
+  pty.send("w");
+  ASSERT_EQ(wait_available(3), 3);
+  EXPECT_EQ(port_read(host.port, buf, 3), 3);
+  EXPECT_EQ(std::string(buf, buf + 3), "yzw");
+  pty.send("qq");
+  ASSERT_EQ(wait_available(2), 2);
+  ASSERT_EQ(port_read(host.port, buf, 1), 1);
+  port_drain(host.port);
+  EXPECT_EQ(port_available(host.port), 0);
   port_close(host.port);
 }
 
