@@ -269,7 +269,9 @@ TEST(DevsimCommand, RunsACommandOnItsPtyAndChecksTheFlash) {
       << r.output;
   EXPECT_NE(r.output.find("(exchanges: 1)\nkorvo-devsim: own lag handing bytes over: median "), std::string::npos)
       << r.output;
-  EXPECT_NE(r.output.find("(chunks: 5)\nkorvo-devsim: records received"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("(chunks: 5)\nkorvo-devsim: pty round trip with nothing to do: median "), std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("(rounds: 200)\nkorvo-devsim: records received"), std::string::npos) << r.output;
   std::ifstream timing(dir.path + "/timing.txt");
   std::string header, turn;
   ASSERT_TRUE(std::getline(timing, header) && std::getline(timing, turn));

@@ -38,6 +38,7 @@ struct DevServer {
   std::vector<uint8_t> held;
   uint64_t held_since_us = 0;
   std::vector<DevHeldOutput> held_outputs;
+  std::vector<DevHeldOutput> handing;      // passed to the pty by the write under way
   // Held while the model changes; lock it to read the model while the server runs.
   std::mutex lock;
   // Called in the serving thread, with the lock held, after every batch of host bytes was
@@ -55,6 +56,10 @@ void devserver_close(DevServer& server);
 // The speed the host's end is set to, 0 when it cannot be read.
 uint32_t devserver_host_baud(const DevServer& server);
 uint64_t devserver_now_us(const DevServer& server);
+// One-byte round trips through the pty to an echo on the server's own slave descriptor that
+// does nothing else, with the line idle in between: what the rig itself adds to every exchange
+// before the host does anything. Microseconds each; run it before the host opens the line.
+std::vector<uint64_t> devserver_round_trips(DevServer& server, int rounds);
 
 // A server in a background thread, for tests and harnesses.
 struct DevServerThread {

@@ -48,21 +48,27 @@ void queue(DevServer& s, std::vector<DevOutput> outputs) {
   }
 }
 
-void handed_over(DevServer& s, size_t span, uint64_t due_us, uint64_t now_us) {
+// Outputs that go to the host with the next write; stamped once it has returned.
+void handing_over(DevServer& s, size_t span, uint64_t due_us) { s.handing.push_back({span, due_us, 0}); }
+
+void stamp_handed(DevServer& s) {
+  if (s.handing.empty()) return;
+  const uint64_t now_us = devserver_now_us(s);
   const std::lock_guard<std::mutex> hold(s.lock);
-  devmodel_handed_over(s.model, span, due_us, now_us);
+  for (const DevHeldOutput& h : s.handing) devmodel_handed_over(s.model, h.span, h.due_us, now_us);
+  s.handing.clear();
 }
 
 // The adapter passes on the first count bytes it holds; outputs whose last byte is among them
 // have reached the host.
-void release(DevServer& s, size_t count, uint64_t now_us) {
+void release(DevServer& s, size_t count) {
   const auto end = s.held.begin() + static_cast<std::ptrdiff_t>(count);
   s.to_host.insert(s.to_host.end(), s.held.begin(), end);
   s.held.erase(s.held.begin(), end);
   size_t gone = 0;
   for (; gone < s.held_outputs.size() && s.held_outputs[gone].end <= count; ++gone) {
     const DevHeldOutput& h = s.held_outputs[gone];
-    handed_over(s, h.span, h.due_us, now_us);
+    handing_over(s, h.span, h.due_us);
   }
   s.held_outputs.erase(s.held_outputs.begin(), s.held_outputs.begin() + static_cast<std::ptrdiff_t>(gone));
   for (DevHeldOutput& h : s.held_outputs) h.end -= count;
@@ -77,7 +83,7 @@ void write_due(DevServer& s, uint64_t now_us) {
     const DevOutput& out = s.due.begin()->second;
     if (timer_us == 0) {
       s.to_host.insert(s.to_host.end(), out.bytes.begin(), out.bytes.end());
-      handed_over(s, out.span, out.at_us, now_us);
+      handing_over(s, out.span, out.at_us);
       continue;
     }
     if (s.held.empty()) s.held_since_us = out.at_us;
@@ -85,21 +91,22 @@ void write_due(DevServer& s, uint64_t now_us) {
     s.held_outputs.push_back({out.span, out.at_us, s.held.size()});
     // A full packet leaves at once; the rest waits for more bytes or for the timer.
     while (s.held.size() >= DEV_ADAPTER_PACKET_BYTES) {
-      release(s, DEV_ADAPTER_PACKET_BYTES, now_us);
+      release(s, DEV_ADAPTER_PACKET_BYTES);
       s.held_since_us = out.at_us;
     }
   }
-  if (!s.held.empty() && now_us >= s.held_since_us + timer_us) release(s, s.held.size(), now_us);
+  if (!s.held.empty() && now_us >= s.held_since_us + timer_us) release(s, s.held.size());
   while (!s.to_host.empty()) {
     const ssize_t n = ::write(s.master, s.to_host.data(), s.to_host.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return;
       s.to_host.clear();  // the line is gone: the bytes are lost, as on a real one
-      return;
+      break;
     }
     s.to_host.erase(s.to_host.begin(), s.to_host.begin() + n);
   }
+  stamp_handed(s);
 }
 
 // When something is next due, UINT64_MAX for never.
@@ -123,6 +130,32 @@ uint32_t devserver_host_baud(const DevServer& server) {
   termios tio{};
   if (::tcgetattr(server.master, &tio) != 0) return 0;
   return baud_number(cfgetospeed(&tio));
+}
+
+std::vector<uint64_t> devserver_round_trips(DevServer& s, int rounds) {
+  constexpr int GIVE_UP_MS = 1000;
+  std::vector<uint64_t> trips;
+  std::thread echo([fd = s.slave, rounds] {
+    uint8_t byte = 0;
+    for (int i = 0; i < rounds; ++i) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, GIVE_UP_MS) <= 0 || ::read(fd, &byte, 1) != 1 || ::write(fd, &byte, 1) != 1) return;
+    }
+  });
+  for (int i = 0; i < rounds; ++i) {
+    // Between exchanges both ends sleep; waking them is most of what a round trip costs.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const uint64_t start = devserver_now_us(s);
+    uint8_t byte = 0x55;
+    if (::write(s.master, &byte, 1) != 1) break;
+    pollfd p{s.master, POLLIN, 0};
+    if (::poll(&p, 1, GIVE_UP_MS) <= 0 || ::read(s.master, &byte, 1) != 1) break;
+    trips.push_back(devserver_now_us(s) - start);
+  }
+  echo.join();
+  (void)::tcflush(s.slave, TCIOFLUSH);  // nothing of it may reach the host
+  s.start = std::chrono::steady_clock::now();  // the device's own time starts now
+  return trips;
 }
 
 int devserver_open(DevServer& s, const DevConfig& config) {
@@ -198,6 +231,8 @@ int devserver_run(DevServer& s, int stop_fd) {
     const short wanted = static_cast<short>((holding ? 0 : POLLIN) | (s.to_host.empty() ? 0 : POLLOUT));
     pollfd fds[2] = {{wanted == 0 ? -1 : s.master, wanted, 0}, {stop_fd, POLLIN, 0}};
     const int ready = ::ppoll(fds, 2, at == UINT64_MAX ? nullptr : &timeout, nullptr);
+    // The host's bytes are taken as arriving when the wait ended, not after the work below.
+    const uint64_t woke_us = devserver_now_us(s);
     ++s.wakeups;
     if (ready < 0) {
       if (errno == EINTR) continue;
@@ -209,18 +244,17 @@ int devserver_run(DevServer& s, int stop_fd) {
       // Sampled when the bytes are seen: racy around a speed change, which the model allows for.
       arrival_baud = devserver_host_baud(s);
       if (read_delay_us != 0) {
-        read_at_us = devserver_now_us(s) + read_delay_us;
+        read_at_us = woke_us + read_delay_us;
         continue;
       }
-    } else if (devserver_now_us(s) < read_at_us) {
+    } else if (woke_us < read_at_us) {
       continue;
     }
     read_at_us = 0;
     const ssize_t n = ::read(s.master, buffer.data(), buffer.size());
     if (n > 0) {
       const std::lock_guard<std::mutex> hold(s.lock);
-      devmodel_feed(s.model, std::span(buffer.data(), static_cast<size_t>(n)), arrival_baud,
-                    devserver_now_us(s));
+      devmodel_feed(s.model, std::span(buffer.data(), static_cast<size_t>(n)), arrival_baud, woke_us);
       queue(s, devmodel_take_output(s.model));
       if (s.after_feed) s.after_feed(s);
     } else if (n == 0 || errno == EIO) {

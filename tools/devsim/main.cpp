@@ -58,7 +58,7 @@ double seconds(uint64_t us) { return static_cast<double>(us) / 1e6; }
 double ms(uint64_t us) { return static_cast<double>(us) / 1e3; }
 
 // The paced line's account: wire times, idle times, the host's turnaround.
-void report_line(const DevLineLog& line, const DevLineReport& report) {
+void report_line(const DevLineLog& line, const DevLineReport& report, const std::vector<uint64_t>& floor) {
   std::fprintf(stderr, "korvo-devsim: line: sent %llu bytes (%.3f s on the wire), received %llu bytes (%.3f s)\n",
                static_cast<unsigned long long>(line.sent_bytes), seconds(line.sent_us),
                static_cast<unsigned long long>(line.received_bytes), seconds(line.received_us));
@@ -73,6 +73,9 @@ void report_line(const DevLineLog& line, const DevLineReport& report) {
                "korvo-devsim: own lag handing bytes over: median %.3f ms, 99th percentile %.3f ms (chunks: %zu)\n",
                ms(devmodel_percentile(line.late_us, 50)), ms(devmodel_percentile(line.late_us, 99)),
                line.late_us.size());
+  std::fprintf(stderr,
+               "korvo-devsim: pty round trip with nothing to do: median %.3f ms, 99th percentile %.3f ms (rounds: %zu)\n",
+               ms(devmodel_percentile(floor, 50)), ms(devmodel_percentile(floor, 99)), floor.size());
 }
 
 bool write_timing_log(std::FILE* file, const DevLineReport& report) {
@@ -133,6 +136,10 @@ int main(int argc, char** argv) {
                              : "cannot create a pseudo-terminal");
     return 2;
   }
+  // Measured while nobody else holds the line, to set the host's turnaround against.
+  constexpr int FLOOR_ROUNDS = 200;
+  const std::vector<uint64_t> floor =
+      o.config.timing.pacing ? devserver_round_trips(server, FLOOR_ROUNDS) : std::vector<uint64_t>{};
   std::fprintf(stderr, "korvo-devsim: serving a simulated device on %s\n", server.path.c_str());
   if (!o.link_path.empty()) {
     if (!make_link(o.link_path, server.path)) {
@@ -185,7 +192,7 @@ int main(int argc, char** argv) {
 
   const DevLog& log = server.model.log;
   const DevLineReport line = devmodel_line_report(log.line);
-  if (o.config.timing.pacing) report_line(log.line, line);
+  if (o.config.timing.pacing) report_line(log.line, line, floor);
   if (timing_log != nullptr && !write_timing_log(timing_log, line))
     std::fprintf(stderr, "korvo-devsim: cannot write the timing log %s\n", o.timing_log.c_str());
   std::fprintf(
