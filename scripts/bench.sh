@@ -85,6 +85,9 @@ summary() {
     cat "${files[@]/%/.turns}" | awk '!/^#/ { print $3 }' | sort -g | awk '{ v[NR] = $1 } END {
       printf "   host turnaround   median %.0f us, 99th percentile %.0f us (%d exchanges)\n",
         v[int((NR + 1) / 2)], v[int(NR * 0.99 + 0.999)], NR }'
+    # What the rig itself takes for an exchange in which the host does nothing but answer.
+    cat "${files[@]/%/.report}" | sed -n 's/.*pty round trip with nothing to do: median \([0-9.]*\) ms.*/\1/p' |
+      awk '{ print 1000 * $1 }' | stats "   pty round trip    median per run: min %.0f  median %.0f  max %.0f us\n"
     # The median, not the mean: one run caught in a slow spell of the machine would tilt a mean.
     cat "${files[@]/%/.wall}" | stats "%.6f %.6f %.6f" | awk '{ print $2 }' >"$out/$label.median"
     cat "${files[@]/%/.cpu}" | awk -v w="$(cat "${files[@]/%/.wall}" | awk '{ s += $1 } END { print s }')" \

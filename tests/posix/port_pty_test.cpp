@@ -12,6 +12,7 @@
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 
 #include <vector>
 
@@ -113,8 +114,11 @@ TEST(PosixPortOpen, LowLatencyIsAskedForAndPutBackAtClose) {
     FakeSerialDriver::flags = before;
     FakeSerialDriver::refuse = refuse;
     FakeSerialDriver::set_flags.clear();
+    ASSERT_EQ(prctl(PR_SET_TIMERSLACK, 50000UL, 0UL, 0UL, 0UL), 0);
     Host host;
     ASSERT_TRUE(port_open(host.port, 48, BAUD_APPLICATION)) << "a refusal is no reason to fail";
+    // The drains' short sleeps are not stretched by the default timer slack either.
+    EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL), 1);
     if (!refuse) {
       EXPECT_EQ(FakeSerialDriver::set_flags, std::vector<int>{before | ASYNC_LOW_LATENCY});
     }
