@@ -90,6 +90,7 @@ summary() {
       awk '{ print 1000 * $1 }' | stats "   pty round trip    median per run: min %.0f  median %.0f  max %.0f us\n"
     # The median, not the mean: one run caught in a slow spell of the machine would tilt a mean.
     cat "${files[@]/%/.wall}" | stats "%.6f %.6f %.6f" | awk '{ print $2 }' >"$out/$label.median"
+    cat "${files[@]/%/.wall}" | stats "%.6f %.6f %.6f" | awk '{ print $1 }' >"$out/$label.min"
     cat "${files[@]/%/.cpu}" | awk -v w="$(cat "${files[@]/%/.wall}" | awk '{ s += $1 } END { print s }')" \
       '{ c += $1 + $2 } END { printf "   cpu / wall        %.2f %%\n", 100 * c / w }'
   fi
@@ -117,12 +118,16 @@ done
 # entry, leave) do not count; flat means these slopes agree.
 set -- $scales
 if [ $# -ge 2 ]; then
-  echo "-- time per record (paced, median wall time between scales)"
+  echo "-- time per record (paced, between scales: from the median wall times, and from the fastest runs)"
+  # ms a record between scales $prev_k and $k, from the wall times of kind $1 (median, min)
+  per_record() {
+    awk -v a="$(cat "$out/paced-x$prev_k.$1")" -v b="$(cat "$out/paced-x$k.$1")" -v n=$((574 * (k - prev_k))) \
+      'BEGIN { printf "%.3f", 1000 * (b - a) / n }'
+  }
   prev_k=$1
   shift
   for k in "$@"; do
-    awk -v a="$(cat "$out/paced-x$prev_k.median")" -v b="$(cat "$out/paced-x$k.median")" -v ka="$prev_k" -v kb="$k" \
-      'BEGIN { printf "   x%s to x%s: %.3f ms a record\n", ka, kb, 1000 * (b - a) / (574 * (kb - ka)) }'
+    echo "   x$prev_k to x$k: $(per_record median) ms a record (fastest runs: $(per_record min) ms)"
     prev_k=$k
   done
 fi
