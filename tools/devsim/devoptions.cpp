@@ -318,7 +318,8 @@ DevsimParse devsim_parse_options(const std::vector<std::string>& args, DevsimOpt
         into(t.app_start_ms, parse_u32));
   flag("--pacing", t.pacing,
        "every byte takes its wire time, 10 bits at the line's speed; the end\n"
-       "report adds the line's wire and idle times and the host's turnaround");
+       "report adds the line's wire and idle times, the host's turnaround, the\n"
+       "simulator's own lag and the pty's round trip with nothing to do");
   value("--latency-timer", "MS",
         "a USB adapter between device and host: it passes bytes on once 62\n"
         "have gathered, or MS ms after the first of them was ready",
