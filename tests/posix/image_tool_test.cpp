@@ -203,7 +203,8 @@ TEST_F(ImageTool, ZeroRecordsAreRefusedByVerifyInfoPackAndTheBuild) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.output.find("verdict            1 broken rule\n" + rule), std::string::npos) << r.output;
   r = run(TOOL + " pack " + dir + "/x.img --records 0");
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 2);  // a wrong option value, like a record length out of range
+  EXPECT_EQ(r.output, "korvo-image: pack: an image needs at least one record\n");
   EXPECT_TRUE(read_all(dir + "/x.img").empty());
 
   // The build embeds nothing that verify refuses: configured with this image in slot 1,

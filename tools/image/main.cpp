@@ -371,6 +371,9 @@ int cmd_pack(Pack& p) {
     case PackResult::TOO_BIG:
       fail("pack: the image would exceed %u bytes", IMAGE_BUILD_MAX_BYTES);
       return EXIT_USAGE;
+    case PackResult::NO_RECORDS:
+      fail("pack: an image needs at least one record");
+      return EXIT_USAGE;
     default:
       fail("pack: cannot build the image");
       return EXIT_FAILED;
@@ -401,10 +404,10 @@ int main(int argc, char** argv) {
   std::vector<std::string> verify_paths;
   CLI::App* verify = app.add_subcommand("verify",
                                         "checks each file as the build does: image_size is the file size\n"
-                                        "and 84 + sum of record lengths + 4; every length L in 3..252;\n"
-                                        "max_record_length the largest L; target_name terminated within\n"
-                                        "its 33 bytes; the CRC-32 trailer. One line per broken rule; exit\n"
-                                        "status 1 when any rule is broken");
+                                        "and 84 + sum of record lengths + 4; at least one record; every\n"
+                                        "length L in 3..252; max_record_length the largest L; target_name\n"
+                                        "terminated within its 33 bytes; the CRC-32 trailer. One line per\n"
+                                        "broken rule; exit status 1 when any rule is broken");
   verify->add_option("FILE", verify_paths, "the image files")->required();
   std::string standin_path;
   CLI::App* standin =
