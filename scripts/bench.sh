@@ -57,6 +57,11 @@ update() {
   awk '{ print $2, $3 }' "$base.time" >"$base.cpu"
 }
 
+# A field of the simulator's summary line (microseconds) in the timing log of run $1.
+field() {
+  sed -n "s/^# summary: .*\b$2=\([0-9]*\).*/\1/p" "$1.turns"
+}
+
 summary() {
   local label=$1 records=$2
   shift 2
@@ -65,35 +70,34 @@ summary() {
   cat "${files[@]/%/.wall}" | stats "   wall time         min %.3f  median %.3f  max %.3f s\n"
   cat "${files[@]/%/.cpu}" | awk '{ print $1 + $2 }' |
     stats "   korvo cpu time    min %.3f  median %.3f  max %.3f s\n"
+  case $label in paced-*) ;; *) return ;; esac
   # Wire time of both directions (the protocol never overlaps them) plus the prescribed sleeps:
   # 1000 ms after the entry text and 10 ms after the leave command.
   local bound
-  bound=$(sed -n 's/.*line: sent [0-9]* bytes (\([0-9.]*\) s on the wire), received [0-9]* bytes (\([0-9.]*\) s).*/\1 \2/p' \
-    "${files[0]}.report" | awk '{ printf "%.3f", $1 + $2 + 1.010 }')
-  if [ -n "$bound" ]; then
-    echo "   wire-time bound   $bound s"
-    cat "${files[@]/%/.wall}" | awk -v b="$bound" '{ print 100 * b / $1 }' |
-      stats "   efficiency        min %.1f  median %.1f  max %.1f %%\n"
-    # The simulator's own lag in handing bytes over is time the line waited for the device:
-    # without it, what an exact device would have given.
-    for f in "${files[@]}"; do
-      paste "$f.wall" <(sed -n 's/.*line idle: [0-9.]* s waiting for the host, \([0-9.]*\) s for the device.*/\1/p' "$f.report")
-    done | awk -v b="$bound" '{ print 100 * b / ($1 - $2) }' |
-      stats "   without the simulator's lag  min %.1f  median %.1f  max %.1f %%\n"
-    cat "${files[@]/%/.report}" | sed -n 's/.*own lag handing bytes over: median \([0-9.]*\) ms.*/\1/p' |
-      awk '{ print 1000 * $1 }' | stats "   simulator's lag   median per run: min %.0f  median %.0f  max %.0f us\n"
-    cat "${files[@]/%/.turns}" | awk '!/^#/ { print $3 }' | sort -g | awk '{ v[NR] = $1 } END {
-      printf "   host turnaround   median %.0f us, 99th percentile %.0f us (%d exchanges)\n",
-        v[int((NR + 1) / 2)], v[int(NR * 0.99 + 0.999)], NR }'
-    # What the rig itself takes for an exchange in which the host does nothing but answer.
-    cat "${files[@]/%/.report}" | sed -n 's/.*pty round trip with nothing to do: median \([0-9.]*\) ms.*/\1/p' |
-      awk '{ print 1000 * $1 }' | stats "   pty round trip    median per run: min %.0f  median %.0f  max %.0f us\n"
-    # The median, not the mean: one run caught in a slow spell of the machine would tilt a mean.
-    cat "${files[@]/%/.wall}" | stats "%.6f %.6f %.6f" | awk '{ print $2 }' >"$out/$label.median"
-    cat "${files[@]/%/.wall}" | stats "%.6f %.6f %.6f" | awk '{ print $1 }' >"$out/$label.min"
-    cat "${files[@]/%/.cpu}" | awk -v w="$(cat "${files[@]/%/.wall}" | awk '{ s += $1 } END { print s }')" \
-      '{ c += $1 + $2 } END { printf "   cpu / wall        %.2f %%\n", 100 * c / w }'
-  fi
+  bound=$(awk -v s="$(field "${files[0]}" sent_us)" -v r="$(field "${files[0]}" received_us)" \
+    'BEGIN { printf "%.3f", (s + r) / 1e6 + 1.010 }')
+  echo "   wire-time bound   $bound s"
+  cat "${files[@]/%/.wall}" | awk -v b="$bound" '{ print 100 * b / $1 }' |
+    stats "   efficiency        min %.1f  median %.1f  max %.1f %%\n"
+  # The simulator's own lag in handing bytes over is time the line waited for the device:
+  # without it, what an exact device would have given.
+  for f in "${files[@]}"; do
+    echo "$(cat "$f.wall") $(field "$f" device_wait_us)"
+  done | awk -v b="$bound" '{ print 100 * b / ($1 - $2 / 1e6) }' |
+    stats "   without the simulator's lag  min %.1f  median %.1f  max %.1f %%\n"
+  for f in "${files[@]}"; do field "$f" lag_median_us; done |
+    stats "   simulator's lag   median per run: min %.0f  median %.0f  max %.0f us\n"
+  cat "${files[@]/%/.turns}" | awk '!/^#/ { print $3 }' | sort -g | awk '{ v[NR] = $1 } END {
+    printf "   host turnaround   median %.0f us, 99th percentile %.0f us (%d exchanges)\n",
+      v[int((NR + 1) / 2)], v[int(NR * 0.99 + 0.999)], NR }'
+  # What the rig itself takes for an exchange in which the host does nothing but answer.
+  for f in "${files[@]}"; do field "$f" floor_median_us; done |
+    stats "   pty round trip    median per run: min %.0f  median %.0f  max %.0f us\n"
+  # The median, not the mean: one run caught in a slow spell of the machine would tilt a mean.
+  cat "${files[@]/%/.wall}" | stats "%.6f %.6f %.6f" | awk '{ print $2 }' >"$out/$label.median"
+  cat "${files[@]/%/.wall}" | stats "%.6f %.6f %.6f" | awk '{ print $1 }' >"$out/$label.min"
+  cat "${files[@]/%/.cpu}" | awk -v w="$(cat "${files[@]/%/.wall}" | awk '{ s += $1 } END { print s }')" \
+    '{ c += $1 + $2 } END { printf "   cpu / wall        %.2f %%\n", 100 * c / w }'
 }
 
 echo "== machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1)${cpus:+; korvo and the simulator on processor(s) $cpus}"

@@ -78,7 +78,15 @@ void report_line(const DevLineLog& line, const DevLineReport& report, const std:
                ms(devmodel_percentile(floor, 50)), ms(devmodel_percentile(floor, 99)), floor.size());
 }
 
-bool write_timing_log(std::FILE* file, const DevLineReport& report) {
+// The line's account once more, for scripts: one line of key=value in microseconds.
+bool write_timing_log(std::FILE* file, const DevLineLog& line, const DevLineReport& report,
+                      const std::vector<uint64_t>& floor) {
+  const auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+  std::fprintf(file,
+               "# summary: sent_us=%llu received_us=%llu host_wait_us=%llu device_wait_us=%llu "
+               "lag_median_us=%llu floor_median_us=%llu exchanges=%zu\n",
+               u(line.sent_us), u(line.received_us), u(report.host_wait_us), u(report.device_wait_us),
+               u(devmodel_percentile(line.late_us, 50)), u(devmodel_percentile(floor, 50)), report.turns.size());
   std::fputs("# device's last byte out (us), host's next byte in (us), turnaround (us)\n", file);
   for (const DevTurn& t : report.turns)
     std::fprintf(file, "%llu %llu %llu\n", static_cast<unsigned long long>(t.device_done_us),
@@ -193,7 +201,7 @@ int main(int argc, char** argv) {
   const DevLog& log = server.model.log;
   const DevLineReport line = devmodel_line_report(log.line);
   if (o.config.timing.pacing) report_line(log.line, line, floor);
-  if (timing_log != nullptr && !write_timing_log(timing_log, line))
+  if (timing_log != nullptr && !write_timing_log(timing_log, log.line, line, floor))
     std::fprintf(stderr, "korvo-devsim: cannot write the timing log %s\n", o.timing_log.c_str());
   std::fprintf(
       stderr,
