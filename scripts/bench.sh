@@ -94,8 +94,10 @@ summary() {
   for f in "${files[@]}"; do field "$f" floor_median_us; done |
     stats "   pty round trip    median per run: min %.0f  median %.0f  max %.0f us\n"
   # The median, not the mean: one run caught in a slow spell of the machine would tilt a mean.
-  cat "${files[@]/%/.wall}" | stats "%.6f %.6f %.6f" | awk '{ print $2 }' >"$out/$label.median"
-  cat "${files[@]/%/.wall}" | stats "%.6f %.6f %.6f" | awk '{ print $1 }' >"$out/$label.min"
+  local lowest median
+  read -r lowest median _ < <(cat "${files[@]/%/.wall}" | stats "%.6f %.6f %.6f\n")
+  echo "$median" >"$out/$label.median"
+  echo "$lowest" >"$out/$label.min"
   cat "${files[@]/%/.cpu}" | awk -v w="$(cat "${files[@]/%/.wall}" | awk '{ s += $1 } END { print s }')" \
     '{ c += $1 + $2 } END { printf "   cpu / wall        %.2f %%\n", 100 * c / w }'
 }

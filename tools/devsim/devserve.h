@@ -16,11 +16,15 @@
 // A USB adapter sends the host packets of 64 bytes, two of them its own status.
 inline constexpr size_t DEV_ADAPTER_PACKET_BYTES = 62;
 
-// An output whose bytes the adapter holds: its stretch on the line, when it was due, and
-// where its last byte ends among the held bytes.
-struct DevHeldOutput {
+// An output on its way to the host: its stretch on the line and when it was due.
+struct DevPendingOutput {
   size_t span = SIZE_MAX;
   uint64_t due_us = 0;
+};
+
+// An output whose bytes the adapter holds, and where its last byte ends among them.
+struct DevHeldOutput {
+  DevPendingOutput output;
   size_t end = 0;
 };
 
@@ -38,7 +42,7 @@ struct DevServer {
   std::vector<uint8_t> held;
   uint64_t held_since_us = 0;
   std::vector<DevHeldOutput> held_outputs;
-  std::vector<DevHeldOutput> handing;      // passed to the pty by the write under way
+  std::vector<DevPendingOutput> handing;   // passed to the pty by the write under way
   // Held while the model changes; lock it to read the model while the server runs.
   std::mutex lock;
   // Called in the serving thread, with the lock held, after every batch of host bytes was

@@ -48,14 +48,12 @@ void queue(DevServer& s, std::vector<DevOutput> outputs) {
   }
 }
 
-// Outputs that go to the host with the next write; stamped once it has returned.
-void handing_over(DevServer& s, size_t span, uint64_t due_us) { s.handing.push_back({span, due_us, 0}); }
-
+// The outputs the write just passed to the pty reached the host now.
 void stamp_handed(DevServer& s) {
   if (s.handing.empty()) return;
   const uint64_t now_us = devserver_now_us(s);
   const std::lock_guard<std::mutex> hold(s.lock);
-  for (const DevHeldOutput& h : s.handing) devmodel_handed_over(s.model, h.span, h.due_us, now_us);
+  for (const DevPendingOutput& o : s.handing) devmodel_handed_over(s.model, o.span, o.due_us, now_us);
   s.handing.clear();
 }
 
@@ -66,10 +64,8 @@ void release(DevServer& s, size_t count) {
   s.to_host.insert(s.to_host.end(), s.held.begin(), end);
   s.held.erase(s.held.begin(), end);
   size_t gone = 0;
-  for (; gone < s.held_outputs.size() && s.held_outputs[gone].end <= count; ++gone) {
-    const DevHeldOutput& h = s.held_outputs[gone];
-    handing_over(s, h.span, h.due_us);
-  }
+  for (; gone < s.held_outputs.size() && s.held_outputs[gone].end <= count; ++gone)
+    s.handing.push_back(s.held_outputs[gone].output);
   s.held_outputs.erase(s.held_outputs.begin(), s.held_outputs.begin() + static_cast<std::ptrdiff_t>(gone));
   for (DevHeldOutput& h : s.held_outputs) h.end -= count;
 }
@@ -83,12 +79,12 @@ void write_due(DevServer& s, uint64_t now_us) {
     const DevOutput& out = s.due.begin()->second;
     if (timer_us == 0) {
       s.to_host.insert(s.to_host.end(), out.bytes.begin(), out.bytes.end());
-      handing_over(s, out.span, out.at_us);
+      s.handing.push_back({out.span, out.at_us});
       continue;
     }
     if (s.held.empty()) s.held_since_us = out.at_us;
     s.held.insert(s.held.end(), out.bytes.begin(), out.bytes.end());
-    s.held_outputs.push_back({out.span, out.at_us, s.held.size()});
+    s.held_outputs.push_back({{out.span, out.at_us}, s.held.size()});
     // A full packet leaves at once; the rest waits for more bytes or for the timer.
     while (s.held.size() >= DEV_ADAPTER_PACKET_BYTES) {
       release(s, DEV_ADAPTER_PACKET_BYTES);
@@ -193,6 +189,7 @@ int devserver_open(DevServer& s, const DevConfig& config) {
   s.to_host.clear();
   s.held.clear();
   s.held_outputs.clear();
+  s.handing.clear();
   s.host_gone = 0;
   s.wakeups = 0;
   if (!config.faults.device_silent) {
