@@ -90,6 +90,14 @@ summary() {
   cat "${files[@]/%/.turns}" | awk '!/^#/ { print $3 }' | sort -g | awk '{ v[NR] = $1 } END {
     printf "   host turnaround   median %.0f us, 99th percentile %.0f us (%d exchanges)\n",
       v[int((NR + 1) / 2)], v[int(NR * 0.99 + 0.999)], NR }'
+  # Exchanges that took over a millisecond: on a virtual machine they come in spells, when its
+  # processors are taken away for a few milliseconds at a time, and they decide the medians.
+  for f in "${files[@]}"; do
+    awk '!/^#/ && $3 > 1000 { n++; s += $3 } END { printf "%d %.3f\n", n, s / 1e6 }' "$f.turns"
+  done | awk '{ n[NR] = $1; s[NR] = $2 } END {
+    printf "   turnarounds over 1 ms  per run: %s", n[1] " (" s[1] " s)"
+    for (i = 2; i <= NR; i++) printf ", %s", n[i] " (" s[i] " s)"
+    printf "\n" }'
   # What the rig itself takes for an exchange in which the host does nothing but answer.
   for f in "${files[@]}"; do field "$f" floor_median_us; done |
     stats "   pty round trip    median per run: min %.0f  median %.0f  max %.0f us\n"
