@@ -37,7 +37,7 @@ enum class PortLock {
 // not exist or there is no lock folder.
 std::string port_lock_path(const std::string& device_path);
 [[nodiscard]] PortLock port_lock_take(const std::string& lock_path);
-// Removes a lock file taken above. Async-signal-safe (unlink only).
+// Removes a lock file taken above, while it still names this process. Async-signal-safe.
 void port_lock_drop(const char* lock_path);
 
 }  // namespace korvo

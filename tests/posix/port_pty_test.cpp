@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -459,6 +460,75 @@ TEST(PosixPortLock, ALiveHoldersLockRefusesTheOpenAndADeadOnesIsTakenOver) {
   EXPECT_EQ(port_open(second.port, 50, BAUD_APPLICATION), 1);
   port_close(second.port);
   EXPECT_FALSE(std::ifstream(lock).good());
+
+  // A lock another process put in place of ours while we held the port is theirs: closing
+  // leaves it.
+  ASSERT_EQ(port_open(second.port, 50, BAUD_APPLICATION), 1);
+  put_contents(lock, lock_text(getppid()));
+  port_close(second.port);
+  EXPECT_EQ(contents(lock), lock_text(getppid()));
+}
+
+// Two processes that find the same dead process's lock at once: only one may come away
+// holding it, and the file must name that one. Both stay alive until both have answered, as
+// holders of a port do.
+TEST(PosixPortLock, OfTwoTakingOverTheSameStaleLockOnlyOneGetsIt) {
+  LockFolder folder;
+  ASSERT_FALSE(folder.path.empty());
+  const std::string lock = folder.path + "/LCK..ttyRACE";
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  int both_taken = 0;
+  int wrong_name = 0;
+  for (int round = 0; round < 150; ++round) {
+    put_contents(lock, lock_text(gone));
+    int go[2];
+    int answers[2];
+    int release[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(answers), 0);
+    ASSERT_EQ(pipe(release), 0);
+    pid_t takers[2];
+    for (pid_t& taker : takers) {
+      taker = fork();
+      if (taker == 0) {
+        close(go[1]);
+        close(release[1]);
+        char byte = 0;
+        (void)!read(go[0], &byte, 1);  // both start together
+        const char taken = port_lock_take(lock) == PortLock::TAKEN ? 1 : 0;
+        const pid_t self = getpid();
+        char answer[sizeof self + 1];
+        std::memcpy(answer, &self, sizeof self);
+        answer[sizeof self] = taken;
+        (void)!write(answers[1], answer, sizeof answer);
+        (void)!read(release[0], &byte, 1);  // held until the parent closes its end
+        _exit(0);
+      }
+    }
+    close(go[0]);
+    close(answers[1]);
+    close(release[0]);
+    (void)!write(go[1], "gg", 2);
+    pid_t holder = 0;
+    int taken = 0;
+    char answer[sizeof(pid_t) + 1];
+    for (int i = 0; i < 2 && read(answers[0], answer, sizeof answer) == static_cast<ssize_t>(sizeof answer); ++i) {
+      if (answer[sizeof(pid_t)] == 0) continue;
+      ++taken;
+      std::memcpy(&holder, answer, sizeof holder);
+    }
+    if (taken > 1) ++both_taken;
+    if (taken == 1 && contents(lock) != lock_text(holder)) ++wrong_name;
+    close(go[1]);
+    close(answers[0]);
+    close(release[1]);
+    for (const pid_t taker : takers) waitpid(taker, nullptr, 0);
+    ASSERT_GE(taken, 1) << "round " << round << ": nobody took over a dead process's lock";
+  }
+  EXPECT_EQ(both_taken, 0);
+  EXPECT_EQ(wrong_name, 0);
 }
 
 TEST(PosixPortLock, WithoutALockFolderThePortStillOpens) {
