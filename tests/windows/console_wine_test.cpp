@@ -1,7 +1,10 @@
 // The Windows console with no console behind it (standard input redirected, as in a
 // scheduled or piped run): the key wait must end instead of waiting or spinning for ever.
 // Run with standard input from /dev/null.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <io.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <string>
@@ -42,6 +45,48 @@ TEST(WineConsole, ExitRoutineKeyWaitEndsWithoutAKey) {
   std::fclose(run.out.file);
   // tmpfile() is binary on msvcrt: the "\n" arrive as written.
   EXPECT_EQ(text, "\nPress any key to exit...\n");
+}
+
+// Each text reaches the console in one write. An unbuffered stream that the C library fed a
+// character at a time cost a system call a character: 34 for every progress line, between one
+// record's status and the next record. A message-mode pipe keeps each write apart.
+TEST(WineConsole, EachTextIsOneWrite) {
+  const char* name = R"(\\.\pipe\korvo-console-writes)";
+  const HANDLE reader = CreateNamedPipeA(name, PIPE_ACCESS_INBOUND, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+                                         1, 0, 65536, 0, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  const HANDLE writer = CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  std::FILE* file = _fdopen(_open_osfhandle(reinterpret_cast<intptr_t>(writer), _O_WRONLY | _O_BINARY), "wb");
+  ASSERT_NE(file, nullptr);
+  std::setvbuf(file, nullptr, _IONBF, 0);  // as standard output is
+  ConsoleOut out{file, file};
+
+  const std::string long_text(3000, 'x');  // longer than any buffer on the stack
+  say(out, "\rUpdating firmware: %3u%% complete.", 25u);
+  tell(out, "korvo: %s: %s\n", "\\\\.\\COM3", "the port is in use");
+  say(out, "%s", long_text.c_str());
+  say_bytes(out, "\r\n\x1b", 3);
+
+  // The next write, whole; "" when none is waiting.
+  const auto next = [reader] {
+    DWORD waiting = 0;
+    if (!PeekNamedPipe(reader, nullptr, 0, nullptr, nullptr, &waiting) || waiting == 0) return std::string();
+    std::string text(65536, '\0');
+    DWORD got = 0;
+    if (!ReadFile(reader, text.data(), static_cast<DWORD>(text.size()), &got, nullptr)) return std::string("?");
+    text.resize(got);
+    return text;
+  };
+  EXPECT_EQ(next(), "\rUpdating firmware:  25% complete.");
+  EXPECT_EQ(next(), "korvo: \\\\.\\COM3: the port is in use\n");
+  const std::string whole = next();
+  EXPECT_EQ(whole.size(), long_text.size());
+  EXPECT_TRUE(whole == long_text);
+  EXPECT_EQ(next(), "\r\n\x1b");
+  EXPECT_EQ(next(), "");
+  std::fclose(file);
+  CloseHandle(reader);
 }
 
 }  // namespace
