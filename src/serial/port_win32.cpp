@@ -37,13 +37,13 @@ void release(Win32Port& port) {
   port.handle = nullptr;
 }
 
-// A fresh record for the next transfer: an earlier one may have left its counts and a
-// signalled event behind.
+// A fresh record for the next transfer: an earlier one may have left its counts behind. Its
+// event needs no reset here: ReadFile and WriteFile clear it as they begin, and under Wine
+// every extra call on the event is a round trip to its server, several for each packet.
 void prepare(OVERLAPPED& ov) {
   const HANDLE event = ov.hEvent;
   ov = OVERLAPPED{};
   ov.hEvent = event;
-  ResetEvent(event);
 }
 
 // Starts one overlapped transfer on `ov` and waits at most PORT_IO_WAIT_MS for its end. A
