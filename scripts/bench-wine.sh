@@ -35,7 +35,7 @@ trap cleanup EXIT
 # the COM links it was not told of.
 sh cmake/wine-run.sh "$prefix" cmd /c exit >/dev/null 2>&1 </dev/null
 WINEPREFIX=$prefix "$wineserver" -w >/dev/null 2>&1
-WINEPREFIX=$prefix "$wineserver" -p >/dev/null 2>&1
+WINEPREFIX=$prefix "$wineserver" -p600 >/dev/null 2>&1  # ends 600 s after its last program, should this script be killed
 sh cmake/wine-run.sh "$prefix" cmd /c exit >/dev/null 2>&1 </dev/null
 
 # Waits up to $2 tenths of a second for the text $1 in korvo's output.
