@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -497,12 +496,8 @@ TEST(PosixPortLock, OfTwoTakingOverTheSameStaleLockOnlyOneGetsIt) {
         close(release[1]);
         char byte = 0;
         (void)!read(go[0], &byte, 1);  // both start together
-        const char taken = port_lock_take(lock) == PortLock::TAKEN ? 1 : 0;
-        const pid_t self = getpid();
-        char answer[sizeof self + 1];
-        std::memcpy(answer, &self, sizeof self);
-        answer[sizeof self] = taken;
-        (void)!write(answers[1], answer, sizeof answer);
+        const pid_t answer = port_lock_take(lock) == PortLock::TAKEN ? getpid() : 0;  // 0: not taken
+        (void)!write(answers[1], &answer, sizeof answer);
         (void)!read(release[0], &byte, 1);  // held until the parent closes its end
         _exit(0);
       }
@@ -513,11 +508,11 @@ TEST(PosixPortLock, OfTwoTakingOverTheSameStaleLockOnlyOneGetsIt) {
     (void)!write(go[1], "gg", 2);
     pid_t holder = 0;
     int taken = 0;
-    char answer[sizeof(pid_t) + 1];
-    for (int i = 0; i < 2 && read(answers[0], answer, sizeof answer) == static_cast<ssize_t>(sizeof answer); ++i) {
-      if (answer[sizeof(pid_t)] == 0) continue;
+    pid_t answer = 0;
+    for (int i = 0; i < 2 && read(answers[0], &answer, sizeof answer) == static_cast<ssize_t>(sizeof answer); ++i) {
+      if (answer == 0) continue;
       ++taken;
-      std::memcpy(&holder, answer, sizeof holder);
+      holder = answer;
     }
     if (taken > 1) ++both_taken;
     if (taken == 1 && contents(lock) != lock_text(holder)) ++wrong_name;
