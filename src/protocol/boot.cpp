@@ -57,11 +57,15 @@ BootQueryResult boot_query_info(Link& link, BootInfo& info) {
   if (boot_send_packet(link, &query, 1, true, BOOT_WAIT_MS) != SendResult::OK) {
     return BootQueryResult::NOT_ACKNOWLEDGED;
   }
-  // The payload length is not looked at: a shorter reply leaves the rest as it was.
+  // A shorter reply leaves the rest as it was. The reply lands in a copy first: a corrupted
+  // or cut-short one must leave no byte behind that a later short reply could pass off as
+  // the device's identity.
+  BootInfo received = info;
   uint8_t length = BOOT_INFO_BYTES;
-  if (boot_recv_packet(link, info.data(), length, BOOT_WAIT_MS) != RecvResult::OK) {
+  if (boot_recv_packet(link, received.data(), length, BOOT_WAIT_MS) != RecvResult::OK) {
     return BootQueryResult::NO_REPLY;
   }
+  info = received;
   info[BOOT_INFO_BYTES - 1] = 0;
 
   if (read_le16(bytes, BOOT_INFO_FORMAT) == 0) {

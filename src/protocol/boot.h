@@ -25,9 +25,11 @@ inline constexpr uint32_t BOOT_INFO_NAME = 32;
 inline constexpr uint16_t BOOT_INFO_NORMALISED = 0x0800;
 
 enum class BootQueryResult {
-  OK = 0,                // a reply was taken off the line (even one whose checksum failed)
+  OK = 0,                // a reply with a matching checksum was taken off the line
   NOT_ACKNOWLEDGED = 1,  // the query was not sent or not acknowledged
-  NO_REPLY = 2,          // no complete reply in time, or its acknowledgement not written
+  // No complete reply in time, its acknowledgement not written, or its checksum failed (it
+  // was NAKed); info then holds nothing of it.
+  NO_REPLY = 2,
 };
 
 // 256 zero bytes, each followed by draining whatever came back.

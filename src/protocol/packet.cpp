@@ -6,9 +6,12 @@ namespace korvo {
 
 namespace {
 
-// Waits for the first non-zero byte; each zero byte starts a fresh limit. false: none came.
+// Waits for the first non-zero byte; each zero byte starts a fresh limit, until
+// BOOT_ZERO_WAIT_MS have passed since the wait began. false: none came.
 bool read_non_zero(Link& link, uint8_t& byte, uint32_t timeout_ms) {
+  const uint32_t began = link.clock->now_ms();
   do {
+    if (clock_expired(*link.clock, began, BOOT_ZERO_WAIT_MS)) return false;
     if (link_read_timed(link, &byte, 1, timeout_ms) != 1) return false;
   } while (byte == 0x00);
   return true;
@@ -16,7 +19,9 @@ bool read_non_zero(Link& link, uint8_t& byte, uint32_t timeout_ms) {
 
 bool send_byte(Link& link, uint8_t byte) { return port_write(link.port, &byte, 1) == 1; }
 
-RecvResult answered(bool written) { return written ? RecvResult::OK : RecvResult::ANSWER_FAILED; }
+RecvResult answered(bool written, RecvResult result) {
+  return written ? result : RecvResult::ANSWER_FAILED;
+}
 
 }  // namespace
 
@@ -69,9 +74,9 @@ RecvResult boot_recv_packet(Link& link, uint8_t* buffer, uint8_t& payload_length
   }
   if (packet_checksum(buffer, n) != checksum) {
     payload_length = 0;
-    return answered(boot_send_nak(link));
+    return answered(boot_send_nak(link), RecvResult::CHECKSUM_FAILED);
   }
-  return answered(boot_send_ack(link));
+  return answered(boot_send_ack(link), RecvResult::OK);
 }
 
 TransactionResult boot_transaction(Link& link, const uint8_t* command, uint8_t count,
@@ -84,10 +89,11 @@ TransactionResult boot_transaction(Link& link, const uint8_t* command, uint8_t c
     return TransactionResult::REQUEST_FAILED;
   }
   // An empty status payload leaves the "#" in place, which is judged like any other byte.
+  // A NAKed reply is no verdict: "D" and "@" are one bit apart.
   uint8_t length = 1;
-  if (boot_recv_packet(link, &status, length, timeout_ms) != RecvResult::OK) {
-    return TransactionResult::NO_STATUS;
-  }
+  const RecvResult received = boot_recv_packet(link, &status, length, timeout_ms);
+  if (received == RecvResult::CHECKSUM_FAILED) return TransactionResult::CORRUPT_STATUS;
+  if (received != RecvResult::OK) return TransactionResult::NO_STATUS;
   if (status == BOOT_STATUS_MISMATCH) return TransactionResult::MISMATCH;
   if (status == BOOT_STATUS_OK) return TransactionResult::OK;
   return TransactionResult::BAD_STATUS;

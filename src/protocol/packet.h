@@ -14,6 +14,10 @@ inline constexpr uint8_t BOOT_STATUS_REQUEST = 0x23;  // "#"
 inline constexpr uint8_t BOOT_STATUS_OK = 0x40;       // "@"
 inline constexpr uint8_t BOOT_STATUS_MISMATCH = 0x44; // "D"
 inline constexpr uint32_t BOOT_WAIT_MS = 2000;
+// Zero bytes restart a wait for an acknowledgement or a length byte, but a line that sends
+// nothing else (a broken adapter, a stuck device) ends that wait as a time-out this long after
+// it began.
+inline constexpr uint32_t BOOT_ZERO_WAIT_MS = 10000;
 
 enum class SendResult {
   OK = 0,               // written; with want_ack, the ACK came
@@ -33,6 +37,9 @@ enum class RecvResult {
   // More payload than the buffer holds: taken off the line and answered with NAK, the buffer
   // left alone.
   OVERSIZE = 9,
+  // The checksum did not match: answered with NAK, the bytes left in the buffer as they came.
+  // Nothing in such a packet may be used.
+  CHECKSUM_FAILED = 10,
 };
 
 enum class TransactionResult {
@@ -42,6 +49,7 @@ enum class TransactionResult {
   NO_STATUS = 3,        // receiving the status reply failed
   MISMATCH = 4,         // status "D": the flash does not match what was sent
   BAD_STATUS = 5,       // any other status byte
+  CORRUPT_STATUS = 6,   // the status reply's checksum failed (it was NAKed): no verdict
 };
 
 uint8_t packet_checksum(const uint8_t* data, uint8_t count);
@@ -52,6 +60,7 @@ uint8_t packet_checksum(const uint8_t* data, uint8_t count);
                                           bool want_ack, uint32_t timeout_ms);
 // payload_length: the buffer's capacity on entry, the payload length on return (0 unless
 // a packet with a matching checksum was taken; left as it was when no length or checksum came).
+// OK only for a packet whose checksum matched.
 [[nodiscard]] RecvResult boot_recv_packet(Link& link, uint8_t* buffer, uint8_t& payload_length,
                                           uint32_t timeout_ms);
 // The command, the status request and its reply. status is the status byte judged, which the

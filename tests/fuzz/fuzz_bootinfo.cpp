@@ -46,10 +46,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t checksum = 0;
   Bytes payload;
   if (q == BootQueryResult::OK) {
-    // The query's ACK and one whole reply, whose checksum need not match.
+    // The query's ACK and one whole reply with a matching checksum.
     const Bytes read = line.bytes_read();
     FUZZ_CHECK(whole_packet(read, past_ack(read, 0), checksum, payload));
+    FUZZ_CHECK(packet_checksum(payload.data(), static_cast<uint8_t>(payload.size())) == checksum);
     check_layout(info, payload);
+  } else {
+    // Nothing of a failed reply stays: the record is as the query's clearing left it.
+    BootInfo cleared{};
+    FUZZ_CHECK(info == cleared);
   }
 
   FUZZ_CHECK(link_set_speed(link, start_baud));

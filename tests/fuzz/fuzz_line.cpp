@@ -94,5 +94,6 @@ bool status_exchange_ok(const Bytes& read) {
   const size_t at = past_ack(read, past_ack(read, 0));
   uint8_t checksum = 0;
   Bytes payload;
-  return whole_packet(read, at, checksum, payload) && payload == Bytes{BOOT_STATUS_OK};
+  return whole_packet(read, at, checksum, payload) && payload == Bytes{BOOT_STATUS_OK} &&
+         checksum == BOOT_STATUS_OK;
 }

@@ -61,5 +61,5 @@ size_t past_ack(const Bytes& read, size_t at);
 // From `at` on, one whole packet and nothing after it: its checksum and payload.
 bool whole_packet(const Bytes& read, size_t at, uint8_t& checksum, Bytes& payload);
 // A status transaction that succeeded: the ACKs of the command and of the request, then a
-// status packet of "@", its checksum whatever it is (NAKed, yet judged as received).
+// status packet of "@" whose checksum matches.
 bool status_exchange_ok(const Bytes& read);

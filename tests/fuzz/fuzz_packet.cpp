@@ -26,11 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Bytes answer = line.bytes_written();
   uint8_t checksum = 0;
   Bytes payload;
-  if (r == RecvResult::OK) {
-    // Exactly the packet was read and answered: ACK with the payload, or NAK for a bad checksum.
+  if (r == RecvResult::OK || r == RecvResult::CHECKSUM_FAILED) {
+    // Exactly the packet was read and answered: OK and ACK only for a matching checksum.
     FUZZ_CHECK(whole_packet(read, 0, checksum, payload));
     FUZZ_CHECK(answer.size() == 1);
     const bool sound = packet_checksum(payload.data(), static_cast<uint8_t>(payload.size())) == checksum;
+    FUZZ_CHECK(sound == (r == RecvResult::OK));
     FUZZ_CHECK(answer[0] == (sound ? PACKET_ACK : PACKET_NAK));
     FUZZ_CHECK(length == (sound ? payload.size() : 0));
     FUZZ_CHECK(std::equal(payload.begin(), payload.end(), buffer.begin()));

@@ -101,7 +101,7 @@ TEST(PacketReceive, GoodAndBadChecksumsAreAnswered) {
   bad.reply(packet);
   length = buffer.size();
   buffer.fill(0);
-  EXPECT_EQ(code(boot_recv_packet(bad.run.link, buffer.data(), length, 2000)), 0);
+  EXPECT_EQ(code(boot_recv_packet(bad.run.link, buffer.data(), length, 2000)), code(RecvResult::CHECKSUM_FAILED));
   EXPECT_EQ(length, 0);
   EXPECT_EQ(buffer[0], '@') << "the bytes stay as received";
   EXPECT_EQ(bad.line.written(), Bytes{PACKET_NAK});
@@ -226,14 +226,41 @@ TEST(PacketTransaction, EachStageFailsWithItsOwnCode) {
   EXPECT_EQ(oversized.output(), "");
 }
 
-TEST(PacketTransaction, StatusWithBadChecksumIsJudgedAsReceived) {
+TEST(PacketTransaction, StatusWithBadChecksumIsNoVerdict) {
+  // "D" and "@" are one bit apart: a NAKed status is neither, whatever byte arrived.
   const uint8_t cmd = '$';
-  Bench b;
-  Bytes status = framed({'D'});
-  status[1] = 0x00;
-  answer_transaction(b, status);
-  EXPECT_EQ(transact(b, &cmd, 1, 2000), 4);
-  EXPECT_EQ(b.line.written().back(), PACKET_NAK);
+  for (const uint8_t byte : {BOOT_STATUS_OK, BOOT_STATUS_MISMATCH, uint8_t{0x41}}) {
+    SCOPED_TRACE(byte);
+    Bench b;
+    Bytes status = framed({byte});
+    status[1] ^= 0x04;
+    answer_transaction(b, status);
+    EXPECT_EQ(transact(b, &cmd, 1, 2000), code(TransactionResult::CORRUPT_STATUS));
+    EXPECT_EQ(b.line.written().back(), PACKET_NAK);
+    EXPECT_EQ(b.output(), "");
+  }
+}
+
+TEST(PacketWaits, EndlessZeroBytesEndAsATimeOut) {
+  // A line that sends nothing but zeros, one every 100 ms, for a minute: each zero restarts
+  // the wait, yet the wait ends 10 s after it began (plus the read under way then).
+  const auto flood = [](Bench& b) {
+    for (uint64_t at = 0; at <= 60000; at += 100) b.reply({0x00}, at);
+  };
+  const uint8_t cmd = '&';
+  Bench ack;
+  flood(ack);
+  EXPECT_EQ(code(boot_send_packet(ack.run.link, &cmd, 1, true, 2000)), code(SendResult::NO_ANSWER));
+  EXPECT_GT(ack.clock.now, BOOT_ZERO_WAIT_MS);
+  EXPECT_LE(ack.clock.now, BOOT_ZERO_WAIT_MS + PORT_IO_WAIT_MS + PORT_READ_INTERVAL_MS);
+
+  Bench reply;
+  flood(reply);
+  std::array<uint8_t, 4> buffer{};
+  uint8_t length = 4;
+  EXPECT_EQ(code(boot_recv_packet(reply.run.link, buffer.data(), length, 2000)), code(RecvResult::NO_LENGTH));
+  EXPECT_LE(reply.clock.now, BOOT_ZERO_WAIT_MS + PORT_IO_WAIT_MS + PORT_READ_INTERVAL_MS);
+  EXPECT_TRUE(reply.line.written().empty());
 }
 
 }  // namespace
