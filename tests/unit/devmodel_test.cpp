@@ -232,13 +232,15 @@ TEST(DevModelBoot, ReplyFaults) {
   r.faults.status[2] = 0x41;
   r.faults.empty_status = {1};
   r.faults.bad_checksum = {3};
+  r.faults.flips = {{2, 0, 0x01}};
   Device e(r);
   EXPECT_EQ(e.boot(START, 0), ACK);
   EXPECT_EQ(e.boot({'#'}, 1), cat({ACK, STATUS_OK}));
   EXPECT_EQ(e.boot(REC1, 2), ACK);
   EXPECT_EQ(e.boot({'#'}, 3), cat({ACK, {0x02, 0x00}}));
   EXPECT_EQ(e.boot(REC2, 4), ACK);
-  EXPECT_EQ(e.boot({'#'}, 5), cat({ACK, {0x03, 0x41, 0x41}}));
+  // Altered on the way: the payload byte changes, the device's checksum stays.
+  EXPECT_EQ(e.boot({'#'}, 5), cat({ACK, {0x03, 0x41, 0x40}}));
   EXPECT_EQ(e.boot(REC3, 6), ACK);
   EXPECT_EQ(e.boot({'#'}, 7), cat({ACK, {0x03, 0x41, '@'}}));
   // Only records with a good status went into the flash.
@@ -391,7 +393,7 @@ TEST(DevOptions, EveryFaultCanBeSwitchedOnFromTheCommandLine) {
       "--no-group", "--fw-version", "2.05.01b", "--comment", "RC", "--side", "boot", "--legacy",
       "--format-word", "0x100", "--app-silent", "--silent", "--answer-from", "3", "--nak-packet", "4",
       "--status", "start=D", "--status", "7=0x41", "--empty-status", "2", "--bad-checksum", "info",
-      "--huge-reply", "5", "--info-bytes", "70", "--pull-after", "9", "--back-after", "1500", "--stray", "ab",
+      "--flip", "info:6:0x01", "--huge-reply", "5", "--info-bytes", "70", "--pull-after", "9", "--back-after", "1500", "--stray", "ab",
       "--empty-before", "2", "--plus-before", "1", "--unsolicited", "250:^+$", "--zero-flood", "100:20:3",
       "--long-report", "--change-from", "2", "--change-revision", "5", "--change-product", "45",
       "--change-version", "1.20", "--change-name", "X", "--answer-garbage", "--ack-delay", "1",
@@ -411,6 +413,10 @@ TEST(DevOptions, EveryFaultCanBeSwitchedOnFromTheCommandLine) {
   EXPECT_EQ(c.faults.status.at(DEV_TARGET_START), 'D');
   EXPECT_EQ(c.faults.status.at(7), 0x41);
   EXPECT_EQ(c.faults.bad_checksum, std::vector<int>{DEV_TARGET_INFO});
+  ASSERT_EQ(c.faults.flips.size(), 1u);
+  EXPECT_EQ(c.faults.flips[0].target, DEV_TARGET_INFO);
+  EXPECT_EQ(c.faults.flips[0].offset, 6u);
+  EXPECT_EQ(c.faults.flips[0].mask, 0x01);
   EXPECT_EQ(c.faults.zero_flood_packet, 3);
   EXPECT_EQ(c.faults.zero_flood_gap_ms, 20u);
   EXPECT_EQ(c.faults.unsolicited.at(0).bytes, "^+$");
@@ -422,7 +428,7 @@ TEST(DevOptions, EveryFaultCanBeSwitchedOnFromTheCommandLine) {
   for (const std::vector<std::string>& bad :
        {std::vector<std::string>{"--product", "70000"}, {"--status", "info=D"}, {"--fw-version", "1"},
         {"--side", "both"}, {"--com", "3"}, {"--bogus"}, {"--name"}, {"--info-bytes", "254"},
-        {"--trace", ""}, {"--zero-flood", "5:x"}, {"--product", "-1"}, {"--version=1.14"}}) {
+        {"--trace", ""}, {"--zero-flood", "5:x"}, {"--flip", "3:0:0"}, {"--flip", "3:0"}, {"--product", "-1"}, {"--version=1.14"}}) {
     DevsimOptions b;
     EXPECT_EQ(devsim_parse_options(bad, b, error), DEVSIM_USAGE) << bad[0];
     EXPECT_NE(error.find(bad[0].substr(0, bad[0].find('='))), std::string::npos) << error;

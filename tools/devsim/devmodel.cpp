@@ -232,6 +232,9 @@ void send_reply(DevModel& m, uint64_t at_us, int target, std::vector<uint8_t> pa
     packet = devmodel_packet(payload);
   }
   if (contains(f.bad_checksum, target)) packet[1] = static_cast<uint8_t>(packet[1] + 1);
+  for (const DevFlip& flip : f.flips) {
+    if (flip.target == target && flip.offset + 2 < packet.size()) packet[flip.offset + 2] ^= flip.mask;
+  }
   emit(m, at_us, std::move(packet), DEV_BAUD_BOOT);
   m.expect_host_ack = true;
 }

@@ -59,6 +59,14 @@ struct DevUnsolicited {
   std::string bytes;            // sent raw, framing included
 };
 
+// A reply altered on the way: payload byte `offset` XORed with `mask`, while the checksum
+// byte stays the one the device computed (a line that flipped bits).
+struct DevFlip {
+  int target = DEV_TARGET_INFO;
+  uint32_t offset = 0;
+  uint8_t mask = 0;
+};
+
 struct DevFaults {
   bool app_silent = false;      // the application hears but never sends
   bool device_silent = false;   // nothing is ever sent
@@ -68,6 +76,7 @@ struct DevFaults {
   std::vector<int> empty_status;  // targets answered by a status packet with no payload
   std::vector<int> bad_checksum;  // targets whose reply carries a wrong checksum
   std::vector<int> huge_reply;    // targets answered with length byte 1 (255 bytes)
+  std::vector<DevFlip> flips;     // replies whose payload changes on the way
   uint32_t info_bytes = 0;      // BootInfo payload size; 0 = the layout's own
   int pull_after_record = -1;   // cable pulled once this target's status is sent; -1 never
   uint32_t back_after_ms = 0;   // cable back this long after the pull; 0 never (a cable

@@ -262,6 +262,22 @@ DevsimParse devsim_parse_options(const std::vector<std::string>& args, DevsimOpt
         });
   value("--empty-status", "TARGET", "status packet without payload", targets(f.empty_status, false));
   value("--bad-checksum", "TARGET", "reply with a wrong checksum", targets(f.bad_checksum, true));
+  value("--flip", "TARGET:BYTE:MASK",
+        "XOR payload byte BYTE of that reply with MASK on the way; the\n"
+        "checksum byte stays the device's (e.g. --flip 3:0:0x04 turns \"D\" into \"@\")",
+        [&](const std::string& v) {
+          const size_t a = v.find(':');
+          const size_t b = a == std::string::npos ? a : v.find(':', a + 1);
+          DevFlip flip;
+          uint32_t mask = 0;
+          if (b == std::string::npos || !parse_target(v.substr(0, a), flip.target, true) ||
+              !parse_u32(v.substr(a + 1, b - a - 1), flip.offset) || flip.offset >= DEV_MAX_PAYLOAD ||
+              !parse_u32(v.substr(b + 1), mask) || mask == 0 || mask > 0xFF)
+            return false;
+          flip.mask = static_cast<uint8_t>(mask);
+          f.flips.push_back(flip);
+          return true;
+        });
   value("--huge-reply", "TARGET", "reply with length byte 1 (255 payload bytes)",
         targets(f.huge_reply, true));
   value("--info-bytes", "N", "BootInfo payload of N bytes (e.g. 70)",
