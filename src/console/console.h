@@ -15,6 +15,9 @@ struct Console {
   // One key code without echo and without Enter; a first code of 0 is followed by the
   // second half of an extended key. CONSOLE_END_OF_INPUT when no key can ever come.
   virtual int read_key() = 0;
+  // Throws away every key typed and not yet read, so that none typed before a question can
+  // answer it. Input that is not typed (a pipe, a file) is left alone.
+  virtual void discard_typeahead() = 0;
 };
 
 // The process as a launcher may hand it over, made safe before anything else is opened
@@ -28,6 +31,12 @@ void console_prepare_process();
 // The platform console. The first call prepares the terminal (where there is one) and
 // arranges for it to be restored on every exit, signals included.
 Console& console_system();
+
+// A line for the diagnostics stream should the run be interrupted (Ctrl-C, a kill, the console
+// closed) from now on: where the device is left and what to do. Empty: nothing to say. Kept
+// whole (up to CONSOLE_NOTE_BYTES) for the interruption path, which can format nothing.
+void console_set_interrupt_note(const char* text);
+inline constexpr std::size_t CONSOLE_NOTE_BYTES = 512;
 
 // Where the run's text goes: standard output, or a capture in tests.
 struct ConsoleOut {

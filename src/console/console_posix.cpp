@@ -12,11 +12,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "console/console.h"
 #include "serial/port_posix.h"
@@ -36,6 +38,16 @@ termios g_raw_termios{};
 volatile sig_atomic_t g_terminal_changed = 0;
 
 constexpr std::array<int, 4> FATAL_SIGNALS = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// The interruption note: its length is 0 while the text changes, so a signal never writes
+// half of an old and half of a new one.
+char g_note[CONSOLE_NOTE_BYTES];
+volatile sig_atomic_t g_note_length = 0;
+
+void write_note() {
+  const auto length = static_cast<size_t>(g_note_length);
+  if (length > 0) (void)!::write(STDERR_FILENO, g_note, length);
+}
 
 void restore_terminal() {
   if (g_terminal_changed != 0) (void)tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
@@ -63,6 +75,7 @@ void set_disposition(int sig, void (*handler)(int)) {
 // signal so the shell sees how the program ended. Async-signal-safe calls only.
 extern "C" void on_fatal_signal(int sig) {
   restore_terminal();
+  write_note();
   port_posix_release_from_signal();
   set_disposition(sig, SIG_DFL);
   unblock_and_raise(sig);
@@ -140,6 +153,7 @@ struct PosixConsole final : Console {
   PosixConsole();
   bool key_waiting() override;
   int read_key() override;
+  void discard_typeahead() override;
 
   int next_byte(int wait_ms) {
     if (pending_byte >= 0) {
@@ -189,6 +203,15 @@ int PosixConsole::read_key() {
   if (b == KEY_ESC) return read_escape();
   if (b >= 0xC2 && b <= 0xF4) skip_utf8_tail(b);
   return b;
+}
+
+// Everything the terminal holds and the halves of a key read so far: a key held down or
+// typed while the scan ran must not answer what is asked next.
+void PosixConsole::discard_typeahead() {
+  if (!terminal) return;
+  pending_byte = -1;
+  pending_code = -1;
+  (void)tcflush(STDIN_FILENO, TCIFLUSH);
 }
 
 // After ESC: a sequence becomes 0 plus its second half; anything else leaves ESC a key.
@@ -269,6 +292,13 @@ void console_prepare_process() {
 Console& console_system() {
   static PosixConsole console;
   return console;
+}
+
+void console_set_interrupt_note(const char* text) {
+  g_note_length = 0;
+  const size_t length = std::min(std::strlen(text), sizeof g_note);
+  std::memcpy(g_note, text, length);
+  g_note_length = static_cast<sig_atomic_t>(length);
 }
 
 const bool CONSOLE_SLASH_HELP = false;

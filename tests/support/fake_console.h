@@ -16,6 +16,12 @@ struct FakeConsole : Console {
   FakeConsole(std::initializer_list<int> codes) : keys(codes) {}
 
   bool key_waiting() override { return !keys.empty(); }
+  // The first `typed_ahead` keys were typed before any question: they are thrown away.
+  void discard_typeahead() override {
+    for (; typed_ahead > 0 && !keys.empty(); --typed_ahead) keys.pop_front();
+    typed_ahead = 0;
+    ++discards;
+  }
   // Throws once code under test keeps reading past the end of input many times: a loop that
   // would never end fails its test instead of hanging the run.
   int read_key() override;
@@ -23,6 +29,8 @@ struct FakeConsole : Console {
   std::deque<int> keys;
   int reads = 0;            // every read_key call
   int reads_past_end = 0;   // calls that returned CONSOLE_END_OF_INPUT
+  size_t typed_ahead = 0;
+  int discards = 0;         // discard_typeahead calls
   static constexpr int READS_PAST_END_LIMIT = 1000;
 };
 
