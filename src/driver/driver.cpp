@@ -6,6 +6,7 @@
 #include "protocol/app.h"
 #include "update/compat_report.h"
 #include "update/device_text.h"
+#include "update/verdict.h"
 #include "update/versions.h"
 
 namespace korvo {
@@ -50,6 +51,17 @@ void explain_open_failure(RunState& run, const OpenFailure& failure, bool search
   }
 }
 
+// The scan's verdict for a device that answered but that no image fits reads like silence:
+// say what answered.
+void explain_no_image(RunState& run, const std::string& label) {
+  const std::string model = device_text(device_model_text(run.device));
+  tell(run.out,
+       "\nkorvo: %s: a device answered (product %u, PCB revision %u, model %s), but no firmware "
+       "image in this program fits it",
+       device_text(label.c_str()).c_str(), unsigned{run.device.product},
+       unsigned{run.device.pcb_revision}, model.empty() ? "unknown" : model.c_str());
+}
+
 // Walks the port range (or the one port named by its path); true with the port left open and
 // selected_image set.
 bool port_scan(RunState& run) {
@@ -70,7 +82,8 @@ bool port_scan(RunState& run) {
     }
     run.link.current_baud = BAUD_APPLICATION;
     port_drain(run.link.port);
-    if (probe(run) == ProbeResult::FOUND) {
+    const bool answered = probe(run) == ProbeResult::FOUND;
+    if (answered) {
       const auto slot = image_select(*run.images, run.device.product, run.device.pcb_revision);
       if (slot.has_value()) {
         run.selected_image = &(*run.images)[*slot];
@@ -80,6 +93,7 @@ bool port_scan(RunState& run) {
       }
     }
     say(run.out, "No Torva devices detected.");
+    if (answered) explain_no_image(run, label);
     port_close(run.link.port);
   }
   return false;
@@ -93,9 +107,6 @@ ExitStatus update_sequence(RunState& run) {
     uint8_t byte = 0;
     if (port_read(run.link.port, &byte, 1) == 1) say_device_bytes(run.out, &byte, 1);
   }
-  // A key pressed during the scan must not answer the question to come.
-  if (run.console->key_waiting()) read_whole_key(*run.console);
-
   if (probe(run) != ProbeResult::FOUND) {
     say(run.out, "\nNo Torva device found on %s.\n", run.found_port.c_str());
     return exit_program(run, ExitStatus::ENDED);
@@ -111,11 +122,21 @@ ExitStatus update_sequence(RunState& run) {
     report_incompatibility(run.out, code, run.device, image);
     return exit_program(run, ExitStatus::UNCHANGED);
   }
+  // No key typed while the scan and the probes ran (a held-down "y", an arrow key and a "y")
+  // may answer the question to come.
+  run.console->discard_typeahead();
   if (!confirm_update(run.out, run.console, run.device, image)) {
     return exit_program(run, ExitStatus::UNCHANGED);
   }
   // Success or not, a transfer was attempted: the device may have changed.
-  (void)transfer_firmware(run.link, run.boot, run.probe_state, run.device, image, run.out);
+  TransferReport report;
+  report.on_stage = [&run](TransferStage stage) {
+    console_set_interrupt_note(transfer_interrupt_note(run.found_port, stage).c_str());
+  };
+  const TransferResult result =
+      transfer_firmware(run.link, run.boot, run.probe_state, run.device, image, run.out, &report);
+  console_set_interrupt_note("");
+  report_transfer_verdict(run.out, run.found_port, result, report, run.device, image);
   return exit_program(run, ExitStatus::ENDED);
 }
 
@@ -183,6 +204,35 @@ const char* port_number_text(const char* arg) {
   return arg;
 }
 
+struct PortArgument {
+  uint32_t number = 0;         // the number read, 0 for the whole range
+  std::string path;            // a device named by its path instead
+  bool unknown_word = false;   // no number, no path, no device: read as 0
+};
+
+// A number (as strtoul reads it), COMn, a path, or a word the platform knows as a port.
+PortArgument port_argument(const char* arg) {
+  PortArgument port;
+  if (PORT_PATHS_ALLOWED && std::strchr(arg, '/') != nullptr) {
+    port.path = arg;
+    return port;
+  }
+  const char* digits = port_number_text(arg);
+  const char* end = digits;
+  port.number = parse_u32(digits, &end, 10);
+  if (end != digits) return port;
+  if (const std::optional<PortName> named = port_name_of_word(arg)) {
+    if (named->by_path()) {
+      port.path = named->path;
+    } else {
+      port.number = static_cast<uint32_t>(named->number);
+    }
+    return port;
+  }
+  port.unknown_word = arg[0] != '\0';
+  return port;
+}
+
 }  // namespace
 
 ExitStatus korvo_run(RunState& run, int argc, const char* const* argv) {
@@ -205,11 +255,16 @@ ExitStatus korvo_run(RunState& run, int argc, const char* const* argv) {
     return exit_program(run, ExitStatus::ENDED);
   }
   run.wait_for_key = true;
-  if (argc == 2 && PORT_PATHS_ALLOWED && std::strchr(argv[1], '/') != nullptr) {
-    run.device_path = argv[1];
+  uint32_t requested = 0;
+  if (argc == 2) {
+    const PortArgument port = port_argument(argv[1]);
+    run.device_path = port.path;
+    requested = port.number;
+    if (port.unknown_word) {
+      tell(run.out, "\nkorvo: \"%s\" is neither a port number nor a serial device: searching COM%u to COM%u",
+           device_text(argv[1]).c_str(), KORVO_SCAN_FIRST, KORVO_SCAN_LAST);
+    }
   }
-  const uint32_t requested =
-      argc == 2 && run.device_path.empty() ? parse_u32(port_number_text(argv[1]), nullptr, 10) : 0;
   const auto as_signed = static_cast<int32_t>(requested);
   if (requested != 0 && (as_signed < PORT_NUMBER_MIN || as_signed > PORT_NUMBER_MAX)) {
     say(run.out, "\nCOM%u is an invalid COM port number.\nChoose a COM port number between 1 and 99\n",

@@ -1,6 +1,6 @@
 // The invariants the program relies on in every image it carries, checked on a file's bytes.
-// The build runs this (through korvo-image verify) on each image it embeds; the program
-// itself never checks its images at run time.
+// The build runs this (through korvo-image verify) on each image it embeds, and the program
+// once more before it sends an image, so that a damaged copy of it never reaches a device.
 #pragma once
 
 #include <array>

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,10 @@ struct PortListing {
 std::vector<PortListing> port_list();
 // Whether a command-line argument may name a device by its path on this platform.
 extern const bool PORT_PATHS_ALLOWED;
+// A command-line word that names a port in this platform's own way, beyond a number, COMn or
+// a path: on POSIX a character device under /dev named without its folder ("ttyUSB0"); on
+// Windows the device path "\\.\COMn". None: the word keeps its usual reading.
+std::optional<PortName> port_name_of_word(const std::string& word);
 
 // The platform calls behind the port operations: one backend per platform, plus the
 // in-memory line of the tests. The generic code in port.cpp only reaches a backend

@@ -1,4 +1,5 @@
 // The serial ports of a Linux system, from sysfs: listed without opening any of them.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -98,6 +99,18 @@ std::vector<PortListing> port_list() {
   std::vector<PortListing> list;
   for (const auto& [path, found] : ports) list.push_back({path, found.number, found.details});
   return list;
+}
+
+// "ttyUSB0" is what the kernel and the user call the device; a forgotten "/dev/" must not
+// leave the word to read as 0, which searches COM1 to COM16 for some other device.
+std::optional<PortName> port_name_of_word(const std::string& word) {
+  if (word.empty() || word.find('/') != std::string::npos || word == "." || word == "..") {
+    return std::nullopt;
+  }
+  const std::string path = "/dev/" + word;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return std::nullopt;
+  return PortName(path);
 }
 
 }  // namespace korvo

@@ -77,4 +77,12 @@ std::vector<PortListing> port_list() {
   return list;
 }
 
+// The device path the system itself uses for port n, as a user may copy it from elsewhere.
+std::optional<PortName> port_name_of_word(const std::string& word) {
+  if (word.size() < 5 || word.compare(0, 4, "\\\\.\\") != 0) return std::nullopt;
+  const int n = com_number(word.c_str() + 4);
+  if (n <= 0) return std::nullopt;
+  return PortName(n);
+}
+
 }  // namespace korvo

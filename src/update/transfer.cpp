@@ -4,6 +4,7 @@
 #include <span>
 
 #include "common/bytes.h"
+#include "images/image_check.h"
 #include "protocol/app.h"
 #include "protocol/packet.h"
 
@@ -27,12 +28,38 @@ void report_lost(ConsoleOut& out, const char* stage, TransactionResult result, u
   }
 }
 
+// Follows the steps for the caller; a transfer without a report keeps one of its own.
+struct Steps {
+  TransferReport own;
+  TransferReport& report;
+  explicit Steps(TransferReport* given) : report(given != nullptr ? *given : own) {
+    report.stage = TransferStage::CHECKING;
+    report.records_sent = 0;
+    report.announced = false;
+  }
+  void begin(TransferStage stage) {
+    report.stage = stage;
+    if (report.on_stage) report.on_stage(stage);
+  }
+};
+
 // Tells a bootloader to start the application, which then announces itself; a missing report
-// only leaves the identity reset.
-void leave_bootloader(Link& link, BootBuffers& boot, ProbeState state, DeviceInfo& device) {
+// only leaves the identity reset. After a failure the report keeps the step that failed: that
+// is where the device was left.
+void leave_bootloader(Link& link, BootBuffers& boot, ProbeState state, DeviceInfo& device, Steps& steps) {
   if (state != ProbeState::BOOTLOADER) return;
+  const TransferStage failed_in = steps.report.stage;
+  steps.begin(TransferStage::RESTARTING);
   boot_leave(link, boot.command);
-  (void)app_query_version(link, device, true);
+  steps.report.announced = app_query_version(link, device, true) == AppResult::OK;
+  if (failed_in == TransferStage::RECORDS) steps.report.stage = failed_in;
+}
+
+// The build checks every image it embeds; one that fails the same checks now is a damaged
+// copy of the program, and none of it may reach a device.
+bool image_sound(const Image& image) {
+  ImageCheck check;
+  return image_check(image_bytes(image), check) == 0;
 }
 
 // The device is left where it can be updated again: back to 19200 and nothing identified.
@@ -45,7 +72,9 @@ TransferResult give_up(Link& link, ProbeState& state) {
 }  // namespace
 
 TransferResult transfer_firmware(Link& link, BootBuffers& boot, ProbeState& state,
-                                 DeviceInfo& device, const Image& image, ConsoleOut& out) {
+                                 DeviceInfo& device, const Image& image, ConsoleOut& out,
+                                 TransferReport* report) {
+  Steps steps(report);
   const std::span<const uint8_t> bytes = image_bytes(image);
   const uint32_t count = image_field(image, IMG_RECORD_COUNT);
   if (count == 0) {
@@ -54,7 +83,12 @@ TransferResult transfer_firmware(Link& link, BootBuffers& boot, ProbeState& stat
     say(out, "\nError: The firmware image has no records.\n");
     return give_up(link, state);
   }
+  if (!image_sound(image)) {
+    say(out, "\nError: The firmware image is damaged.\n");
+    return give_up(link, state);
+  }
   if (state != ProbeState::BOOTLOADER) {
+    steps.begin(TransferStage::ENTERING);
     if (!boot_enter(link, boot.info)) {
       say(out, "\nError: No response from the bootloader, check cables and power.\n");
       state = ProbeState::NONE;
@@ -63,6 +97,7 @@ TransferResult transfer_firmware(Link& link, BootBuffers& boot, ProbeState& stat
     state = ProbeState::BOOTLOADER;
   }
 
+  steps.begin(TransferStage::STARTING);
   CommandBuffer& command = boot.command;
   command[0] = '!';
   put_be32(command, 1, image_field(image, IMG_TARGET_START));
@@ -75,16 +110,18 @@ TransferResult transfer_firmware(Link& link, BootBuffers& boot, ProbeState& stat
     return give_up(link, state);
   }
 
+  steps.begin(TransferStage::RECORDS);
   say(out, "\n");
   size_t offset = IMAGE_HEADER_BYTES;
   for (uint32_t n = count; n != 0; --n) {
     say(out, "\rUpdating firmware: %3u%% complete.", (count - n) * 100u / count);
     ImageRecord record;
     if (image_record(bytes, offset, record) != ImageResult::OK) {
-      // The build checks every image it embeds, so this is a damaged program: send none of it.
+      // The checks above make this unreachable for the images we carry; should one slip
+      // through, none of the bad record is sent.
       say(out, "\nError: Firmware record %u has an invalid length (%u).\n", count - n + 1,
           record.length);
-      leave_bootloader(link, boot, state, device);
+      leave_bootloader(link, boot, state, device, steps);
       return give_up(link, state);
     }
     // "$", record bytes 2..L-2, and the three bytes earlier commands left behind: the
@@ -95,13 +132,14 @@ TransferResult transfer_firmware(Link& link, BootBuffers& boot, ProbeState& stat
                          BOOT_WAIT_MS, status);
     if (r != TransactionResult::OK) {
       report_lost(out, "Lost2", r, status);
-      leave_bootloader(link, boot, state, device);
+      leave_bootloader(link, boot, state, device, steps);
       return give_up(link, state);
     }
+    ++steps.report.records_sent;
     offset += record.length;
   }
   say(out, "\rUpdating firmware: 100%% complete.\n");
-  leave_bootloader(link, boot, state, device);
+  leave_bootloader(link, boot, state, device, steps);
   return TransferResult::OK;
 }
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -109,13 +110,26 @@ struct E2E : ::testing::Test {
   bool started_ = false;
 };
 
+// A device whose restarted application runs what its flash holds: the image's version once
+// the flash matches it.
+DevConfig flashing_device() {
+  DevConfig device;
+  auto image = std::make_shared<DevImage>();
+  std::string error;
+  EXPECT_EQ(devimage_load(IMAGE, *image, error), 0) << error;
+  device.image = image;
+  return device;
+}
+
 TEST_F(E2E, UpdatesARunningApplication) {
-  harness.add_device(3, DevConfig{});
+  harness.add_device(3, flashing_device());
   const HarnessResult r = korvo({"3"}, "y");
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(r.output, BANNER + found(3) + "\n" + newer("Slate Pro", STANDARD_LINES) + "Y\n" + progress(574) +
                           KEY_WAIT);
   EXPECT_TRUE(harness.verify(3, IMAGE).verified) << harness.verify(3, IMAGE).text;
+  EXPECT_EQ(r.errors, "\nkorvo: COM3: verified: the device restarted and runs version 1.14, model Slate Pro, the "
+                      "version of this update");
   const DevLog log = harness.log(3);
   // Scan, fresh probe, entry, then the bootloader's side.
   ASSERT_GE(log.commands.size(), 6u);
@@ -143,6 +157,19 @@ TEST_F(E2E, UpdatesADeviceWaitingInItsBootloader) {
   EXPECT_TRUE(harness.verify(5, IMAGE).verified);
   EXPECT_FALSE(harness.log(5).bootl) << "no entry text to a running bootloader";
   expect_clean_wire(5);
+}
+
+TEST_F(E2E, ADeviceThatDoesNotComeBackIsNotCalledVerified) {
+  // Found in its bootloader, updated, and then its application never says a word.
+  DevConfig device;
+  device.start_side = DEV_BOOT;
+  device.faults.app_silent = true;
+  harness.add_device(4, device);
+  const HarnessResult r = korvo({"4"}, "y");
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_NE(r.output.find("\rUpdating firmware: 100% complete.\n"), std::string::npos) << r.output;
+  EXPECT_EQ(r.errors, "\nkorvo: COM4: not verified: the device did not announce itself after the restart; a new "
+                      "run on COM4 checks it");
 }
 
 TEST_F(E2E, DecliningAfterEachHeadingChangesNothing) {
@@ -210,6 +237,8 @@ TEST_F(E2E, NoUpdatableDevice) {
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(r.output,
             BANNER + "\nCOM3: No Torva devices detected.\n\nNo updatable Torva devices found.\n" + KEY_WAIT);
+  EXPECT_EQ(r.errors, "\nkorvo: COM3: a device answered (product 68, PCB revision 5, model Slate), but no "
+                      "firmware image in this program fits it");
 }
 
 TEST_F(E2E, DeviceThatChangedBetweenScanAndUpdate) {
@@ -278,12 +307,16 @@ TEST_F(E2E, KeyTypedDuringTheScanDoesNotAnswer) {
   HarnessProgram p;
   p.argv = {"3"};
   p.terminal = true;
-  // "y" while the scan runs is thrown away; "n" at the prompt answers.
-  p.keys = {{"COM3: ", 0, "y"}, {"(Y,N) ", 100, "n"}, {"exit...", 100, "q"}};
-  const HarnessResult r = run_program(p);
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_NE(r.output.find(CANCELLED), std::string::npos) << r.output;
-  EXPECT_FALSE(harness.log(3).bootl);
+  // Keys while the scan runs are thrown away, however many (a held-down "y", an arrow key and
+  // a "y"); "n" at the prompt answers.
+  for (const std::string typed : {"y", "yyyy", "\x1b[Ay"}) {
+    SCOPED_TRACE(typed);
+    p.keys = {{"COM3: ", 0, typed}, {"(Y,N) ", 100, "n"}, {"exit...", 100, "q"}};
+    const HarnessResult r = run_program(p);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_NE(r.output.find(CANCELLED), std::string::npos) << r.output;
+    EXPECT_FALSE(harness.log(3).bootl);
+  }
 }
 
 struct FailureCase {
@@ -291,35 +324,55 @@ struct FailureCase {
   DevConfig device;
   std::string tail;    // after the "Y\n" answer
   bool leaves;         // "%" reached the device
+  std::string left;    // the verdict on standard error, after "\nkorvo: COMn: "
 };
 
 TEST_F(E2E, EveryTransferFailureEndsWithItsMessageAndStatusOne) {
   std::vector<FailureCase> cases;
+  const auto in_bootloader = [](int com) {
+    const std::string at = "COM" + std::to_string(com);
+    return "the device was left in its bootloader; a new run on " + at + " installs the image";
+  };
+  const auto stopped = [](int com, int sent) {
+    const std::string at = "COM" + std::to_string(com);
+    return "the update stopped after " + std::to_string(sent) + " of 574 records; the device restarted and "
+           "reports version 1.13, model Slate Pro; a new run on " + at + " installs the image";
+  };
   DevConfig d;
   d.faults.boot_answers_from = 4;
-  cases.push_back({"entry without answer", d, NO_BOOTLOADER, false});
+  cases.push_back({"entry without answer", d, NO_BOOTLOADER, false,
+                   "the device did not answer from its bootloader; it may wait there or still run its "
+                   "application: check cables and power, then a new run on COM1 finds it either way"});
   d = DevConfig{};
   d.faults.status[DEV_TARGET_START] = 'D';
-  cases.push_back({"start refused", d, FLASH_MISMATCH, false});
+  cases.push_back({"start refused", d, FLASH_MISMATCH, false, in_bootloader(2)});
   // Good packets counted from the entry's "&": "!" is the second, record 2 the sixth.
   d = DevConfig{};
   d.faults.nak_packet = 2;
-  cases.push_back({"start not acknowledged", d, lost("Lost1", 1), false});
+  cases.push_back({"start not acknowledged", d, lost("Lost1", 1), false, in_bootloader(3)});
   d = DevConfig{};
   d.faults.nak_packet = 6;
-  cases.push_back({"record NAKed", d, progress(574, 2) + lost("Lost2", 1), true});
+  cases.push_back({"record NAKed", d, progress(574, 2) + lost("Lost2", 1), true, stopped(4, 1)});
   d = DevConfig{};
   d.faults.status[3] = 'D';
-  cases.push_back({"record answered D", d, progress(574, 3) + FLASH_MISMATCH, true});
+  cases.push_back({"record answered D", d, progress(574, 3) + FLASH_MISMATCH, true, stopped(5, 2)});
   d = DevConfig{};
   d.faults.status[3] = 0x41;
   cases.push_back({"record answered 0x41", d,
                    progress(574, 3) + "\nError: Return status not successful.\nReturn Code: 0041\n" +
                        lost("Lost2", 5),
-                   true});
+                   true, stopped(6, 2)});
   d = DevConfig{};
   d.faults.pull_after_record = 100;
-  cases.push_back({"silent after record 100", d, progress(574, 101) + lost("Lost2", 1), false});
+  cases.push_back({"silent after record 100", d, progress(574, 101) + lost("Lost2", 1), false,
+                   "the update stopped after 100 of 574 records; the device was left in its bootloader; a new "
+                   "run on COM7 installs the image"});
+  // A refusal that reads "@" by the time it arrives: NAKed, and no verdict at all.
+  d = DevConfig{};
+  d.faults.status[300] = 'D';
+  d.faults.flips = {{300, 0, 0x04}};
+  cases.push_back({"record 300 refused, altered to @", d, progress(574, 300) + lost("Lost2", 6), true,
+                   stopped(8, 299)});
   int com = 1;
   for (const FailureCase& c : cases) harness.add_device(com++, c.device);
   com = 1;
@@ -330,6 +383,8 @@ TEST_F(E2E, EveryTransferFailureEndsWithItsMessageAndStatusOne) {
     const std::string head = BANNER + found(com) + "\n" + newer("Slate Pro", STANDARD_LINES) + "Y\n";
     ASSERT_EQ(r.output.substr(0, head.size()), head);
     EXPECT_EQ(r.output.substr(head.size()), c.tail + KEY_WAIT);
+    EXPECT_EQ(r.errors, "\nkorvo: COM" + std::to_string(com) + ": " + c.left);
+    EXPECT_FALSE(harness.verify(com, IMAGE).verified);
     EXPECT_EQ(count(com, "%") == 1, c.leaves);
     expect_clean_wire(com);
     ++com;
@@ -339,6 +394,8 @@ TEST_F(E2E, EveryTransferFailureEndsWithItsMessageAndStatusOne) {
 }  // namespace
 
 namespace {
+
+constexpr int RECORDS_OF_IMAGE = 574;
 
 // An update cut short must leave a device that the next run finds and finishes.
 struct Interruption {
@@ -376,10 +433,17 @@ TEST_F(E2E, AnInterruptedUpdateIsFinishedByTheNextRun) {
       first.input = "y";
     }
     const HarnessResult cut = run_program(first);
+    const std::string at = "COM" + std::to_string(com);
     if (c.signal != 0) {
       EXPECT_EQ(cut.signal, c.signal) << cut.output;
+      EXPECT_EQ(cut.errors, "\nkorvo: " + at + ": interrupted during the update; the device was left in its "
+                            "bootloader; a new run on " + at + " installs the image\n");
     } else {
       EXPECT_EQ(cut.exit_status, 1);
+      // After the last record the update itself went through; only the restart went unseen.
+      const std::string verdict = c.record == RECORDS_OF_IMAGE ? "; a new run on " + at + " checks it"
+                                                                : "; a new run on " + at + " installs the image";
+      EXPECT_NE(cut.errors.find(verdict), std::string::npos) << cut.errors;
     }
     EXPECT_GE(harness.log(com).records.size(), static_cast<size_t>(c.record));
 
@@ -392,6 +456,35 @@ TEST_F(E2E, AnInterruptedUpdateIsFinishedByTheNextRun) {
     EXPECT_TRUE(harness.verify(com, IMAGE).verified) << harness.verify(com, IMAGE).text;
     expect_clean_wire(com);
     ++com;
+  }
+}
+
+// The simulator's own flash verdict as the exit status, against what korvo said: a reply
+// altered on the way (its checksum byte still the device's) never ends in 100%.
+TEST_F(E2E, AlteredRepliesNeverEndInAFalseSuccess) {
+  const struct {
+    const char* what;
+    std::string faults;
+    int flash_status;  // 0: the flash holds the image
+    bool complete;     // "100% complete" shown
+  } cases[] = {
+      {"clean line", "", 0, true},
+      {"record 200 refused, its status altered to @", "--status 200=D --flip 200:0:0x04", 1, false},
+      {"start status altered from @ to D", "--flip start:0:0x04", 1, false},
+      // A revision-7 device in its bootloader whose reply reads revision 6: nothing is sent.
+      {"revision 7 read as 6", "--side boot --revision 7 --flip info:6:0x01", 1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    HarnessProgram p;
+    p.argv = {"/bin/sh", "-c",
+              "exec \"$0\" --com 3 --image \"$1\" --exit-status " + c.faults + " -- \"$2\" 3",
+              std::string(KORVO_BIN_DIR) + "/korvo-devsim", IMAGE, harness_korvo_path()};
+    p.input = "y";
+    p.timeout_ms = 60000;
+    const HarnessResult r = harness.run(p);
+    EXPECT_EQ(r.exit_status, c.flash_status) << r.errors;
+    EXPECT_EQ(r.output.find("100% complete") != std::string::npos, c.complete) << r.output;
   }
 }
 
@@ -435,6 +528,7 @@ TEST_F(E2E, CommandLineAsAProcess) {
   r = korvo({"abc"}, "");  // not a number: reads as 0, the whole range
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(r.output, BANNER + scan + "\n\nNo updatable Torva devices found.\n" + KEY_WAIT);
+  EXPECT_EQ(r.errors, "\nkorvo: \"abc\" is neither a port number nor a serial device: searching COM1 to COM16");
 }
 
 // Asking the program about itself talks to no device; a port named as COMn or by its path is

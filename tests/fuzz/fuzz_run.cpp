@@ -2,6 +2,7 @@
 // The input, cut at "~~": first the keys typed, one code a byte, then the device's replies to
 // the host's waits. Two small images are built in: 68/6 and the legacy bootloader's 56/1.
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -80,6 +81,28 @@ void check_commands(const FuzzLine& line) {
   }
 }
 
+// The 100% line only for a run whose every status packet came whole, with a matching
+// checksum and "@": check_commands shows it for each exchange before a record, this for the
+// last record's.
+void check_verified(const FuzzLine& line, const std::string& text) {
+  if (text.find("Updating firmware: 100% complete.") == std::string::npos) return;
+  size_t last_command = SIZE_MAX;
+  for (size_t i = 0; i < line.events.size(); ++i) {
+    const LineEvent& e = line.events[i];
+    if (e.kind == LineEvent::WRITE && e.bytes.size() >= 4 && (e.bytes[0] == '!' || e.bytes[0] == '$')) {
+      last_command = i;
+    }
+  }
+  FUZZ_CHECK(last_command != SIZE_MAX && line.events[last_command].bytes[0] == '$');
+  // Its exchange ends where the leave command's checksum byte, "%", is written.
+  size_t end = last_command + 1;
+  while (end < line.events.size() &&
+         !(line.events[end].kind == LineEvent::WRITE && line.events[end].bytes == Bytes{'%'})) {
+    ++end;
+  }
+  FUZZ_CHECK(status_exchange_ok(line.bytes_read(last_command + 1, end)));
+}
+
 // After the question only: what the device sent before it is shown as it came.
 void check_progress(const std::string& text) {
   const std::string mark = "Updating firmware: ";
@@ -102,11 +125,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   console.line = &line;
   console.keys.assign(keys.begin(), keys.end());
   CapturedText text;
+  CapturedText diagnostics;
   RunState run;
   run.link.clock = &clock;
   run.link.port.backend = &line;
   run.console = &console;
   run.out = text.out();
+  run.out.err = diagnostics.out().file;
   run.images = &images();
   const char* argv[] = {"korvo"};
   const int status = static_cast<int>(korvo_run(run, 1, argv));
@@ -115,11 +140,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(!line.has_handle());
   FUZZ_CHECK(clock.now <= line.wait_budget(SILENT_WAITS) + PAUSES_MS);
   check_commands(line);
+  check_verified(line, text.text());
   check_progress(text.text());
   // To see what a finding did: KORVO_FUZZ_SHOW=1 korvo_fuzz_run FILE
   if (std::getenv("KORVO_FUZZ_SHOW") != nullptr) {
     const std::string shown = text.text();
     std::fwrite(shown.data(), 1, shown.size(), stderr);
+    const std::string told = diagnostics.text();
+    std::fprintf(stderr, "\n[standard error]%s", told.c_str());
     std::fprintf(stderr, "\n[exit status %d after %llu ms]\n", status,
                  static_cast<unsigned long long>(clock.now));
   }

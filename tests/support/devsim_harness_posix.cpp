@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 
@@ -168,6 +169,9 @@ HarnessResult DevsimHarness::run(const HarnessProgram& p) {
     ADD_FAILURE() << "no pipe for the output";
     return r;
   }
+  // Standard error goes to a file of its own, read once the program has ended.
+  std::FILE* errors = std::tmpfile();
+  const int err_fd = errors != nullptr ? ::fileno(errors) : -1;
   if (p.terminal) {
     in_parent = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     const char* name = nullptr;
@@ -187,6 +191,7 @@ HarnessResult DevsimHarness::run(const HarnessProgram& p) {
     close_fd(out[0]);
     close_fd(out[1]);
     ADD_FAILURE() << "no input for the program";
+    if (errors != nullptr) std::fclose(errors);
     return r;
   }
   std::vector<std::string> env_texts = environment();
@@ -213,6 +218,7 @@ HarnessResult DevsimHarness::run(const HarnessProgram& p) {
     if (p.terminal) ::ioctl(in_child, TIOCSCTTY, 0);
     ::dup2(in_child, STDIN_FILENO);
     ::dup2(out[1], STDOUT_FILENO);
+    if (err_fd >= 0) ::dup2(err_fd, STDERR_FILENO);
     if (p.stdin_closed) ::close(STDIN_FILENO);
     if (p.stdout_closed) ::close(STDOUT_FILENO);
     // As a shell starts it: the harness's own SIGPIPE setting is not the program's.
@@ -227,6 +233,7 @@ HarnessResult DevsimHarness::run(const HarnessProgram& p) {
     close_fd(out[0]);
     close_fd(terminal);
     ADD_FAILURE() << "cannot start " << p.argv[0];
+    if (errors != nullptr) std::fclose(errors);
     return r;
   }
   r.started = true;
@@ -317,6 +324,11 @@ HarnessResult DevsimHarness::run(const HarnessProgram& p) {
   if (r.timed_out)
     ADD_FAILURE() << p.argv[0] << " did not end within " << p.timeout_ms << " ms; output so far:\n"
                   << r.output;
+  if (errors != nullptr) {
+    std::rewind(errors);
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, errors)) > 0;) r.errors.append(buffer, n);
+    std::fclose(errors);
+  }
   if (WIFEXITED(status)) r.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
   return r;

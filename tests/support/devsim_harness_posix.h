@@ -52,6 +52,7 @@ struct HarnessProgram {
 struct HarnessResult {
   bool started = false;
   std::string output;       // everything the program wrote to standard output
+  std::string errors;       // and to standard error
   int exit_status = -1;     // when it exited
   int signal = 0;           // when a signal ended it
   bool timed_out = false;

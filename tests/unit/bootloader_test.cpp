@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bench.h"
+#include "common/bytes.h"
 #include "devimage.h"
 #include "devsim_line.h"
 #include "discovery/probe.h"
@@ -35,9 +36,10 @@ struct DeviceBench : Bench {
     run.probe_state = found.state;
     return code(found.result);
   }
+  TransferReport report;
   int transfer() {
     return code(transfer_firmware(run.link, run.boot, run.probe_state, run.device, *run.selected_image,
-                                  run.out));
+                                  run.out, &report));
   }
   // "%" packets the host wrote: 03, 25, 25 in three writes.
   int leave_packets() const {
@@ -47,6 +49,12 @@ struct DeviceBench : Bench {
       n += w[i].bytes == Bytes{0x03} && w[i + 1].bytes == Bytes{'%'} && w[i + 2].bytes == Bytes{'%'} ? 1 : 0;
     }
     return n;
+  }
+  // Record packets the host wrote (their payload goes in one write of its own).
+  uint32_t record_writes() const {
+    return static_cast<uint32_t>(std::count_if(line.writes().begin(), line.writes().end(), [](const LineWrite& w) {
+      return w.bytes.size() > 3 && w.bytes[0] == '$';
+    }));
   }
   void on_bootloader_speed() {
     EXPECT_EQ(port_set_baud(run.link.port, 115200), 1);
@@ -187,6 +195,12 @@ std::vector<ProbeCase> probe_cases() {
   DevConfig silent = app;
   silent.faults.device_silent = true;
   cases.push_back({"nothing", silent, 19200, 6, ProbeState::NONE, 19200, 0, 0, nullptr});
+  // A revision-7 bootloader whose reply reads revision 6 by the time it arrives: NAKed, and
+  // no identity at all rather than the wrong one.
+  DevConfig altered = boot_device();
+  altered.identity.pcb_revision = 7;
+  altered.faults.flips = {{DEV_TARGET_INFO, BOOT_INFO_REVISION, 0x01}};
+  cases.push_back({"bootloader reply altered on the way", altered, 19200, 6, ProbeState::NONE, 19200, 0, 0, nullptr});
   return cases;
 }
 
@@ -203,7 +217,11 @@ TEST(Probe, TellsApplicationFromBootloaderFromSilence) {
     EXPECT_EQ(b.run.probe_state, c.state);
     EXPECT_EQ(b.run.link.current_baud, c.baud);
     EXPECT_EQ(b.line.baud(), c.baud);
-    if (c.result != 0) continue;
+    if (c.result != 0) {
+      EXPECT_EQ(b.run.device.pcb_revision, 0u);
+      EXPECT_EQ(read_le16(b.run.boot.info, BOOT_INFO_REVISION), 0u) << "nothing of a failed reply is kept";
+      continue;
+    }
     EXPECT_EQ(b.run.device.product, c.product);
     EXPECT_EQ(b.run.device.pcb_revision, c.revision);
     if (c.model == nullptr) {
@@ -284,7 +302,13 @@ std::string progress(uint32_t percent) {
 
 TEST(Transfer, InstallsTheStandInFromARunningApplication) {
   TransferBench b(app_device());
+  std::vector<TransferStage> stages;
+  b.report.on_stage = [&stages](TransferStage stage) { stages.push_back(stage); };
   ASSERT_EQ(b.transfer(), 0);
+  EXPECT_EQ(stages, (std::vector<TransferStage>{TransferStage::ENTERING, TransferStage::STARTING,
+                                                TransferStage::RECORDS, TransferStage::RESTARTING}));
+  EXPECT_EQ(b.report.records_sent, 574u);
+  EXPECT_TRUE(b.report.announced);
   std::string expected = "\n";
   for (uint32_t k = 0; k < 574; ++k) expected += progress(k * 100 / 574);
   expected += "\rUpdating firmware: 100% complete.\n";
@@ -325,6 +349,11 @@ struct FailureCase {
   size_t records;      // records accepted
 };
 
+// Where a failed transfer left the device: the step that failed.
+TransferStage failed_in(const FailureCase& c) {
+  return c.leaves ? TransferStage::RECORDS : TransferStage::STARTING;
+}
+
 std::vector<FailureCase> failure_cases() {
   std::vector<FailureCase> cases;
   const std::string flash = "\nError: FLASH firmware did not match update firmware.\n";
@@ -356,6 +385,14 @@ std::vector<FailureCase> failure_cases() {
   c = boot_device();
   c.faults.pull_after_record = 10;
   cases.push_back({"silent after record 10", c, lost("Lost2", 1), true, 10});
+  // Status packets NAKed for their checksum are no verdict, even when the byte reads "@".
+  c = boot_device();
+  c.faults.flips = {{DEV_TARGET_START, 0, 0x04}};  // "@" arrives as "D"
+  cases.push_back({"start status altered on the way", c, lost("Lost1", 6), false, 0});
+  c = boot_device();
+  c.faults.status[4] = 'D';
+  c.faults.flips = {{4, 0, 0x04}};  // "D" arrives as "@"
+  cases.push_back({"record 4 refused, its status altered to @", c, lost("Lost2", 6), true, 3});
   c = boot_device();
   c.faults.empty_status.push_back(2);
   cases.push_back({"empty status for record 2", c,
@@ -384,6 +421,10 @@ TEST(Transfer, EveryFailureHasItsMessageAndLeavesTheLineAtTheApplicationSpeed) {
     EXPECT_EQ(b.leave_packets(), c.leaves ? 1 : 0);
     EXPECT_EQ(b.log().records.size(), c.records);
     EXPECT_EQ(b.log().repeats, 0u);
+    EXPECT_EQ(b.report.stage, failed_in(c));
+    // Counted by the host: the records before the one that failed.
+    EXPECT_EQ(b.report.records_sent + (c.leaves ? 1u : 0u), b.record_writes());
+    EXPECT_EQ(out.find("100% complete"), std::string::npos);
   }
 }
 
@@ -396,46 +437,44 @@ TEST(Transfer, EntryWithoutAnswerStopsBeforeTheStartCommand) {
   EXPECT_EQ(b.count("!"), 0);
 }
 
-TEST(Transfer, MalformedRecordIsRefusedBeforeAnyOfItIsSent) {
-  // Header, one good record of 10 bytes, then one claiming 2 bytes.
-  Bytes img(84 + 10 + 2 + 4, 0);
-  auto put32 = [&](size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) img[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
-  };
-  put32(IMG_IMAGE_SIZE, static_cast<uint32_t>(img.size()));
-  put32(IMG_PRODUCT, 68);
-  put32(IMG_PCB_REVISION, 6);
-  put32(IMG_RECORD_COUNT, 2);
-  img[84] = 10;
-  img[94] = 2;
-  DeviceBench b(boot_device());
-  const Image image{img.data(), img.size()};
-  b.run.selected_image = &image;
-  b.run.probe_state = ProbeState::BOOTLOADER;
-  b.on_bootloader_speed();
-  EXPECT_EQ(b.transfer(), -1);
-  EXPECT_EQ(b.log().record_packets, 1u);
-  EXPECT_EQ(b.leave_packets(), 1);
-  EXPECT_NE(b.output().find("\nError: Firmware record 2 has an invalid length (2).\n"), std::string::npos);
-}
-
-TEST(Transfer, ImageWithoutRecordsIsRefusedBeforeAnythingIsSent) {
+TEST(Transfer, DamagedImagesAreRefusedBeforeAnythingIsSent) {
   // A start command would ready (maybe erase) the flash for an installation that never comes.
-  for (const DevConfig& config : {app_device(), boot_device()}) {
-    Bytes img(84 + 4, 0);
-    img[IMG_IMAGE_SIZE] = 88;
-    img[IMG_PRODUCT] = 68;
-    img[IMG_PCB_REVISION] = 6;
-    DeviceBench b(config);
-    const Image image{img.data(), img.size()};
-    b.run.selected_image = &image;
-    b.run.probe_state = config.start_side == DEV_BOOT ? ProbeState::BOOTLOADER : ProbeState::APPLICATION;
-    if (config.start_side == DEV_BOOT) b.on_bootloader_speed();
-    EXPECT_EQ(b.transfer(), -1);
-    EXPECT_EQ(b.output(), "\nError: The firmware image has no records.\n");
-    EXPECT_TRUE(b.line.writes().empty());
-    EXPECT_EQ(b.run.probe_state, ProbeState::NONE);
-    EXPECT_EQ(b.line.baud(), 19200u);
+  const Image& standin = image_table()[0];
+  Bytes flipped(standin.data, standin.data + standin.size);
+  flipped[84 + 236 * 100 + 50] ^= 0x10;  // one bit inside record 101: the CRC finds it
+  Bytes bad_record(84 + 10 + 2 + 4, 0);  // one good record of 10 bytes, one claiming 2
+  bad_record[IMG_IMAGE_SIZE] = static_cast<uint8_t>(bad_record.size());
+  bad_record[IMG_RECORD_COUNT] = 2;
+  bad_record[84] = 10;
+  bad_record[94] = 2;
+  Bytes no_records(84 + 4, 0);
+  no_records[IMG_IMAGE_SIZE] = 88;
+  const std::string damaged = "\nError: The firmware image is damaged.\n";
+  const struct {
+    const char* what;
+    const Bytes& bytes;
+    std::string message;
+  } cases[] = {{"a flipped bit", flipped, damaged},
+               {"a record too short", bad_record, damaged},
+               {"no records", no_records, "\nError: The firmware image has no records.\n"}};
+  for (const auto& c : cases) {
+    for (const DevConfig& config : {app_device(), boot_device()}) {
+      SCOPED_TRACE(std::string(c.what) + (config.start_side == DEV_BOOT ? ", bootloader" : ", application"));
+      Bytes img = c.bytes;
+      img[IMG_PRODUCT] = 68;
+      img[IMG_PCB_REVISION] = 6;
+      DeviceBench b(config);
+      const Image image{img.data(), img.size()};
+      b.run.selected_image = &image;
+      b.run.probe_state = config.start_side == DEV_BOOT ? ProbeState::BOOTLOADER : ProbeState::APPLICATION;
+      if (config.start_side == DEV_BOOT) b.on_bootloader_speed();
+      EXPECT_EQ(b.transfer(), -1);
+      EXPECT_EQ(b.output(), c.message);
+      EXPECT_TRUE(b.line.writes().empty());
+      EXPECT_EQ(b.report.stage, TransferStage::CHECKING);
+      EXPECT_EQ(b.run.probe_state, ProbeState::NONE);
+      EXPECT_EQ(b.line.baud(), 19200u);
+    }
   }
 }
 

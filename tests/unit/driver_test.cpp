@@ -68,7 +68,8 @@ TEST(CommandLine, ChoosesTheScanRange) {
     std::vector<const char*> args;
     uint32_t first, last;
   } cases[] = {{{}, 1, 16}, {{"0"}, 1, 16}, {{"abc"}, 1, 16}, {{"7"}, 7, 7}, {{"99"}, 99, 99}, {{" +1"}, 1, 1},
-               {{"COM10"}, 10, 10}, {{"com7"}, 7, 7}, {{"COM100x"}, 0, 0}};
+               {{"COM10"}, 10, 10}, {{"com7"}, 7, 7}, {{"COM7:"}, 7, 7}, {{"COM100x"}, 0, 0},
+               {{"no-such-tty"}, 1, 16}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.empty() ? "no argument" : c.args[0]);
     DriverRun r(c.args, {'x'}, false);
@@ -81,7 +82,12 @@ TEST(CommandLine, ChoosesTheScanRange) {
     EXPECT_EQ(r.bench.output(), BANNER + scan_lines(c.first, c.last, "Could not open port.") + none + KEY_WAIT);
     // A missing port is no news in a search of the range, but is explained when it was asked for.
     const std::string why = r.bench.diagnostics.text();
-    if (c.first != c.last) {
+    const std::string word = c.args.empty() ? "" : c.args[0];
+    if (word == "abc" || word == "no-such-tty") {
+      // A word that names nothing still searches, and says so.
+      EXPECT_EQ(why, "\nkorvo: \"" + word + "\" is neither a port number nor a serial device: searching COM1 "
+                     "to COM16");
+    } else if (c.first != c.last) {
       EXPECT_EQ(why, "");
     } else {
       EXPECT_EQ(why, "\nkorvo: COM" + std::to_string(c.first) + ": No such file or directory");
@@ -135,11 +141,20 @@ TEST(CommandLine, APortHeldElsewhereIsExplainedEvenInASearch) {
 
 TEST(CommandLine, APathNamesTheOnePortEverywhere) {
   if (!PORT_PATHS_ALLOWED) GTEST_SKIP() << "ports are named by number only here";
-  DriverRun r({"/dev/ttyUSB0"});
-  EXPECT_EQ(r.bench.line.opens, 1);
-  EXPECT_EQ(r.bench.line.opened.path, "/dev/ttyUSB0");
-  EXPECT_EQ(r.bench.output(), BANNER + "\n/dev/ttyUSB0: No Torva devices detected." +
-                                  "\n\nNo updatable Torva devices found.\n" + KEY_WAIT);
+  // A device under /dev named without its folder is that device, not a search of COM1-16.
+  const struct {
+    const char* arg;
+    const char* path;
+  } cases[] = {{"/dev/ttyUSB0", "/dev/ttyUSB0"}, {"null", "/dev/null"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arg);
+    DriverRun r({c.arg});
+    EXPECT_EQ(r.bench.line.opens, 1);
+    EXPECT_EQ(r.bench.line.opened.path, c.path);
+    EXPECT_EQ(r.bench.output(), BANNER + "\n" + c.path + ": No Torva devices detected." +
+                                    "\n\nNo updatable Torva devices found.\n" + KEY_WAIT);
+    EXPECT_EQ(r.bench.diagnostics.text(), "");
+  }
 }
 
 TEST(ExitRoutine, ReadsBothHalvesOfAnExtendedKey) {

@@ -224,11 +224,19 @@ check_status() {
   [ "$status" = "$1" ] || bad "exit status $status, expected $1"
 }
 
-# Nothing goes to standard error: there is no such stream in front of a console user.
+# Nothing goes to standard error but korvo's own "korvo: " verdicts.
 check_no_stderr() {
   [ -s "$dir/err.txt" ] && { bad "korvo.exe wrote to standard error: $(head -c 200 "$dir/err.txt")"; return 1; }
   return 0
 }
+# check_stderr <text>: standard error holds exactly this (printf %b; "\r\n" read as "\n").
+check_stderr() {
+  printf '%b' "$1" >"$dir/expected-err"
+  perl -pe 's/\r\n/\n/g' "$dir/err.txt" >"$dir/err-lf.txt"
+  cmp -s "$dir/expected-err" "$dir/err-lf.txt" ||
+    { bad "standard error: \"$(cat "$dir/err-lf.txt")\", expected \"$1\""; return 1; }
+}
+verified() { echo "\nkorvo: COM$1: verified: the device restarted and runs version 1.14, model Slate Pro, the version of this update"; }
 
 # How often the entry text "^BOOTL$" reached the device, however the reads cut it up: the
 # bytes of every host>dev line of the trace, joined (a line is "<time> ms host>dev <side>
@@ -270,7 +278,7 @@ scenario_update() {
   expect "Y\n"
   expect_progress 574
   expect_key_wait
-  check_transcript && check_status 1 && check_no_stderr || return 1
+  check_transcript && check_status 1 && check_stderr "$(verified 3)" || return 1
   # The entry text, three times in one write, went out once: this also shows that the
   # check of the decline can fail.
   check_bootl 3 3 && check_flash 3
@@ -317,7 +325,7 @@ scenario_bootloader() {
   expect "Y\n"
   expect_progress 574
   expect_key_wait
-  check_transcript && check_status 1 && check_no_stderr || return 1
+  check_transcript && check_status 1 && check_stderr "$(verified 5)" || return 1
   check_bootl 5 0 && check_flash 5
 }
 
@@ -355,7 +363,8 @@ scenario_unplugged() {
   expect_progress 574 101
   expect "\nError: Lost2(01) communications with the bootloader, check cables and power.\n"
   expect_key_wait
-  check_transcript && check_status 1 && check_no_stderr
+  check_transcript && check_status 1 &&
+    check_stderr "\nkorvo: COM3: the update stopped after 100 of 574 records; the device was left in its bootloader; a new run on COM3 installs the image"
 }
 
 # ---- running them

@@ -7,8 +7,8 @@
 #   wine-scenario.sh <wine-run.sh> <prefix> korvo-none <korvo.exe>
 #       korvo scans COM1-COM16 with no port present and, with no console, ends on its own
 #   wine-scenario.sh <wine-run.sh> <prefix> korvo-silent <pty_peer> <com number> <korvo.exe>
-#       korvo probes a port where nothing answers: its query goes out at 19200 baud, then
-#       it tries the bootloader at 115200
+#       korvo probes a port where nothing answers, named by the system's own device path
+#       \\.\COM<n>: its query goes out at 19200 baud, then it tries the bootloader at 115200
 # Before each run every COM link of the prefix is removed, so nothing reaches the machine's
 # own serial devices; only the link the scenario needs is made.
 set -u
@@ -56,7 +56,7 @@ case $what in
     ;;
   korvo-silent)
     korvo_run timeout 120 "$1" --silent "$out.line" "$prefix/dosdevices" "$2" \
-      "$wine_run" "$prefix" "$3" "$2"
+      "$wine_run" "$prefix" "$3" "\\\\.\\COM$2"
     echo "On the line:"
     cut -c1-100 "$out.line"
     [ "$status" -eq 1 ] || fail "exit status $status, expected 1"
