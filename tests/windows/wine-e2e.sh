@@ -287,12 +287,13 @@ scenario_update() {
 # The user declines; keys other than Y and N are skipped without a trace, and nothing
 # reaches the bootloader.
 #
-# Not tested here: a key typed during the scan, which the update sequence throws away
-# before its question. Wine 8.0's console on a Unix terminal hands over no key before the
-# program's first console read: _kbhit reports nothing however long the key has waited
-# (seen with a probe program: 0 for 3 s after the key, while _getch then returned it), so
-# under Wine that key answers the question instead. A Windows console queues keys from the
-# start; the POSIX end-to-end tests cover this step.
+# Not tested here: keys typed during the scan, which korvo throws away before its question
+# (msvcrt's keys and FlushConsoleInputBuffer). Wine 8.0's console on a Unix terminal hands
+# over no key before a blocking console read: _kbhit, GetNumberOfConsoleInputEvents and a
+# zero wait on the input handle all report nothing, FlushConsoleInputBuffer finds nothing to
+# flush, and the next _getch returns the key (seen with a probe program, the key sent 2 s
+# before those calls). So under Wine that key answers the question. A Windows console queues
+# keys from the start; the POSIX end-to-end tests cover this step on a pty.
 scenario_decline() {
   device 4 || return 1
   run_korvo 4 || return 1
