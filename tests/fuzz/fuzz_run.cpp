@@ -85,7 +85,11 @@ void check_commands(const FuzzLine& line) {
 // checksum and "@": check_commands shows it for each exchange before a record, this for the
 // last record's.
 void check_verified(const FuzzLine& line, const std::string& text) {
-  if (text.find("Updating firmware: 100% complete.") == std::string::npos) return;
+  // After the question: before it, the device's own text is shown, whatever it says.
+  const size_t asked = text.rfind("(Y,N) ");
+  if (asked == std::string::npos || text.find("Updating firmware: 100% complete.", asked) == std::string::npos) {
+    return;
+  }
   size_t last_command = SIZE_MAX;
   for (size_t i = 0; i < line.events.size(); ++i) {
     const LineEvent& e = line.events[i];
