@@ -4,9 +4,8 @@
 
 #include "images/compat.h"
 #include "protocol/app.h"
-#include "update/compat_report.h"
+#include "update/console_reporter.h"
 #include "update/device_text.h"
-#include "update/verdict.h"
 #include "update/versions.h"
 
 namespace korvo {
@@ -29,42 +28,10 @@ ProbeResult probe(RunState& run) {
   return found.result;
 }
 
-// Why a port could not be opened, on the diagnostics stream. While the whole range is searched
-// only what the user can act on is said: a port that is missing or not a usable serial port
-// is no news there.
-void explain_open_failure(RunState& run, const OpenFailure& failure, bool searching) {
-  if (searching && failure.error != OpenError::DENIED && failure.error != OpenError::IN_USE) return;
-  const char* path = failure.path.c_str();
-  switch (failure.error) {
-    case OpenError::DENIED:
-      tell(run.out,
-           "\nkorvo: %s: %s (the port belongs to a group, usually dialout, that this user is not "
-           "in: sudo usermod -aG dialout $USER, then log in again)",
-           path, failure.reason.c_str());
-      break;
-    case OpenError::IN_USE:
-      tell(run.out, "\nkorvo: %s: in use by another program (%s)", path, failure.reason.c_str());
-      break;
-    default:
-      tell(run.out, "\nkorvo: %s: %s", path, failure.reason.c_str());
-      break;
-  }
-}
-
-// The scan's verdict for a device that answered but that no image fits reads like silence:
-// say what answered.
-void explain_no_image(RunState& run, const std::string& label) {
-  const std::string model = device_text(device_model_text(run.device));
-  tell(run.out,
-       "\nkorvo: %s: a device answered (product %u, PCB revision %u, model %s), but no firmware "
-       "image in this program fits it",
-       device_text(label.c_str()).c_str(), unsigned{run.device.product},
-       unsigned{run.device.pcb_revision}, model.empty() ? "unknown" : model.c_str());
-}
-
 // Walks the port range (or the one port named by its path); true with the port left open and
 // selected_image set.
 bool port_scan(RunState& run) {
+  Reporter& report = *run.reporter;
   const bool by_path = !run.device_path.empty();
   const uint32_t first = by_path ? 1 : run.first_port;
   const uint32_t last = by_path ? 1 : run.last_port;
@@ -72,12 +39,12 @@ bool port_scan(RunState& run) {
   for (uint32_t n = first; n <= last; ++n) {
     const PortName name = by_path ? PortName(run.device_path) : PortName(static_cast<int>(n));
     const std::string label = by_path ? run.device_path : "COM" + std::to_string(n);
-    say(run.out, "\n%s: ", label.c_str());
+    report.port_begin(label);
     OpenFailure failure;
     if (!port_open(run.link.port, name, BAUD_APPLICATION, &failure)) {
       run.link.current_baud = 0;
-      say(run.out, "Could not open port.");
-      explain_open_failure(run, failure, searching);
+      report.port_outcome(label, PortOutcome::NOT_OPENED);
+      report.port_not_opened(label, failure, searching);
       continue;
     }
     run.link.current_baud = BAUD_APPLICATION;
@@ -88,55 +55,56 @@ bool port_scan(RunState& run) {
       if (slot.has_value()) {
         run.selected_image = &(*run.images)[*slot];
         run.found_port = label;
-        say(run.out, "A matching Torva device found.");
+        report.port_outcome(label, PortOutcome::FOUND);
         return true;
       }
     }
-    say(run.out, "No Torva devices detected.");
-    if (answered) explain_no_image(run, label);
+    report.port_outcome(label, PortOutcome::NO_DEVICE);
+    if (answered) report.device_without_image(label, run.device);
     port_close(run.link.port);
   }
   return false;
 }
 
 ExitStatus update_sequence(RunState& run) {
-  say(run.out, "\n");
+  Reporter& report = *run.reporter;
+  report.sequence_begin();
   // Whatever the device said since the scan, shown as it came (bar terminal controls).
   const int32_t waiting = port_available(run.link.port);
   for (int32_t i = 0; i < waiting; ++i) {
     uint8_t byte = 0;
-    if (port_read(run.link.port, &byte, 1) == 1) say_device_bytes(run.out, &byte, 1);
+    if (port_read(run.link.port, &byte, 1) == 1) report.device_bytes(&byte, 1);
   }
   if (probe(run) != ProbeResult::FOUND) {
-    say(run.out, "\nNo Torva device found on %s.\n", run.found_port.c_str());
+    report.device_gone(run.found_port);
     return exit_program(run, ExitStatus::ENDED);
   }
   if (product_lookup(run.device.product, run.device.pcb_revision) == nullptr) {
-    say(run.out, "\nThe device on %s not compatible with this update.\nProduct name: \"%s\"\n",
-        run.found_port.c_str(), device_text(device_name(run.device)).c_str());
+    report.device_unknown(run.found_port, run.device);
     return exit_program(run, ExitStatus::ENDED);
   }
   const Image& image = *run.selected_image;
+  report.device_identified(run.found_port, run.device, image);
   const CompatCode code = check_compatibility(run.device, image);
   if (code != CompatCode::OK) {
-    report_incompatibility(run.out, code, run.device, image);
+    report.incompatible(code, run.device, image);
     return exit_program(run, ExitStatus::UNCHANGED);
   }
   // No key typed while the scan and the probes ran (a held-down "y", an arrow key and a "y")
   // may answer the question to come.
   run.console->discard_typeahead();
-  if (!confirm_update(run.out, run.console, run.device, image)) {
+  if (!confirm_update(report, run.console, run.device, image)) {
     return exit_program(run, ExitStatus::UNCHANGED);
   }
   // Success or not, a transfer was attempted: the device may have changed.
-  TransferReport report;
-  report.on_stage = [&run](TransferStage stage) {
-    console_set_interrupt_note(transfer_interrupt_note(run.found_port, stage).c_str());
+  TransferReport transfer;
+  transfer.on_stage = [&run](TransferStage stage) {
+    console_set_interrupt_note(console_interrupt_note(run.found_port, stage).c_str());
   };
   const TransferResult result =
-      transfer_firmware(run.link, run.boot, run.probe_state, run.device, image, run.out, &report);
+      transfer_firmware(run.link, run.boot, run.probe_state, run.device, image, report, &transfer);
   console_set_interrupt_note("");
-  report_transfer_verdict(run.out, run.found_port, result, report, run.device, image);
+  report.outcome(run.found_port, result, transfer, run.device, image);
   return exit_program(run, ExitStatus::ENDED);
 }
 
@@ -145,9 +113,11 @@ ExitStatus update_sequence(RunState& run) {
 ExitStatus exit_program(RunState& run, ExitStatus status) {
   port_close(run.link.port);
   if (run.wait_for_key) {
-    say(run.out, "\nPress any key to exit...");
+    ConsoleReporter console_texts(run.out);
+    Reporter& report = run.reporter != nullptr ? *run.reporter : console_texts;
+    report.exit_wait();
     read_whole_key(*run.console);
-    say(run.out, "\n");
+    report.exit_wait_done();
   }
   return status;
 }
@@ -235,7 +205,10 @@ PortArgument port_argument(const char* arg) {
 
 }  // namespace
 
-ExitStatus korvo_run(RunState& run, int argc, const char* const* argv) {
+namespace {
+
+// The whole run, its events going to run.reporter.
+ExitStatus korvo_run_reported(RunState& run, int argc, const char* const* argv) {
   const Request request = argc == 2 ? request_of(argv[1]) : Request::UPDATE;
   if (request == Request::VERSION) {
     say(run.out, "korvo 1.01\n");
@@ -267,17 +240,27 @@ ExitStatus korvo_run(RunState& run, int argc, const char* const* argv) {
   }
   const auto as_signed = static_cast<int32_t>(requested);
   if (requested != 0 && (as_signed < PORT_NUMBER_MIN || as_signed > PORT_NUMBER_MAX)) {
-    say(run.out, "\nCOM%u is an invalid COM port number.\nChoose a COM port number between 1 and 99\n",
-        requested);
+    run.reporter->invalid_port(requested);
     return exit_program(run, ExitStatus::ENDED);
   }
   run.first_port = requested != 0 ? requested : KORVO_SCAN_FIRST;
   run.last_port = requested != 0 ? requested : KORVO_SCAN_LAST;
   if (!port_scan(run)) {
-    say(run.out, "\n\nNo updatable Torva devices found.\n");
+    run.reporter->no_device_found();
     return exit_program(run, ExitStatus::ENDED);
   }
   return update_sequence(run);
+}
+
+}  // namespace
+
+ExitStatus korvo_run(RunState& run, int argc, const char* const* argv) {
+  // The console's texts unless the caller chose another reporter.
+  ConsoleReporter console_texts(run.out);
+  if (run.reporter == nullptr) run.reporter = &console_texts;
+  const ExitStatus status = korvo_run_reported(run, argc, argv);
+  if (run.reporter == &console_texts) run.reporter = nullptr;
+  return status;
 }
 
 }  // namespace korvo

@@ -10,6 +10,7 @@
 #include "images/image.h"
 #include "protocol/device_info.h"
 #include "serial/link.h"
+#include "update/report.h"
 #include "update/transfer.h"
 
 namespace korvo {
@@ -28,6 +29,8 @@ struct RunState {
   std::string found_port;     // where the scan stopped: "COM3", or the path
   Console* console = nullptr;
   ConsoleOut out;
+  // Where the steps' events go; korvo_run uses the console's texts on `out` when none is set.
+  Reporter* reporter = nullptr;
 };
 
 }  // namespace korvo

@@ -16,30 +16,29 @@ constexpr uint32_t START_COMMAND_BYTES = 16;
 // A record of L bytes goes out as a payload of L + 1: the longest must still be framable.
 static_assert(IMAGE_RECORD_MAX + 1 <= PACKET_MAX_PAYLOAD);
 
-void report_lost(ConsoleOut& out, const char* stage, TransactionResult result, uint8_t status) {
-  if (result == TransactionResult::BAD_STATUS) {
-    say(out, "\nError: Return status not successful.\nReturn Code: %04x\n", unsigned{status});
-  }
-  if (result == TransactionResult::MISMATCH) {
-    say(out, "\nError: FLASH firmware did not match update firmware.\n");
-  } else {
-    say(out, "\nError: %s(%02X) communications with the bootloader, check cables and power.\n", stage,
-        static_cast<unsigned>(result));
-  }
-}
-
 // Follows the steps for the caller; a transfer without a report keeps one of its own.
 struct Steps {
   TransferReport own;
   TransferReport& report;
-  explicit Steps(TransferReport* given) : report(given != nullptr ? *given : own) {
+  Reporter& reporter;
+  Steps(TransferReport* given, Reporter& to, uint32_t records)
+      : report(given != nullptr ? *given : own), reporter(to) {
     report.stage = TransferStage::CHECKING;
     report.records_sent = 0;
+    report.records = records;
+    report.failure = TransactionResult::OK;
+    report.status = 0;
     report.announced = false;
   }
   void begin(TransferStage stage) {
     report.stage = stage;
     if (report.on_stage) report.on_stage(stage);
+    reporter.stage(stage);
+  }
+  void failed(TransactionResult result, uint8_t status) {
+    report.failure = result;
+    report.status = status;
+    reporter.transfer_failed(report.stage, result, status);
   }
 };
 
@@ -69,28 +68,24 @@ TransferResult give_up(Link& link, ProbeState& state) {
   return TransferResult::FAILED;
 }
 
-}  // namespace
-
-TransferResult transfer_firmware(Link& link, BootBuffers& boot, ProbeState& state,
-                                 DeviceInfo& device, const Image& image, ConsoleOut& out,
-                                 TransferReport* report) {
-  Steps steps(report);
+TransferResult transfer_steps(Link& link, BootBuffers& boot, ProbeState& state, DeviceInfo& device,
+                              const Image& image, Reporter& reporter, Steps& steps) {
   const std::span<const uint8_t> bytes = image_bytes(image);
-  const uint32_t count = image_field(image, IMG_RECORD_COUNT);
+  const uint32_t count = steps.report.records;
   if (count == 0) {
     // The build refuses such an image, so this is a damaged program. A start command would
     // have the bootloader get ready (perhaps erase) for an installation that never comes.
-    say(out, "\nError: The firmware image has no records.\n");
+    reporter.image_refused(ImageFault::NO_RECORDS, 0, 0);
     return give_up(link, state);
   }
   if (!image_sound(image)) {
-    say(out, "\nError: The firmware image is damaged.\n");
+    reporter.image_refused(ImageFault::DAMAGED, 0, 0);
     return give_up(link, state);
   }
   if (state != ProbeState::BOOTLOADER) {
     steps.begin(TransferStage::ENTERING);
     if (!boot_enter(link, boot.info)) {
-      say(out, "\nError: No response from the bootloader, check cables and power.\n");
+      reporter.bootloader_silent();
       state = ProbeState::NONE;
       return TransferResult::FAILED;
     }
@@ -106,21 +101,19 @@ TransferResult transfer_firmware(Link& link, BootBuffers& boot, ProbeState& stat
   uint8_t status = 0;
   TransactionResult r = boot_transaction(link, command.data(), START_COMMAND_BYTES, BOOT_WAIT_MS, status);
   if (r != TransactionResult::OK) {
-    report_lost(out, "Lost1", r, status);
+    steps.failed(r, status);
     return give_up(link, state);
   }
 
   steps.begin(TransferStage::RECORDS);
-  say(out, "\n");
   size_t offset = IMAGE_HEADER_BYTES;
   for (uint32_t n = count; n != 0; --n) {
-    say(out, "\rUpdating firmware: %3u%% complete.", (count - n) * 100u / count);
+    reporter.progress(count - n, count);
     ImageRecord record;
     if (image_record(bytes, offset, record) != ImageResult::OK) {
       // The checks above make this unreachable for the images we carry; should one slip
       // through, none of the bad record is sent.
-      say(out, "\nError: Firmware record %u has an invalid length (%u).\n", count - n + 1,
-          record.length);
+      reporter.image_refused(ImageFault::RECORD_LENGTH, count - n + 1, record.length);
       leave_bootloader(link, boot, state, device, steps);
       return give_up(link, state);
     }
@@ -131,16 +124,29 @@ TransferResult transfer_firmware(Link& link, BootBuffers& boot, ProbeState& stat
     r = boot_transaction(link, command.data(), static_cast<uint8_t>((record.length + 1) % 256),
                          BOOT_WAIT_MS, status);
     if (r != TransactionResult::OK) {
-      report_lost(out, "Lost2", r, status);
+      steps.failed(r, status);
       leave_bootloader(link, boot, state, device, steps);
       return give_up(link, state);
     }
     ++steps.report.records_sent;
     offset += record.length;
   }
-  say(out, "\rUpdating firmware: 100%% complete.\n");
+  reporter.transfer_complete();
   leave_bootloader(link, boot, state, device, steps);
   return TransferResult::OK;
+}
+
+}  // namespace
+
+TransferResult transfer_firmware(Link& link, BootBuffers& boot, ProbeState& state,
+                                 DeviceInfo& device, const Image& image, Reporter& reporter,
+                                 TransferReport* report) {
+  Steps steps(report, reporter, image_field(image, IMG_RECORD_COUNT));
+  steps.report.version_before = device.version;
+  const uint32_t began = link.clock->now_ms();
+  const TransferResult result = transfer_steps(link, boot, state, device, image, reporter, steps);
+  steps.report.duration_ms = link.clock->now_ms() - began;
+  return result;
 }
 
 }  // namespace korvo

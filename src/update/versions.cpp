@@ -61,25 +61,8 @@ void show_versions(ConsoleOut& out, const DeviceInfo& device, const Image& image
   say(out, "Model: %s", image_target_name(image));
 }
 
-bool confirm_update(ConsoleOut& out, Console* console, const DeviceInfo& device, const Image& image) {
-  const Version installed = device.version;
-  const Version offered = image_version(image);
-  const std::string shown_model = device_text(device_model_text(device));
-  const char* model = shown_model.c_str();
-  const char* prompt;
-  if (installed == offered) {
-    say(out, "\nThe firmware in the %s matches this update.\n", model);
-    prompt = "\n\nUpdate anyway? (Y,N) ";
-  } else if (installed < offered) {
-    say(out, "\n\nThis update is newer than the firmware inside the %s.\n", model);
-    prompt = "\n\nContinue with update to newer version? (Y,N) ";
-  } else {
-    say(out, "\n\nThis update is OLDER than the firmware inside the %s!\n", model);
-    prompt = "\n\nAre you sure you want to update with an OLDER version of firmware? (Y,N) ";
-  }
-  show_versions(out, device, image);
-  say(out, "%s", prompt);
-
+bool confirm_update(Reporter& reporter, Console* console, const DeviceInfo& device, const Image& image) {
+  reporter.question(device, image);
   // Each code counts by itself: both halves of an extended key are simply skipped.
   int answer = 'N';
   while (console != nullptr) {
@@ -91,10 +74,8 @@ bool confirm_update(ConsoleOut& out, Console* console, const DeviceInfo& device,
       break;
     }
   }
-  say(out, "%c\n", answer);
-  if (answer == 'Y') return true;
-  say(out, "\nUpdate cancelled.\n\n");
-  return false;
+  reporter.answer(answer == 'Y');
+  return answer == 'Y';
 }
 
 }  // namespace korvo

@@ -6,6 +6,7 @@
 #include "console/console.h"
 #include "images/image.h"
 #include "protocol/device_info.h"
+#include "update/report.h"
 
 namespace korvo {
 
@@ -16,8 +17,9 @@ uint32_t version_text_width(Version v);
 void print_version(ConsoleOut& out, Version v, uint32_t pad);
 // The device's and the image's version on two lines whose "Model:" columns line up.
 void show_versions(ConsoleOut& out, const DeviceInfo& device, const Image& image);
-// true for Y, false for N. With no console, or once input has ended, nobody can say yes: N.
-[[nodiscard]] bool confirm_update(ConsoleOut& out, Console* console, const DeviceInfo& device,
+// Asks through the reporter and reads the answer: true for Y, false for N. With no console, or
+// once input has ended, nobody can say yes: N.
+[[nodiscard]] bool confirm_update(Reporter& reporter, Console* console, const DeviceInfo& device,
                                   const Image& image);
 
 }  // namespace korvo

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "driver/run_state.h"
+#include "update/console_reporter.h"
 #include "fake_console.h"
 #include "memline.h"
 #include "result_code.h"
@@ -19,6 +20,7 @@ struct Bench {
   CapturedText text;
   CapturedText diagnostics;
   RunState run;
+  ConsoleReporter console_texts{run.out};  // the console's texts, into `text`
 
   // The port starts open at 19200, as the scan leaves it.
   explicit Bench(bool open = true) {

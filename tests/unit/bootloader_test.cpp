@@ -39,7 +39,7 @@ struct DeviceBench : Bench {
   TransferReport report;
   int transfer() {
     return code(transfer_firmware(run.link, run.boot, run.probe_state, run.device, *run.selected_image,
-                                  run.out, &report));
+                                  console_texts, &report));
   }
   // "%" packets the host wrote: 03, 25, 25 in three writes.
   int leave_packets() const {

@@ -1,3 +1,4 @@
+#include "update/console_reporter.h"
 #include "update/versions.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@ struct VersionsTest : ::testing::Test {
   RunState run;
   FakeConsole console;
   CapturedText capture;
+  ConsoleReporter console_texts{run.out};
 
   VersionsTest() {
     run.out = capture.out();
@@ -56,7 +58,7 @@ struct VersionsTest : ::testing::Test {
 
   bool ask(Version device_version, Version image_version) {
     const ImageBytes image = image_bytes_make(68, 6, image_version, "SlatePro");
-    return confirm_update(run.out, run.console, device(device_version), image.image());
+    return confirm_update(console_texts, run.console, device(device_version), image.image());
   }
 };
 
@@ -157,7 +159,7 @@ TEST_F(VersionsTest, DeviceTextCannotStartATerminalControlSequence) {
   // wrap to 0x1B and 0x9B), become '?'; BEL and every other byte stay as they came.
   console.keys = {'n'};
   const ImageBytes image = image_bytes_make(68, 6, V1_14, "SlatePro");
-  EXPECT_FALSE(confirm_update(run.out, run.console, device(ver(1, 15, 0, 0xBB), "\x1b]0;x\x07\x9b" "2J"),
+  EXPECT_FALSE(confirm_update(console_texts, run.console, device(ver(1, 15, 0, 0xBB), "\x1b]0;x\x07\x9b" "2J"),
                               image.image()));
   EXPECT_EQ(capture.text(),
             "\n\nThis update is OLDER than the firmware inside the ?]0;x\x07?2J!\n"
@@ -175,11 +177,12 @@ std::string question(Version device_version, Version image_version) {
   CapturedText capture;
   run.out = capture.out();
   run.console = &console;
+  ConsoleReporter console_texts(run.out);
   DeviceInfo device;
   device.version = device_version;
   device.model = "Onyx";
   const ImageBytes image = image_bytes_make(68, 6, image_version, "SlatePro");
-  EXPECT_FALSE(confirm_update(run.out, run.console, device, image.image()));
+  EXPECT_FALSE(confirm_update(console_texts, run.console, device, image.image()));
   const std::string text = capture.text();
   if (text.find("Update anyway?") != std::string::npos) return "equal";
   if (text.find("newer version?") != std::string::npos) return "newer";

@@ -1,0 +1,118 @@
+// What the steps of a run have to tell, as typed events. The steps never print: a reporter
+// turns each event into the console's texts, JSON Lines or a live view, one place per text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "images/compat.h"
+#include "images/image.h"
+#include "protocol/device_info.h"
+#include "protocol/packet.h"
+#include "serial/port.h"
+
+namespace korvo {
+
+enum class TransferResult { OK = 0, FAILED = -1 };
+
+// The steps of an installation, in order. The step a transfer ended in tells where the
+// device was left.
+enum class TransferStage {
+  CHECKING = 0,    // the image is checked: nothing has been sent
+  ENTERING = 1,    // the application is told to start its bootloader
+  STARTING = 2,    // the start command, in the bootloader
+  RECORDS = 3,     // the records
+  RESTARTING = 4,  // the bootloader was told to start the application; its report awaited
+};
+
+// Why the embedded image was not sent at all.
+enum class ImageFault {
+  NO_RECORDS = 1,      // record_count is 0
+  DAMAGED = 2,         // it fails the checks the build made
+  RECORD_LENGTH = 3,   // a record's length outside 3..252 (the checks make this unreachable)
+};
+
+// What an installation did, for the verdict that follows it.
+struct TransferReport {
+  TransferStage stage = TransferStage::CHECKING;  // the step it ended in
+  uint32_t records_sent = 0;  // records the bootloader accepted
+  uint32_t records = 0;       // records of the image
+  // The failed transaction's result and the status byte it judged; OK when none failed.
+  TransactionResult failure = TransactionResult::OK;
+  uint8_t status = 0;
+  bool announced = false;     // after the leave command, the application reported itself
+  Version version_before = 0; // what the device ran when the transfer began
+  uint32_t duration_ms = 0;   // from the image check to the restarted application's report
+  // Called as each step begins, before any of its bytes is sent (the driver keeps the note
+  // an interruption leaves up to date with it).
+  std::function<void(TransferStage)> on_stage;
+};
+
+// What a check found on a port.
+enum class CheckVerdict {
+  UP_TO_DATE = 0,        // the device runs the offered version
+  UPDATE_AVAILABLE = 1,  // the offered version is newer
+  DEVICE_NEWER = 2,      // the device runs a newer version than the one offered
+  NOT_COMPATIBLE = 3,    // the image does not fit the device (the compatibility code says why)
+  NO_DEVICE = 4,         // no device with a matching image answered
+};
+
+// Where the scan stood on one port.
+enum class PortOutcome {
+  NOT_OPENED = 0,    // the port could not be opened
+  NO_DEVICE = 1,     // nothing answered, or what answered has no image here
+  FOUND = 2,         // a device with a matching image: the scan ends here
+};
+
+struct Reporter {
+  virtual ~Reporter() = default;
+
+  // The scan: each port as it is visited, then its verdict.
+  virtual void port_begin(const std::string& port) = 0;
+  // Why a port could not be opened (only what the user can act on during a search).
+  virtual void port_not_opened(const std::string& port, const OpenFailure& failure, bool searching) = 0;
+  virtual void port_outcome(const std::string& port, PortOutcome outcome) = 0;
+  // A device answered, but no image of the table fits it.
+  virtual void device_without_image(const std::string& port, const DeviceInfo& device) = 0;
+  virtual void no_device_found() = 0;
+  // A port number outside 1..99 on the command line.
+  virtual void invalid_port(uint32_t number) = 0;
+
+  // The update sequence: what the device sent meanwhile, then the fresh identity.
+  virtual void sequence_begin() = 0;
+  virtual void device_bytes(const uint8_t* bytes, size_t count) = 0;
+  virtual void device_gone(const std::string& port) = 0;
+  virtual void device_unknown(const std::string& port, const DeviceInfo& device) = 0;
+  virtual void device_identified(const std::string& port, const DeviceInfo& device, const Image& image) = 0;
+  virtual void incompatible(CompatCode code, const DeviceInfo& device, const Image& image) = 0;
+
+  // A check's verdict (--check): code says why a device is not compatible.
+  virtual void check_verdict(const std::string& port, CheckVerdict verdict, CompatCode code,
+                             const DeviceInfo& device, const Image* image) = 0;
+  // An unattended run leaves a device alone that already runs the offered version or a newer one.
+  virtual void left_alone(const std::string& port, const DeviceInfo& device, const Image& image) = 0;
+
+  // The question and its answer (true: Y).
+  virtual void question(const DeviceInfo& device, const Image& image) = 0;
+  virtual void answer(bool yes) = 0;
+
+  // The transfer.
+  virtual void stage(TransferStage stage) = 0;
+  virtual void image_refused(ImageFault fault, uint32_t record, uint32_t length) = 0;
+  virtual void bootloader_silent() = 0;
+  // done of count records accepted; the next one goes out now.
+  virtual void progress(uint32_t done, uint32_t count) = 0;
+  virtual void transfer_failed(TransferStage stage, TransactionResult result, uint8_t status) = 0;
+  virtual void transfer_complete() = 0;
+  // What came of it: whether the device runs the update, or where it was left.
+  virtual void outcome(const std::string& port, TransferResult result, const TransferReport& report,
+                       const DeviceInfo& device, const Image& image) = 0;
+
+  // The last key wait of an interactive run, and its end.
+  virtual void exit_wait() = 0;
+  virtual void exit_wait_done() = 0;
+};
+
+}  // namespace korvo
