@@ -111,6 +111,7 @@ ExitStatus update_sequence(RunState& run) {
     report_incompatibility(run.out, code, run.device, image);
     return exit_program(run, ExitStatus::UNCHANGED);
   }
+  if (run.test_images) tell(run.out, "\nkorvo: this build carries test images, not device firmware");
   if (!confirm_update(run.out, run.console, run.device, image)) {
     return exit_program(run, ExitStatus::UNCHANGED);
   }
@@ -145,8 +146,13 @@ void print_options(ConsoleOut& out) {
   say(out, "\n   COMn         the same as n");
   if (PORT_PATHS_ALLOWED) say(out, "\n   PATH         the serial device with this path, such as /dev/ttyUSB0");
   say(out, "\n   -l, --list   list the serial ports of this computer and end");
-  say(out, "\n   -h, --help   show this text and end");
+  say(out, "%s", CONSOLE_SLASH_HELP ? "\n   -h, --help, /?  show this text and end"
+                                    : "\n   -h, --help   show this text and end");
   say(out, "\n   --version    show the program's version and end\n");
+  if (!PORT_PATHS_ALLOWED) return;  // where ports have paths, the environment maps numbers to them
+  say(out, "\nEnvironment:");
+  say(out, "\n   KORVO_COM<n>     the device of port n (unset: /dev/ttyS<n-1>)");
+  say(out, "\n   KORVO_LOCK_DIR   the folder of the ports' lock files (unset: /var/lock, else /run/lock)\n");
 }
 
 void print_ports(ConsoleOut& out) {
@@ -188,7 +194,7 @@ const char* port_number_text(const char* arg) {
 ExitStatus korvo_run(RunState& run, int argc, const char* const* argv) {
   const Request request = argc == 2 ? request_of(argv[1]) : Request::UPDATE;
   if (request == Request::VERSION) {
-    say(run.out, "korvo 1.01\n");
+    say(run.out, run.test_images ? "korvo 1.01 (test images)\n" : "korvo 1.01\n");
     return ExitStatus::UNCHANGED;
   }
   if (request == Request::LIST) {

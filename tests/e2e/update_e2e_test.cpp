@@ -451,7 +451,7 @@ TEST_F(E2E, OptionsAndPortNamesAsAProcess) {
     int status;
     const char* starts;
   } options[] = {{"--help", 0, "\nTorva firmware update utility. Version 1.01\n\nUse: KORVO [x]\n"},
-                 {"--version", 0, "korvo 1.01\n"},
+                 {"--version", 0, "korvo 1.01 (test images)\n"},
                  {"--list", 0, ""},
                  {"--frobnicate", 1, "\nTorva firmware update utility. Version 1.01\n\nUse: KORVO [x]\n"}};
   for (const auto& c : options) {
