@@ -31,7 +31,7 @@ devsim=$(absolute "$4")
 image=$(absolute "$5")
 shift 5
 scenarios=${*:-update decline bootloader scan unplugged}
-work=$(dirname "$prefix")/wine-e2e
+work=${KORVO_E2E_WORK:-$(dirname "$prefix")/wine-e2e}
 ports=$prefix/dosdevices
 
 # Bounds of every wait, in seconds. A whole update takes a few seconds under Wine; these
@@ -91,13 +91,14 @@ cleanup() {
   remove_port_links
 }
 
-# One suite at a time per prefix: the scenarios rearrange its COM links. flock holds the
-# lock around the whole script and keeps it from the script's children (-o), so that a Wine
-# or a device left over from a killed run cannot hold it. Not the lock that wine-run.sh
-# takes to create the prefix, which would then wait for us.
+# The prefix to ourselves: the scenarios rearrange its COM links and restart its server,
+# and other build folders share it. flock holds the lock around the whole script and keeps
+# it from the script's children (-o), so that a Wine or a device left over from a killed
+# run cannot hold it; our own programs take no lock (KORVO_WINE_HELD). Not the lock that
+# wine-run.sh takes to create the prefix, which would then wait for us.
 if [ -z "${KORVO_E2E_LOCKED:-}" ]; then
   mkdir -p "$(dirname "$prefix")" || exit 2
-  KORVO_E2E_LOCKED=1 exec flock -o -w 600 -E 2 "$prefix.e2e-lock" \
+  KORVO_E2E_LOCKED=1 KORVO_WINE_HELD=alone exec flock -o -w 600 -E 2 "$prefix.use" \
     sh "$0" "$wine_run" "$prefix" "$korvo" "$devsim" "$image" $scenarios
 fi
 
