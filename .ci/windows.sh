@@ -1,7 +1,9 @@
 #!/bin/sh
 # Windows build and tests: cross-builds the "windows" preset with mingw-w64, checks that
-# korvo.exe needs nothing but the system's own DLLs, runs the Windows tests under Wine in a
-# prefix of the build folder, and packages korvo.exe for the field and checks that zip.
+# korvo.exe needs nothing but the system's own DLLs, runs the Windows tests under Wine in the
+# prefix every build folder shares (KORVO_WINE_PREFIX, made once), and packages korvo.exe
+# for the field and checks that zip (a test build: cpack must refuse it without
+# KORVO_PACKAGE_TEST_IMAGES, which scripts/check-packages.sh then gives).
 # Installs nothing: it needs the packages cmake, g++, googletest, g++-mingw-w64-x86-64-posix,
 # wine64 and tmux.
 #   .ci/windows.sh            build in build-windows/ (kept between runs)
@@ -12,7 +14,6 @@ set -u
 cd "$(dirname "$0")/.."
 . scripts/tally.sh
 build=build-windows
-prefix=$PWD/$build/wineprefix
 started=$(date +%s)
 log=$(mktemp)
 trap 'rm -f "$log" "$log.rc"' EXIT
@@ -81,9 +82,12 @@ if [ $failed -eq 0 ]; then
   step check lines "korvo.exe package" bash scripts/check-packages.sh windows
 fi
 
-# The prefix's server would linger a few seconds after the last program: end it now.
+# The prefix's server would linger a few seconds after the last program: end it now, once
+# no other build folder's program runs in the shared prefix.
+prefix=$(sed -n 's/^KORVO_WINE_PREFIX:PATH=//p' "$build/CMakeCache.txt" 2>/dev/null)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
-[ -d "$prefix" ] && WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null
+[ -n "$prefix" ] && [ -d "$prefix" ] &&
+  WINEPREFIX=$prefix flock -w 60 "$prefix.use" "$wineserver" -k 2>/dev/null
 
 [ -n "${KORVO_TALLY:-}" ] && printf '%s' "$figures" >>"$KORVO_TALLY"
 echo

@@ -15,6 +15,14 @@ else()
   set(korvo_image_tool korvo-image)
 endif()
 
+# Any stand-in image makes this a test build. It says so wherever it could pass for the real
+# thing: korvo's version and update question, and its package (cmake/packaging.cmake).
+if("standin" IN_LIST KORVO_IMAGES)
+  set(KORVO_TEST_IMAGES ON CACHE INTERNAL "The image table holds a stand-in image")
+else()
+  set(KORVO_TEST_IMAGES OFF CACHE INTERNAL "The image table holds a stand-in image")
+endif()
+
 list(LENGTH KORVO_IMAGES korvo_image_entries)
 if(korvo_image_entries GREATER 8)
   message(FATAL_ERROR "KORVO_IMAGES names ${korvo_image_entries} slots; the table has 8")

@@ -15,8 +15,16 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Windows programs of the build (tools the build runs, tests) run under Wine, in a prefix
-# inside the build folder.
+# Windows programs of the build (tools the build runs, tests) run under Wine, in one prefix
+# that every Windows build folder shares, made once, outside the build trees: a prefix is
+# some 700 MB and takes a while to make.
+if(NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
+  set(korvo_cache_home $ENV{XDG_CACHE_HOME})
+else()
+  set(korvo_cache_home $ENV{HOME}/.cache)
+endif()
+set(KORVO_WINE_PREFIX ${korvo_cache_home}/korvo/wine CACHE PATH
+    "Wine prefix of the Windows programs and tests, shared by every build folder")
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${CMAKE_BINARY_DIR}/wineprefix)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${KORVO_WINE_PREFIX})
 endif()

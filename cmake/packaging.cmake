@@ -5,6 +5,16 @@ include(GNUInstallDirs)
 math(EXPR korvo_version_major "${PROJECT_VERSION_MAJOR}")
 math(EXPR korvo_version_minor "${PROJECT_VERSION_MINOR}")
 
+# A test build (stand-in images: cmake/image_data.cmake) is packaged only when asked for, as
+# korvo-test, so that nobody takes it for the field release; cpack refuses it otherwise.
+option(KORVO_PACKAGE_TEST_IMAGES "Package a build that carries stand-in images, as korvo-test" OFF)
+set(korvo_package_name korvo)
+if(KORVO_TEST_IMAGES)
+  set(korvo_package_name korvo-test)
+endif()
+set(KORVO_PACKAGE_CONTACT "korvo maintainers <korvo-maintainers@example.org>" CACHE STRING
+    "Maintainer named in the packages")
+
 if(WIN32)
   # The field installer's package: the program and a text to read, side by side. The
   # build's own korvo.exe keeps its symbols; the package's is stripped (CPACK_STRIP_FILES).
@@ -57,26 +67,58 @@ firmware. Never give it to a real device; build korvo.exe with the maker's image
   install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
 
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME korvo-${PROJECT_VERSION}-win64)
+  set(CPACK_PACKAGE_FILE_NAME ${korvo_package_name}-${PROJECT_VERSION}-win64)
 else()
   set(korvo_programs korvo korvo-image)
   if(TARGET korvo-devsim)
     list(APPEND korvo_programs korvo-devsim)
   endif()
   install(TARGETS ${korvo_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The package's documentation folder, named after the package as Debian wants it: the
+  # README, the copyright file and the package's changelog.
+  set(korvo_doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${korvo_package_name})
+  # The Debian revision of a package the project builds itself, not a distribution: 0, then
+  # our own count (lintian takes a plain 1 for a first upload to Debian).
+  set(KORVO_DEB_REVISION 0korvo1)
+  set(korvo_changelog ${CMAKE_BINARY_DIR}/doc/changelog.Debian)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/changelog.Debian.in ${korvo_changelog} @ONLY)
+  install(FILES README.md ${PROJECT_SOURCE_DIR}/doc/copyright DESTINATION ${korvo_doc_dir})
 
-  # Man pages from each program's --help and --version, remade whenever the program is.
-  option(KORVO_MAN_PAGES "Make man pages with help2man" ON)
+  # korvo's man page is written by hand (doc/korvo.1); the tools' come from their --help and
+  # --version through help2man, remade whenever the tool is.
+  option(KORVO_MAN_PAGES "Install man pages (the tools' made with help2man)" ON)
   find_program(KORVO_HELP2MAN help2man)
   find_program(KORVO_GZIP gzip)
-  if(KORVO_MAN_PAGES AND KORVO_HELP2MAN AND KORVO_GZIP)
-    set(man_dir ${CMAKE_BINARY_DIR}/man)
-    file(MAKE_DIRECTORY ${man_dir})
-    set(description_korvo "firmware update utility for Torva devices on a serial port")
+  if(NOT KORVO_GZIP)
+    message(FATAL_ERROR "gzip is needed for the package's changelog and man pages")
+  endif()
+  # -n: no name or time stamp in the compressed file, so the same text gives the same bytes.
+  execute_process(COMMAND ${KORVO_GZIP} -9nf ${korvo_changelog} RESULT_VARIABLE rc)
+  if(NOT rc STREQUAL "0")
+    message(FATAL_ERROR "gzip failed on ${korvo_changelog}")
+  endif()
+  install(FILES ${korvo_changelog}.gz DESTINATION ${korvo_doc_dir})
+
+  set(man_dir ${CMAKE_BINARY_DIR}/man)
+  file(MAKE_DIRECTORY ${man_dir})
+  if(KORVO_MAN_PAGES)
+    set(page ${PROJECT_SOURCE_DIR}/doc/korvo.1)
+    file(STRINGS ${page} title REGEX "^\\.TH ")
+    if(NOT title MATCHES "\"korvo ${PROJECT_VERSION}\"")
+      message(FATAL_ERROR "doc/korvo.1 names another version than ${PROJECT_VERSION}: ${title}")
+    endif()
+    configure_file(${page} ${man_dir}/korvo.1 COPYONLY)
+    execute_process(COMMAND ${KORVO_GZIP} -9nf ${man_dir}/korvo.1 RESULT_VARIABLE rc)
+    if(NOT rc STREQUAL "0")
+      message(FATAL_ERROR "gzip failed on ${man_dir}/korvo.1")
+    endif()
+    file(WRITE ${man_dir}/korvo.status "made\n")
+  endif()
+  if(KORVO_MAN_PAGES AND KORVO_HELP2MAN)
     set(description_korvo-image "make, inspect and check korvo firmware image files")
     set(description_korvo-devsim "a simulated Torva device on a pseudo-terminal")
     set(man_stamps)
+    list(REMOVE_ITEM korvo_programs korvo)
     foreach(program ${korvo_programs})
       add_custom_command(
         OUTPUT ${man_dir}/${program}.status
@@ -91,33 +133,46 @@ else()
       list(APPEND man_stamps ${man_dir}/${program}.status)
     endforeach()
     add_custom_target(korvo_man_pages ALL DEPENDS ${man_stamps})
-    # Whichever pages were made: a program without --help and --version has none yet.
-    install(CODE "
-      file(GLOB pages \"${man_dir}/*.1.gz\")
-      if(pages)
-        file(INSTALL \${pages} DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_MANDIR}/man1\")
-      endif()")
   elseif(KORVO_MAN_PAGES)
-    message(STATUS "No help2man or gzip: no man pages")
+    message(STATUS "No help2man: korvo-image and korvo-devsim get no man pages")
   endif()
+  # Whichever pages were made: a program without --help and --version has none yet.
+  install(CODE "
+    file(GLOB pages \"${man_dir}/*.1.gz\")
+    if(pages)
+      file(INSTALL \${pages} DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_MANDIR}/man1\")
+    endif()")
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  # 1.01-0korvo1, as changelog.Debian names it: a package with a Debian revision keeps its
+  # changes there.
+  set(CPACK_DEBIAN_PACKAGE_RELEASE ${KORVO_DEB_REVISION})
   # Depends on the libraries the programs link, as dpkg-shlibdeps finds them.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 
-set(KORVO_PACKAGE_CONTACT "korvo maintainers <korvo@localhost>" CACHE STRING
-    "Maintainer named in the packages")
-set(CPACK_PACKAGE_NAME korvo)
+set(CPACK_PACKAGE_NAME ${korvo_package_name})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${KORVO_PACKAGE_CONTACT})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Firmware update utility for Torva audio distribution devices")
+# Lines of at most 80 characters: Debian's tools show the description as it is.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware update utility for Torva audio distribution devices")
 set(CPACK_PACKAGE_DESCRIPTION
-    "korvo updates the firmware of Torva audio distribution devices over an RS-232 serial port.
-korvo-image makes and checks firmware image files; korvo-devsim plays a device on a
-pseudo-terminal, for rehearsals and tests without hardware.")
+    "korvo updates the firmware of Torva audio distribution devices over an
+RS-232 serial port. korvo-image makes and checks firmware image files;
+korvo-devsim plays a device on a pseudo-terminal, for rehearsals and tests
+without hardware.")
+if(KORVO_TEST_IMAGES)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware update utility for Torva devices (test images)")
+  string(APPEND CPACK_PACKAGE_DESCRIPTION "
+.
+This is a test build: its firmware images are stand-ins made for tests, not
+the maker's firmware. Never give them to a real device.")
+endif()
+set(CPACK_KORVO_TEST_IMAGES ${KORVO_TEST_IMAGES})
+set(CPACK_KORVO_PACKAGE_TEST_IMAGES ${KORVO_PACKAGE_TEST_IMAGES})
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack_checks.cmake)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 include(CPack)

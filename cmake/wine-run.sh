@@ -1,8 +1,12 @@
 #!/bin/sh
-# Runs one Windows program of a cross build under Wine, in a prefix of the build's own:
+# Runs one Windows program of a cross build under Wine, in the prefix that every build
+# folder shares:
 #   wine-run.sh <prefix folder> <program.exe> [arguments...]
 # The first use creates the prefix (under a lock: build steps and tests may start in
 # parallel) and leaves no COM port that reaches the machine's own serial devices.
+# Programs share the prefix (a shared lock on <prefix>.use); a suite that rearranges its COM
+# links or restarts its server holds that lock alone and sets KORVO_WINE_HELD for its own
+# programs, which then take no lock.
 set -e
 prefix=$1
 shift
@@ -44,5 +48,9 @@ if [ ! -f "$prefix/.korvo-ready" ]; then
     touch "$prefix/.korvo-ready"
   fi
   exec 9>&-
+fi
+if [ -z "${KORVO_WINE_HELD:-}" ]; then
+  export KORVO_WINE_HELD=shared
+  exec flock -s -w 900 -E 2 "$prefix.use" "$wine" "$@"
 fi
 exec "$wine" "$@"

@@ -11,7 +11,14 @@ runs=${1:-3}
 exe=$PWD/build-windows/bin/korvo.exe
 image=$PWD/build-windows/images/standin.img
 devsim=$PWD/build-bench/bin/korvo-devsim
-prefix=$PWD/build-windows/wineprefix-bench
+# The Windows build's shared prefix, to ourselves: the benchmark links a COM port in it and
+# keeps its server running (see cmake/wine-run.sh).
+prefix=$(sed -n 's/^KORVO_WINE_PREFIX:PATH=//p' build-windows/CMakeCache.txt 2>/dev/null || true)
+[ -n "$prefix" ] || { echo "bench-wine: build-windows names no KORVO_WINE_PREFIX (cmake --preset windows)" >&2; exit 2; }
+if [ -z "${KORVO_WINE_HELD:-}" ]; then
+  mkdir -p "$(dirname "$prefix")"
+  KORVO_WINE_HELD=alone exec flock -o -w 600 -E 2 "$prefix.use" bash "$0" "$@"
+fi
 work=$PWD/build-bench/wine
 for file in "$exe" "$image"; do
   [ -e "$file" ] || { echo "bench-wine: no $file (cmake --preset windows && cmake --build --preset windows)" >&2; exit 2; }

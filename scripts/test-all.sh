@@ -2,13 +2,16 @@
 # Builds and runs every test, stage by stage:
 #   native     the default preset, every ctest entry
 #   asan       the asan preset (AddressSanitizer + UBSan), every ctest entry
-#   release    a plain -DCMAKE_BUILD_TYPE=Release tree (GCC, -O3), its unit tests
+#   dpkg       a plain -DCMAKE_BUILD_TYPE=Release tree built as a Debian packager builds it
+#              (dpkg-buildflags: CPPFLAGS folded into CXXFLAGS, as debhelper does for CMake;
+#              LDFLAGS), every ctest entry
 #   clang      a clang-14 Release tree, its unit tests
-#   packages   the native install tree and .deb (scripts/check-packages.sh default)
+#   packages   the native install tree and .deb, lintian's verdict, and cpack's refusal of a
+#              test build without KORVO_PACKAGE_TEST_IMAGES (scripts/check-packages.sh default)
 #   windows    .ci/windows.sh: the Windows build, its ctest entries and end-to-end scenarios
 #              under Wine, the korvo.exe zip
-# The release and clang trees are built with warnings as errors, to show that the code is
-# clean there too; only their unit tests run, the e2e suites have run in the presets.
+# The dpkg and clang trees are built with warnings as errors, to show that the code is clean
+# there too; only the clang tree's unit tests run, the e2e suites have run in the presets.
 # Every ctest entry, Wine scenario and check counts once; a build that fails counts as one
 # failure. Ends with a summary per stage and one line "Total: N passed, N failed".
 set -u
@@ -69,9 +72,23 @@ unit_stage() {
   fi
 }
 
+# Every ctest entry of a tree configured with the packager's flags in the environment.
+dpkg_stage() {
+  local stage=$1 dir=$2
+  shift 2
+  echo "== $stage: $dir, dpkg-buildflags, build and every test"
+  if (eval "$(dpkg-buildflags --export=sh)" && export CXXFLAGS="$CXXFLAGS $CPPFLAGS" &&
+      build_tree "$stage" "$dir" "$@"); then
+    run ctest --test-dir "$dir" -j "$jobs" --output-on-failure --no-tests=error
+    count "$stage" "ctest entries ($dir)" $(ctest_tally "$log" "$rc")
+  else
+    count "$stage" "build of $dir failed" 0 1
+  fi
+}
+
 preset_stage native default
 preset_stage asan asan
-unit_stage release build-release -DCMAKE_BUILD_TYPE=Release -DKORVO_WERROR=ON
+dpkg_stage dpkg build-dpkg -DCMAKE_BUILD_TYPE=Release -DKORVO_WERROR=ON
 unit_stage clang build-clang -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=Release -DKORVO_WERROR=ON
 
 echo "== packages: install tree and .deb of the default preset"

@@ -90,6 +90,7 @@ ExitStatus update_sequence(RunState& run) {
     report.incompatible(code, run.device, image);
     return exit_program(run, ExitStatus::UNCHANGED);
   }
+  if (run.test_images) report.test_images();
   // No key typed while the scan and the probes ran (a held-down "y", an arrow key and a "y")
   // may answer the question to come.
   run.console->discard_typeahead();
@@ -136,8 +137,13 @@ void print_options(ConsoleOut& out) {
   say(out, "\n   COMn         the same as n");
   if (PORT_PATHS_ALLOWED) say(out, "\n   PATH         the serial device with this path, such as /dev/ttyUSB0");
   say(out, "\n   -l, --list   list the serial ports of this computer and end");
-  say(out, "\n   -h, --help   show this text and end");
+  say(out, "%s", CONSOLE_SLASH_HELP ? "\n   -h, --help, /?  show this text and end"
+                                    : "\n   -h, --help   show this text and end");
   say(out, "\n   --version    show the program's version and end\n");
+  if (!PORT_PATHS_ALLOWED) return;  // where ports have paths, the environment maps numbers to them
+  say(out, "\nEnvironment:");
+  say(out, "\n   KORVO_COM<n>     the device of port n (unset: /dev/ttyS<n-1>)");
+  say(out, "\n   KORVO_LOCK_DIR   the folder of the ports' lock files (unset: /var/lock, else /run/lock)\n");
 }
 
 void print_ports(ConsoleOut& out) {
@@ -211,7 +217,7 @@ namespace {
 ExitStatus korvo_run_reported(RunState& run, int argc, const char* const* argv) {
   const Request request = argc == 2 ? request_of(argv[1]) : Request::UPDATE;
   if (request == Request::VERSION) {
-    say(run.out, "korvo 1.01\n");
+    say(run.out, run.test_images ? "korvo 1.01 (test images)\n" : "korvo 1.01\n");
     return ExitStatus::UNCHANGED;
   }
   if (request == Request::LIST) {

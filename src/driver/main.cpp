@@ -11,5 +11,6 @@ int main(int argc, char** argv) {
   run.link.clock = &clock_system();
   run.console = &console_system();
   run.images = &image_table();
+  run.test_images = KORVO_TEST_IMAGES != 0;
   return static_cast<int>(korvo_run(run, argc, argv));
 }

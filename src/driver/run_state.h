@@ -21,6 +21,7 @@ struct RunState {
   DeviceInfo device;
   BootBuffers boot;
   const ImageTable* images = nullptr;
+  bool test_images = false;   // the images are stand-ins (a test build): said before they are offered
   const Image* selected_image = nullptr;
   bool wait_for_key = false;
   uint32_t first_port = 0;

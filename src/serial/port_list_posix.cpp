@@ -47,6 +47,19 @@ std::string usb_identity(const fs::path& device) {
   return {};
 }
 
+// The driver of the hardware behind a tty (ftdi_sio, cp210x, serial8250). Newer kernels put
+// serial core's own port and controller devices, on the bus serial-base, between the two:
+// their drivers ("port", "ctrl") say nothing about the hardware, so look past them.
+std::string device_driver(const fs::path& device) {
+  std::error_code ec;
+  for (fs::path p = fs::canonical(device, ec); !ec && p.has_relative_path(); p = p.parent_path()) {
+    const fs::path driver = fs::canonical(p / "driver", ec);
+    if (ec) return {};
+    if (driver.parent_path().parent_path().filename() != "serial-base") return driver.filename().string();
+  }
+  return {};
+}
+
 struct Found {
   std::string details;
   int number = 0;
@@ -67,7 +80,7 @@ std::vector<PortListing> port_list() {
     const fs::path device = entry.path() / "device";
     if (!fs::exists(device, ec)) continue;  // virtual terminals and ptys have no device
     const std::string name = entry.path().filename().string();
-    const std::string driver = fs::read_symlink(device / "driver", ec).filename().string();
+    const std::string driver = device_driver(device);
     // The legacy UART driver registers ports whether or not a UART answers: type 0 is none.
     if (driver == "serial8250" && first_line(entry.path() / "type") == "0") continue;
     const std::string path = "/dev/" + name;

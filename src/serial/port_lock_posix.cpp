@@ -65,7 +65,7 @@ bool held(long owner) { return owner == 0 || (owner > 0 && process_alive(owner))
 bool remove_stale(const std::string& lock_path, const std::string& aside) {
   if (::rename(lock_path.c_str(), aside.c_str()) != 0) return errno == ENOENT;
   if (held(lock_owner(aside.c_str()))) {
-    (void)::link(aside.c_str(), lock_path.c_str());  // never over a lock taken meanwhile
+    (void)!::link(aside.c_str(), lock_path.c_str());  // never over a lock taken meanwhile
     (void)::unlink(aside.c_str());
     return false;
   }

@@ -334,6 +334,7 @@ bool PosixPort::open(const PortName& name, uint32_t wanted_baud, OpenFailure& fa
   // Like an unshared open among programs that use flock; TIOCEXCL does not stop root.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     describe(failure, errno);
+    if (failure.error == OpenError::IN_USE) failure.reason = "it holds a lock on the port";
     close();
     return false;
   }

@@ -122,7 +122,6 @@ void ConsoleReporter::incompatible(CompatCode code, const DeviceInfo& device, co
 
 void ConsoleReporter::check_verdict(const std::string& port, CheckVerdict verdict, CompatCode code,
                                     const DeviceInfo& device, const Image* image) {
-  if (verdict == CheckVerdict::NO_DEVICE) return;  // the scan's own closing said so
   say(out_, "\n\n%s: %s, installed %s", device_text(port.c_str()).c_str(), device_label(device).c_str(),
       version_text(device.version).c_str());
   if (image != nullptr) say(out_, ", offered %s", version_text(image_version(*image)).c_str());
@@ -139,8 +138,6 @@ void ConsoleReporter::check_verdict(const std::string& port, CheckVerdict verdic
     case CheckVerdict::NOT_COMPATIBLE:
       say(out_, ": not compatible (%s)\n", compat_reason(code));
       break;
-    case CheckVerdict::NO_DEVICE:
-      break;
   }
 }
 
@@ -149,6 +146,8 @@ void ConsoleReporter::left_alone(const std::string& port, const DeviceInfo& devi
       device_label(device).c_str(), version_text(device.version).c_str(),
       version_text(image_version(image)).c_str());
 }
+
+void ConsoleReporter::test_images() { tell(out_, "\nkorvo: this build carries test images, not device firmware"); }
 
 void ConsoleReporter::question(const DeviceInfo& device, const Image& image) {
   const Version installed = device.version;

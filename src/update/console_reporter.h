@@ -28,6 +28,7 @@ class ConsoleReporter : public Reporter {
   void check_verdict(const std::string& port, CheckVerdict verdict, CompatCode code, const DeviceInfo& device,
                      const Image* image) override;
   void left_alone(const std::string& port, const DeviceInfo& device, const Image& image) override;
+  void test_images() override;
   void question(const DeviceInfo& device, const Image& image) override;
   void answer(bool yes) override;
   void stage(TransferStage) override {}

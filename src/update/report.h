@@ -56,7 +56,6 @@ enum class CheckVerdict {
   UPDATE_AVAILABLE = 1,  // the offered version is newer
   DEVICE_NEWER = 2,      // the device runs a newer version than the one offered
   NOT_COMPATIBLE = 3,    // the image does not fit the device (the compatibility code says why)
-  NO_DEVICE = 4,         // no device with a matching image answered
 };
 
 // Where the scan stood on one port.
@@ -94,6 +93,8 @@ struct Reporter {
   // An unattended run leaves a device alone that already runs the offered version or a newer one.
   virtual void left_alone(const std::string& port, const DeviceInfo& device, const Image& image) = 0;
 
+  // This program carries test images, and one of them is about to be offered.
+  virtual void test_images() = 0;
   // The question and its answer (true: Y).
   virtual void question(const DeviceInfo& device, const Image& image) = 0;
   virtual void answer(bool yes) = 0;

@@ -21,6 +21,8 @@ namespace {
 const std::string IMAGE = KORVO_SLOT1_IMAGE;
 const std::string BANNER = "\nTorva firmware update utility. Version 1.01\n";
 const std::string KEY_WAIT = "\nPress any key to exit...\n";
+// Before each offer of the stand-in, on standard error.
+const std::string TEST_BUILD = "\nkorvo: this build carries test images, not device firmware";
 const std::string CANCELLED = "N\n\nUpdate cancelled.\n\n";
 const std::string NO_BOOTLOADER = "\nError: No response from the bootloader, check cables and power.\n";
 const std::string FLASH_MISMATCH = "\nError: FLASH firmware did not match update firmware.\n";
@@ -128,7 +130,7 @@ TEST_F(E2E, UpdatesARunningApplication) {
   EXPECT_EQ(r.output, BANNER + found(3) + "\n" + newer("Slate Pro", STANDARD_LINES) + "Y\n" + progress(574) +
                           KEY_WAIT);
   EXPECT_TRUE(harness.verify(3, IMAGE).verified) << harness.verify(3, IMAGE).text;
-  EXPECT_EQ(r.errors, "\nkorvo: COM3: verified: the device restarted and runs version 1.14, model Slate Pro, the "
+  EXPECT_EQ(r.errors, TEST_BUILD + "\nkorvo: COM3: verified: the device restarted and runs version 1.14, model Slate Pro, the "
                       "version of this update");
   const DevLog log = harness.log(3);
   // Scan, fresh probe, entry, then the bootloader's side.
@@ -168,7 +170,7 @@ TEST_F(E2E, ADeviceThatDoesNotComeBackIsNotCalledVerified) {
   const HarnessResult r = korvo({"4"}, "y");
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_NE(r.output.find("\rUpdating firmware: 100% complete.\n"), std::string::npos) << r.output;
-  EXPECT_EQ(r.errors, "\nkorvo: COM4: not verified: the device did not announce itself after the restart; a new "
+  EXPECT_EQ(r.errors, TEST_BUILD + "\nkorvo: COM4: not verified: the device did not announce itself after the restart; a new "
                       "run on COM4 checks it");
 }
 
@@ -383,7 +385,7 @@ TEST_F(E2E, EveryTransferFailureEndsWithItsMessageAndStatusOne) {
     const std::string head = BANNER + found(com) + "\n" + newer("Slate Pro", STANDARD_LINES) + "Y\n";
     ASSERT_EQ(r.output.substr(0, head.size()), head);
     EXPECT_EQ(r.output.substr(head.size()), c.tail + KEY_WAIT);
-    EXPECT_EQ(r.errors, "\nkorvo: COM" + std::to_string(com) + ": " + c.left);
+    EXPECT_EQ(r.errors, TEST_BUILD + "\nkorvo: COM" + std::to_string(com) + ": " + c.left);
     EXPECT_FALSE(harness.verify(com, IMAGE).verified);
     EXPECT_EQ(count(com, "%") == 1, c.leaves);
     expect_clean_wire(com);
@@ -436,7 +438,7 @@ TEST_F(E2E, AnInterruptedUpdateIsFinishedByTheNextRun) {
     const std::string at = "COM" + std::to_string(com);
     if (c.signal != 0) {
       EXPECT_EQ(cut.signal, c.signal) << cut.output;
-      EXPECT_EQ(cut.errors, "\nkorvo: " + at + ": interrupted during the update; the device was left in its "
+      EXPECT_EQ(cut.errors, TEST_BUILD + "\nkorvo: " + at + ": interrupted during the update; the device was left in its "
                             "bootloader; a new run on " + at + " installs the image\n");
     } else {
       EXPECT_EQ(cut.exit_status, 1);
@@ -545,7 +547,7 @@ TEST_F(E2E, OptionsAndPortNamesAsAProcess) {
     int status;
     const char* starts;
   } options[] = {{"--help", 0, "\nTorva firmware update utility. Version 1.01\n\nUse: KORVO [x]\n"},
-                 {"--version", 0, "korvo 1.01\n"},
+                 {"--version", 0, "korvo 1.01 (test images)\n"},
                  {"--list", 0, ""},
                  {"--frobnicate", 1, "\nTorva firmware update utility. Version 1.01\n\nUse: KORVO [x]\n"}};
   for (const auto& c : options) {

@@ -164,13 +164,17 @@ TEST(DevsimPty, LatencyTimerHoldsShortRepliesOnly) {
   EXPECT_EQ(host.receive(5).size(), 5u);
   EXPECT_GE(us_since(start), 40000u);
   devserver_stop(runner);
-  // What the adapter held reached the host late, and the line's account says so: the lone
-  // ACK, the ACK that left in a full packet, the BootInfo packet's held tail.
-  const std::vector<uint64_t>& late = runner.server.model.log.line.late_us;
-  ASSERT_EQ(late.size(), 3u);
-  EXPECT_GE(late[0], 40000u);
-  EXPECT_LT(late[1], 30000u);
-  EXPECT_GE(late[2], 40000u);
+  // What the adapter held reached the host late, and the line's account says so (the lone
+  // ACK, the BootInfo packet's held tail; not the ACK that left in a full packet), but the
+  // simulator's own lag leaves the adapter's hold out.
+  const DevLineLog& line = runner.server.model.log.line;
+  ASSERT_EQ(line.late_us.size(), 3u);
+  for (const uint64_t late : line.late_us) EXPECT_LT(late, 30000u);
+  std::vector<bool> held;
+  for (const DevBusy& span : line.busy) {
+    if (!span.host) held.push_back(span.handed_us >= span.to_us + 30000);
+  }
+  EXPECT_EQ(held, (std::vector<bool>{true, false, true}));
 }
 
 // A three-record image and the packets a host sends for it (see the unit tests).

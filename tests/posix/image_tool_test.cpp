@@ -34,11 +34,9 @@ ToolRun run(const std::string& command) {
 
 const std::string TOOL = std::string(KORVO_BIN_DIR) + "/korvo-image";
 
-// The source tree, from this file's own path (the build passes absolute paths).
-std::string source_dir() {
-  const std::string file = __FILE__;
-  return file.substr(0, file.rfind("/tests/posix/"));
-}
+// The source tree as the build names it: a file's own path may have been made relative
+// (-ffile-prefix-map, as packagers build).
+std::string source_dir() { return KORVO_SOURCE_DIR; }
 
 std::vector<char> read_all(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -255,7 +256,10 @@ TEST(PosixPortExclusive, LockHeldElsewhereFailsWithoutLeakingOrFlagging) {
   ASSERT_EQ(flock(pty.slave, LOCK_EX | LOCK_NB), 0);
   Host host;
   const int free_fd = lowest_free_fd();
-  EXPECT_EQ(port_open(host.port, 44, BAUD_APPLICATION), 0);
+  OpenFailure failure;
+  EXPECT_EQ(port_open(host.port, 44, BAUD_APPLICATION, &failure), 0);
+  EXPECT_EQ(failure.error, OpenError::IN_USE);
+  EXPECT_EQ(failure.reason, "it holds a lock on the port");
   EXPECT_EQ(lowest_free_fd(), free_fd);
   EXPECT_FALSE(pty.exclusive());
   EXPECT_FALSE(host.port.backend->has_handle());
@@ -393,7 +397,8 @@ struct LockFolder {
   }
   ~LockFolder() {
     unsetenv("KORVO_LOCK_DIR");
-    if (!path.empty()) (void)std::system(("rm -rf '" + path + "'").c_str());
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
   }
   std::string lock_for(const std::string& device) const {
     return path + "/LCK.." + device.substr(device.rfind('/') + 1);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "bench.h"
+#include "devsim_line.h"
 #include "driver/driver.h"
 
 using namespace korvo;
@@ -155,6 +156,34 @@ TEST(CommandLine, APathNamesTheOnePortEverywhere) {
                                     "\n\nNo updatable Torva devices found.\n" + KEY_WAIT);
     EXPECT_EQ(r.bench.diagnostics.text(), "");
   }
+}
+
+// A build of stand-in images says so in its version and, on the diagnostics stream alone,
+// before it offers one; a build of real images says neither. Standard output is the same.
+TEST(TestBuild, SaysSoInItsVersionAndBeforeTheOffer) {
+  std::string offered[2];
+  for (const bool test_images : {false, true}) {
+    SCOPED_TRACE(test_images ? "test images" : "real images");
+    Bench version{false};
+    version.run.test_images = test_images;
+    const char* ask[] = {"korvo", "--version"};
+    EXPECT_EQ(code(korvo_run(version.run, 2, ask)), 0);
+    EXPECT_EQ(version.output(), test_images ? "korvo 1.01 (test images)\n" : "korvo 1.01\n");
+
+    Bench bench{false};
+    DevsimLine device;
+    ASSERT_TRUE(device.attach(bench.line, DevConfig{}, bench.clock.now));
+    bench.run.images = &image_table();
+    bench.run.test_images = test_images;
+    bench.console.keys = {'n', 'x'};
+    const char* update[] = {"korvo", "1"};
+    EXPECT_EQ(code(korvo_run(bench.run, 2, update)), 0) << "declined";
+    offered[test_images ? 1 : 0] = bench.output();
+    EXPECT_NE(bench.output().find("(Y,N) N\n"), std::string::npos) << bench.output();
+    EXPECT_EQ(bench.diagnostics.text(),
+              test_images ? "\nkorvo: this build carries test images, not device firmware" : "");
+  }
+  EXPECT_EQ(offered[0], offered[1]);
 }
 
 TEST(ExitRoutine, ReadsBothHalvesOfAnExtendedKey) {

@@ -12,6 +12,11 @@
 # Before each run every COM link of the prefix is removed, so nothing reaches the machine's
 # own serial devices; only the link the scenario needs is made.
 set -u
+# The prefix to ourselves while its COM links are rearranged (see wine-run.sh).
+if [ -z "${KORVO_WINE_HELD:-}" ]; then
+  mkdir -p "$(dirname "$2")" || exit 2
+  KORVO_WINE_HELD=alone exec flock -o -w 600 -E 2 "$2.use" sh "$0" "$@"
+fi
 wine_run=$1
 prefix=$2
 what=$3

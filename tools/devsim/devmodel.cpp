@@ -466,10 +466,12 @@ void devmodel_runner_out(DevModel& model, const DevOutput& output, const char* n
   sent(model.log.line, output.at_us, output.bytes.size(), output.baud);
 }
 
-void devmodel_handed_over(DevModel& model, size_t span, uint64_t due_us, uint64_t at_us) {
+void devmodel_handed_over(DevModel& model, size_t span, uint64_t due_us, uint64_t at_us,
+                          uint64_t released_us) {
   DevLineLog& line = model.log.line;
   if (span >= line.busy.size()) return;
-  line.late_us.push_back(at_us > due_us ? at_us - due_us : 0);
+  const uint64_t from_us = std::max(due_us, released_us);
+  line.late_us.push_back(at_us > from_us ? at_us - from_us : 0);
   line.busy[span].handed_us = at_us;
 }
 

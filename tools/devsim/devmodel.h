@@ -258,8 +258,10 @@ std::vector<DevOutput> devmodel_take_output(DevModel& model);
 // Bytes the runner sends on the device's behalf (unsolicited ones): traced and timed.
 void devmodel_runner_out(DevModel& model, const DevOutput& output, const char* note);
 // The runner handed an output (its span and due time) to the host at at_us: a late one
-// holds the line, as the device's, until then.
-void devmodel_handed_over(DevModel& model, size_t span, uint64_t due_us, uint64_t at_us);
+// holds the line, as the device's, until then. An adapter that held it until released_us
+// (--latency-timer) is part of the modelled line: the runner's own lag counts from then.
+void devmodel_handed_over(DevModel& model, size_t span, uint64_t due_us, uint64_t at_us,
+                          uint64_t released_us = 0);
 DevLineReport devmodel_line_report(const DevLineLog& line);
 // The nearest-rank percentile (1..100) of the values; 0 when there are none.
 uint64_t devmodel_percentile(std::vector<uint64_t> values, unsigned percent);

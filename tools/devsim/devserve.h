@@ -20,6 +20,7 @@ inline constexpr size_t DEV_ADAPTER_PACKET_BYTES = 62;
 struct DevPendingOutput {
   size_t span = SIZE_MAX;
   uint64_t due_us = 0;
+  uint64_t released_us = 0;  // when the modelled adapter let it go; 0: none held it
 };
 
 // An output whose bytes the adapter holds, and where its last byte ends among them.

@@ -53,19 +53,23 @@ void stamp_handed(DevServer& s) {
   if (s.handing.empty()) return;
   const uint64_t now_us = devserver_now_us(s);
   const std::lock_guard<std::mutex> hold(s.lock);
-  for (const DevPendingOutput& o : s.handing) devmodel_handed_over(s.model, o.span, o.due_us, now_us);
+  for (const DevPendingOutput& o : s.handing)
+    devmodel_handed_over(s.model, o.span, o.due_us, now_us, o.released_us);
   s.handing.clear();
 }
 
-// The adapter passes on the first count bytes it holds; outputs whose last byte is among them
-// have reached the host.
-void release(DevServer& s, size_t count) {
+// The adapter passes on the first count bytes it holds at released_us (its model's time, which
+// the runner's wake-up may follow late); outputs whose last byte is among them have reached
+// the host.
+void release(DevServer& s, size_t count, uint64_t released_us) {
   const auto end = s.held.begin() + static_cast<std::ptrdiff_t>(count);
   s.to_host.insert(s.to_host.end(), s.held.begin(), end);
   s.held.erase(s.held.begin(), end);
   size_t gone = 0;
-  for (; gone < s.held_outputs.size() && s.held_outputs[gone].end <= count; ++gone)
+  for (; gone < s.held_outputs.size() && s.held_outputs[gone].end <= count; ++gone) {
     s.handing.push_back(s.held_outputs[gone].output);
+    s.handing.back().released_us = released_us;
+  }
   s.held_outputs.erase(s.held_outputs.begin(), s.held_outputs.begin() + static_cast<std::ptrdiff_t>(gone));
   for (DevHeldOutput& h : s.held_outputs) h.end -= count;
 }
@@ -87,11 +91,12 @@ void write_due(DevServer& s, uint64_t now_us) {
     s.held_outputs.push_back({{out.span, out.at_us}, s.held.size()});
     // A full packet leaves at once; the rest waits for more bytes or for the timer.
     while (s.held.size() >= DEV_ADAPTER_PACKET_BYTES) {
-      release(s, DEV_ADAPTER_PACKET_BYTES);
+      release(s, DEV_ADAPTER_PACKET_BYTES, out.at_us);
       s.held_since_us = out.at_us;
     }
   }
-  if (!s.held.empty() && now_us >= s.held_since_us + timer_us) release(s, s.held.size());
+  if (!s.held.empty() && now_us >= s.held_since_us + timer_us)
+    release(s, s.held.size(), s.held_since_us + timer_us);
   while (!s.to_host.empty()) {
     const ssize_t n = ::write(s.master, s.to_host.data(), s.to_host.size());
     if (n < 0) {

@@ -292,7 +292,7 @@ void add_pack(CLI::App& app, Pack& p) {
       app.add_subcommand("pack", "builds a valid image; without options it is the stand-in");
   pack->option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   pack->footer("Numbers are decimal or 0x-prefixed hexadecimal.");
-  pack->add_option("OUT", p.out_path, "the image file to write")->required();
+  pack->add_option("OUT", p.out_path, "the image file to write")->required()->type_name("");
   // An option whose every value `take` checks and stores; a value it refuses is reported
   // with the option's name, the value and `wrong`.
   const auto value = [pack](const char* name, const char* type, const char* help, const char* wrong,
@@ -319,22 +319,26 @@ void add_pack(CLI::App& app, Pack& p) {
   number("--record-length", "length of each record, 3..252 (236)", r.record_length);
   number("--last-length",
          "length of the last generated record (--record-length when that\nis given, else 96)", r.last_length);
+  // Each names the other in its text: the parser's own "Excludes:" note is left out.
   CLI::Option* payload = pack->add_option("--payload", p.payload,
                                           "records carry FILE's bytes, --record-length - 2 per record, the\n"
-                                          "last one the rest, instead of generated records");
+                                          "last one the rest, instead of generated records (not with\n"
+                                          "--raw-records)");
   pack->add_option("--raw-records", p.raw_records,
                    "FILE holds finished records back to back, each starting with its\n"
-                   "16-bit little-endian length")
-      ->excludes(payload->type_name("FILE"))
-      ->type_name("FILE");
-  number("--target-start", "(0x2000)", r.target_start);
-  number("--target-length", "(the data bytes the records carry)", r.target_length);
-  number("--target-end", "(target start + target length - 1)", r.target_end);
+                   "16-bit little-endian length (not with --payload)")
+      ->excludes(payload->option_text("FILE"))
+      ->option_text("FILE");
+  number("--target-start", "the firmware's start address on the device (0x2000)", r.target_start);
+  number("--target-length", "the firmware's length on the device (the data bytes the records\ncarry)",
+         r.target_length);
+  number("--target-end", "the firmware's last address on the device (target start + target\nlength - 1)",
+         r.target_end);
   value("--start-bytes", "HEX", "the 7 start bytes as 14 hex digits (5354414E44494E, \"STANDIN\")",
         "not 14 hex digits",
         [&r](const std::string& v) { return parse_start_bytes(v.c_str(), r.start_bytes); });
-  number("--word-4", "(0x01000000)", r.word_4);
-  number("--word-40", "(0)", r.word_40);
+  number("--word-4", "the header word at offset 4, which korvo does not read (0x01000000)", r.word_4);
+  number("--word-40", "the header word at offset 40, which korvo does not read (0)", r.word_40);
 }
 
 int cmd_pack(Pack& p) {
@@ -390,17 +394,21 @@ int cmd_pack(Pack& p) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app("Inspects, checks and builds firmware image files.", "korvo-image");
+  CLI::App app("korvo-image: makes, inspects and checks korvo's firmware image files", "korvo-image");
   app.allow_windows_style_options(false);  // on Windows too: "/x" is a path, not an option
-  app.set_version_flag("--version", "korvo-image " KORVO_VERSION, "this program's version");
+  // The help in one voice, the parser's own words included; the commands inherit the help flag.
+  app.set_help_flag("-h,--help", "show this text and end");
+  app.set_version_flag("--version", "korvo-image " KORVO_VERSION, "show the program's version and end");
+  app.get_formatter()->label("REQUIRED", "(required)");
   app.require_subcommand(0, 1);  // none is refused below: CLI11 would take a bad word for none
   app.footer(FOOTER);
   std::string info_path;
   CLI::App* info =
       app.add_subcommand("info",
-                         "every header field, the version as the utility shows it, the model\n"
-                         "name the product table gives, the record lengths and the checks' verdict");
-  info->add_option("FILE", info_path, "the image file")->required();
+                         "shows every header field, the version as the utility shows it, the\n"
+                         "model name the product table gives, the record lengths and the\n"
+                         "checks' verdict");
+  info->add_option("FILE", info_path, "the image file")->required()->type_name("");
   std::vector<std::string> verify_paths;
   CLI::App* verify = app.add_subcommand("verify",
                                         "checks each file as the build does: image_size is the file size\n"
@@ -408,11 +416,11 @@ int main(int argc, char** argv) {
                                         "length L in 3..252; max_record_length the largest L; target_name\n"
                                         "terminated within its 33 bytes; the CRC-32 trailer. One line per\n"
                                         "broken rule; exit status 1 when any rule is broken");
-  verify->add_option("FILE", verify_paths, "the image files")->required();
+  verify->add_option("FILE", verify_paths, "the image files")->required()->type_name("");
   std::string standin_path;
   CLI::App* standin =
       app.add_subcommand("standin", "writes the stand-in image that the default build places in slot 1");
-  standin->add_option("OUT", standin_path, "the image file to write")->required();
+  standin->add_option("OUT", standin_path, "the image file to write")->required()->type_name("");
   Pack pack;
   add_pack(app, pack);
 
