@@ -140,7 +140,7 @@ Row row_of(const UpdateRecord& r) {
     outcome = r.verified ? "updated, verified" : "updated, not verified";
   } else {
     outcome = "failed";
-    if (!r.failed_stage.empty()) outcome += " " + r.failed_stage;
+    if (!r.failed_stage.empty()) outcome += " at " + r.failed_stage;
     if (r.failed_code != 0) outcome += " (code " + std::to_string(r.failed_code) + ")";
   }
   const std::string after = r.version_after.empty() ? "?" : r.version_after;
