@@ -239,7 +239,7 @@ bool update_record_history(ConsoleOut& out, const std::string& path, bool json) 
     if (!too_long && line.find_first_not_of(" \t") == std::string::npos) return;
     UpdateRecord record;
     if (too_long || !parse_line(line, record)) {
-      tell(out, "korvo: %s: line %zu is damaged; skipped\n", file.c_str(), number);
+      tell(out, "korvo: %s: line %s is damaged; skipped\n", file.c_str(), std::to_string(number).c_str());
       return;
     }
     ++shown;
