@@ -2,7 +2,7 @@
 #   cmake -DSLOTS=<slots.cmake> -DOUT=<image_table.cpp> -P embed_images.cmake
 # SLOTS sets KORVO_SLOT_1 .. KORVO_SLOT_8 to an image file each, or to nothing for an empty
 # slot. The images were verified by `korvo-image verify` before this runs; here only their
-# bytes are turned into read-only arrays.
+# bytes are turned into read-only arrays, each with its SHA-256 for the update record.
 cmake_minimum_required(VERSION 3.25)
 
 if(NOT DEFINED SLOTS OR NOT DEFINED OUT)
@@ -30,9 +30,10 @@ foreach(slot RANGE 1 8)
   endif()
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," body "${hex}")
   string(REGEX REPLACE "(${line_of_16})" "\\1\n" body "${body}")
+  file(SHA256 "${file}" sha256)
   get_filename_component(name "${file}" NAME)
   string(APPEND arrays "// Slot ${slot}: ${name}, ${size} bytes.\nconst uint8_t slot_${slot}[${size}] = {\n${body}\n};\n\n")
-  string(APPEND entries "    Image{slot_${slot}, sizeof slot_${slot}},\n")
+  string(APPEND entries "    Image{slot_${slot}, sizeof slot_${slot}, \"${sha256}\"},\n")
 endforeach()
 
 set(text "// Generated at build time from the firmware images named in KORVO_IMAGES; do not edit.

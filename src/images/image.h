@@ -40,6 +40,9 @@ inline constexpr uint32_t IMG_TARGET_NAME = 51;
 struct Image {
   const uint8_t* data = nullptr;  // first byte of the header; null for an empty slot
   size_t size = 0;                // bytes available at data
+  // SHA-256 of the bytes in lower-case hex, taken by the build for the record of each update;
+  // null for an empty slot and for an image made at run time.
+  const char* sha256 = nullptr;
 };
 
 using ImageTable = std::array<Image, IMAGE_SLOTS>;

@@ -1,6 +1,8 @@
 // The POSIX console, run in child processes: with a pipe, /dev/null or a pty as standard input,
-// and killed by signals while it holds the terminal and a serial port.
+// and killed by signals while it holds the terminal and a serial port; and the state kept
+// between runs, written by several processes at once.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <array>
@@ -8,13 +10,20 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "console/console.h"
+#include "console/state.h"
+#include "driver/update_record.h"
 #include "pty.h"
 #include "serial/port.h"
 
@@ -251,6 +260,103 @@ TEST(PosixConsoleSignals, DeathBySignalRestoresTheTerminalAndFreesThePort) {
   }
   unsetenv("KORVO_LOCK_DIR");
   rmdir(folder);
+}
+
+// Two writers at once, each appending 100 long records to a file whose folders neither finds:
+// every line arrives whole, none is lost, and only the user can read them.
+TEST(PosixState, WritersAtOnceAppendWholeLinesAndLoseNone) {
+  char pattern[] = "/tmp/korvo-state-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  const std::string path = dir + "/state/korvo/updates.jsonl";
+  constexpr int PER_WRITER = 100;
+  Pipe go;
+  std::vector<pid_t> writers;
+  for (int writer = 0; writer < 2; ++writer) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      go.close_write();
+      char start = 0;
+      if (::read(go.read_end(), &start, 1) != 0) _exit(92);  // both start when the pipe closes
+      UpdateRecord r;
+      r.time = state_utc_now();
+      r.port = "COM" + std::to_string(writer + 1);
+      r.adapter = std::string(8000, static_cast<char>('a' + writer));  // a line larger than a page
+      for (int i = 0; i < PER_WRITER; ++i) {
+        r.image_records = static_cast<uint32_t>(i);
+        std::string why;
+        if (!update_record_append(r, path, why)) _exit(1);
+      }
+      _exit(0);
+    }
+    writers.push_back(pid);
+  }
+  go.close_write();
+  for (pid_t pid : writers) {
+    const int status = wait_child(pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+
+  std::ifstream in(path, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.back(), '\n');
+  std::istringstream lines(text);
+  std::set<std::pair<std::string, uint32_t>> seen;
+  size_t count = 0;
+  for (std::string line; std::getline(lines, line); ++count) {
+    UpdateRecord r;
+    ASSERT_TRUE(update_record_parse(line, r)) << "line " << count + 1;
+    EXPECT_EQ(r.adapter, std::string(8000, r.port == "COM1" ? 'a' : 'b'));
+    seen.insert({r.port, r.image_records});
+  }
+  EXPECT_EQ(count, 2u * PER_WRITER);
+  EXPECT_EQ(seen.size(), 2u * PER_WRITER);
+
+  struct stat info {};
+  ASSERT_EQ(stat((dir + "/state/korvo").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
+}
+
+TEST(PosixState, DefaultRecordPathFailuresAndTime) {
+  const char* saved_state = std::getenv("XDG_STATE_HOME");
+  const char* saved_home = std::getenv("HOME");
+  const std::string old_state = saved_state ? saved_state : "";
+  const std::string old_home = saved_home ? saved_home : "";
+  const struct {
+    const char* state;  // null: unset
+    const char* want;
+  } cases[] = {{"/srv/state", "/srv/state/korvo/updates.jsonl"},
+               {nullptr, "/home/tech/.local/state/korvo/updates.jsonl"},
+               {"", "/home/tech/.local/state/korvo/updates.jsonl"},
+               {"relative/state", "/home/tech/.local/state/korvo/updates.jsonl"}};
+  setenv("HOME", "/home/tech", 1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.state ? c.state : "(unset)");
+    if (c.state) {
+      setenv("XDG_STATE_HOME", c.state, 1);
+    } else {
+      unsetenv("XDG_STATE_HOME");
+    }
+    EXPECT_EQ(state_default_record_path(), c.want);
+  }
+  if (saved_state) setenv("XDG_STATE_HOME", old_state.c_str(), 1); else unsetenv("XDG_STATE_HOME");
+  if (saved_home) setenv("HOME", old_home.c_str(), 1); else unsetenv("HOME");
+
+  // A folder that cannot be made: the reason names it and says why.
+  std::string why;
+  EXPECT_FALSE(state_append_line("/dev/null/korvo/updates.jsonl", "{}", why));
+  EXPECT_EQ(why, "cannot make the folder /dev/null/korvo: Not a directory");
+
+  const std::string now = state_utc_now();
+  ASSERT_TRUE(std::regex_match(now, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)"))) << now;
+  std::tm utc{};
+  ASSERT_NE(strptime(now.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc), nullptr);
+  EXPECT_LE(std::labs(static_cast<long>(timegm(&utc) - std::time(nullptr))), 2L);
+  EXPECT_FALSE(state_host_name().empty());
 }
 
 }  // namespace

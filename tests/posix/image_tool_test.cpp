@@ -215,6 +215,20 @@ TEST_F(ImageTool, ZeroRecordsAreRefusedByVerifyInfoPackAndTheBuild) {
   EXPECT_FALSE(std::ifstream(dir + "/build/images/verified.stamp").good());
 }
 
+// The build takes each image's SHA-256 for the update record: the same as sha256sum's.
+TEST(EmbeddedImages, CarryTheSha256OfTheirBytes) {
+  const korvo::ImageTable& table = korvo::image_table();
+  ASSERT_NE(table[0].sha256, nullptr);
+  const ToolRun r = run(std::string("sha256sum ") + KORVO_SLOT1_IMAGE);
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(std::string(table[0].sha256) + "  " + KORVO_SLOT1_IMAGE + "\n", r.output);
+  for (size_t slot = 1; slot < table.size(); ++slot) {
+    if (table[slot].data == nullptr) {
+      EXPECT_EQ(table[slot].sha256, nullptr) << "slot " << slot + 1;
+    }
+  }
+}
+
 TEST_F(ImageTool, GeneratedTableSourceHoldsEveryByteInItsSlot) {
   // A small image whose size is not a multiple of the 16 values per line.
   const std::string small = dir + "/small.img";

@@ -7,10 +7,14 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "console/console.h"
+#include "console/state.h"
 #include "driver/driver.h"
+#include "driver/update_record.h"
 #include "driver/run_state.h"
 #include "serial/port.h"
 
@@ -87,6 +91,45 @@ TEST(WineConsole, EachTextIsOneWrite) {
   EXPECT_EQ(next(), "");
   std::fclose(file);
   CloseHandle(reader);
+}
+
+// The update record's default file lives under %LOCALAPPDATA%, its folder made on the way.
+TEST(WineState, RecordGoesUnderLocalAppData) {
+  char temp[MAX_PATH + 1] = {};
+  ASSERT_NE(GetTempPathA(sizeof temp, temp), 0u);
+  const std::string local = std::string(temp) + "korvo-state-" + std::to_string(GetCurrentProcessId());
+  ASSERT_TRUE(SetEnvironmentVariableA("LOCALAPPDATA", local.c_str()));
+  const std::string path = state_default_record_path();
+  EXPECT_EQ(path, local + "\\korvo\\updates.jsonl");
+
+  UpdateRecord r;
+  r.time = state_utc_now();
+  r.host = state_host_name();
+  r.port = "COM7";
+  r.path = "\\\\.\\COM7";
+  r.version_before = "1.13";
+  std::string why;
+  ASSERT_TRUE(update_record_append(r, "", why)) << why;
+  r.updated = true;
+  ASSERT_TRUE(update_record_append(r, "", why)) << why;
+  EXPECT_FALSE(r.host.empty());
+
+  std::ifstream in(path, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  const size_t end = text.find('\n');
+  ASSERT_NE(end, std::string::npos) << text;
+  EXPECT_EQ(text.size(), text.find('\n', end + 1) + 1);  // two lines, "\n" alone ends each
+  UpdateRecord first, second;
+  ASSERT_TRUE(update_record_parse(text.substr(0, end), first));
+  ASSERT_TRUE(update_record_parse(text.substr(end + 1, text.size() - end - 2), second));
+  EXPECT_EQ(first.path, r.path);
+  EXPECT_FALSE(first.updated);
+  EXPECT_TRUE(second.updated);
+
+  EXPECT_TRUE(DeleteFileA(path.c_str()));
+  EXPECT_TRUE(RemoveDirectoryA((local + "\\korvo").c_str()));
+  EXPECT_TRUE(RemoveDirectoryA(local.c_str()));
 }
 
 }  // namespace

@@ -1,0 +1,53 @@
+// The update record: one JSON line for every run that reached the transfer, appended to a file
+// that outlives the run (`korvo --history` reads it back). What went to which device, when,
+// from which machine, and whether it came back running it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "console/console.h"
+
+namespace korvo {
+
+struct UpdateRecord {
+  std::string time;            // UTC, ISO 8601, from state_utc_now()
+  std::string host;
+  std::string korvo_version;   // "1.01"
+  std::string port;            // "COM3" or the path given
+  std::string path;            // the device path opened ("/dev/ttyS2", "\\.\COM3")
+  std::string adapter;         // what the system says of the adapter (a PortListing's details), "" unknown
+  std::string device_name, device_model;
+  uint32_t product = 0, pcb_revision = 0, extra = 0xFFFFFFFF;
+  std::string version_before;  // version text, e.g. "1.13" ("None" for 0)
+  std::string image_version, image_target, image_sha256;
+  uint32_t image_records = 0;
+  bool updated = false;        // the transfer ran to its end
+  std::string failed_stage;    // "" when updated; otherwise e.g. "checking", "entering", "starting", "records", "restarting"
+  int failed_code = 0;         // the failing transaction's code, 0 when none
+  std::string version_after;   // what the restarted application reported; "" when it did not announce itself
+  bool verified = false;
+  uint64_t duration_ms = 0;
+};
+
+// The record as one JSON object on one line, without the newline. Text that is not valid
+// UTF-8 (a device's name may hold any bytes) has each bad byte replaced by U+FFFD.
+std::string update_record_json(const UpdateRecord& record);
+
+// A stored line read back into a record. False for a damaged line: not JSON, not an object,
+// or a field of the wrong type; the fields a table needs (time, port, device, version_before,
+// outcome) must be there.
+bool update_record_parse(const std::string& line, UpdateRecord& record);
+
+// Appends the record's line to path (the default file when path is empty). False with a
+// reason in why when it could not be written.
+bool update_record_append(const UpdateRecord& record, const std::string& path, std::string& why);
+
+// `korvo --history`: the record at path (the default when empty) on out.file as an aligned
+// table (time, port, device, version before -> after, outcome), oldest first; with json, the
+// lines as stored. A damaged line is skipped with a "korvo: " warning on out.err naming its
+// line number. A missing file is an empty history, with a note. False when the file cannot be
+// read, with a "korvo: " line saying why.
+bool update_record_history(ConsoleOut& out, const std::string& path, bool json);
+
+}  // namespace korvo

@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "driver/update_record.h"
+#include "fake_console.h"
+
+using namespace korvo;
+
+namespace {
+
+UpdateRecord sample() {
+  UpdateRecord r;
+  r.time = "2026-12-08T07:40:12Z";
+  r.host = "bench-laptop";
+  r.korvo_version = "1.01";
+  r.port = "COM3";
+  r.path = "\\\\.\\COM3";
+  r.adapter = "USB 0403:6001 FT232R";
+  r.device_name = "Zone 4";
+  r.device_model = "Slate 8";
+  r.product = 68;
+  r.pcb_revision = 6;
+  r.extra = 0x12345678;
+  r.version_before = "1.13";
+  r.image_version = "1.14";
+  r.image_target = "slate8";
+  r.image_sha256 = std::string(64, 'a');
+  r.image_records = 512;
+  r.updated = true;
+  r.version_after = "1.14";
+  r.verified = true;
+  r.duration_ms = 41234;
+  return r;
+}
+
+void expect_same(const UpdateRecord& a, const UpdateRecord& b) {
+  EXPECT_EQ(update_record_json(a), update_record_json(b));
+}
+
+TEST(UpdateRecord, RoundTripsOnOneLineWhateverBytesTheDeviceSent) {
+  UpdateRecord r = sample();
+  // Escapes, quotes, a line break and a NUL come back as they were; bytes that are no UTF-8
+  // become U+FFFD instead of stopping the record.
+  r.device_name = std::string("\x1b]0;pwn\x07\"q\\\n", 13) + std::string(1, '\0') + "x";
+  r.device_model = "ok\xff\xc3";
+  const std::string line = update_record_json(r);
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+
+  const auto json = nlohmann::json::parse(line);
+  EXPECT_EQ(json["device"]["name"], r.device_name);
+  EXPECT_EQ(json["device"]["model"], "ok\xef\xbf\xbd\xef\xbf\xbd");
+  EXPECT_EQ(json["device"]["extra"], 0x12345678u);
+  EXPECT_EQ(json["image"]["sha256"], r.image_sha256);
+  EXPECT_EQ(json["outcome"], "updated");
+  EXPECT_TRUE(json["failed_stage"].is_null());
+  EXPECT_TRUE(json["failed_code"].is_null());
+  EXPECT_TRUE(json["round_trip_ms"].is_null());
+  EXPECT_TRUE(json["adapter"].is_string());
+
+  UpdateRecord back;
+  ASSERT_TRUE(update_record_parse(line, back));
+  EXPECT_EQ(back.device_name, r.device_name);
+  r.device_model = "ok\xef\xbf\xbd\xef\xbf\xbd";
+  expect_same(back, r);
+
+  // A failure without a restarted device: where it stopped, its code, no version after.
+  UpdateRecord failed = sample();
+  failed.updated = false;
+  failed.verified = false;
+  failed.failed_stage = "records";
+  failed.failed_code = 3;
+  failed.version_after = "";
+  failed.adapter = "";
+  const auto f = nlohmann::json::parse(update_record_json(failed));
+  EXPECT_EQ(f["outcome"], "failed");
+  EXPECT_EQ(f["failed_stage"], "records");
+  EXPECT_EQ(f["failed_code"], 3);
+  EXPECT_TRUE(f["version_after"].is_null());
+  EXPECT_TRUE(f["adapter"].is_null());
+  ASSERT_TRUE(update_record_parse(update_record_json(failed), back));
+  expect_same(back, failed);
+}
+
+TEST(UpdateRecord, DamagedLinesAreRefused) {
+  const std::string good = update_record_json(sample());
+  UpdateRecord r;
+  ASSERT_TRUE(update_record_parse(good, r));
+  const auto with = [&](const char* key, const nlohmann::json& value) {
+    auto json = nlohmann::json::parse(good);
+    json[key] = value;
+    return json.dump();
+  };
+  const auto without = [&](const char* key) {
+    auto json = nlohmann::json::parse(good);
+    json.erase(key);
+    return json.dump();
+  };
+  for (const std::string& line :
+       {std::string(), good.substr(0, good.size() / 2), std::string("[1,2]"), std::string("\"text\""),
+        with("outcome", "maybe"), with("port", 5), with("device", "Slate"), with("verified", "yes"),
+        with("failed_code", "3"), with("duration_ms", -1), with("image", 7), without("time"),
+        without("device"), std::string(70000, ' ') + good}) {
+    SCOPED_TRACE(line.substr(0, 60));
+    EXPECT_FALSE(update_record_parse(line, r));
+  }
+}
+
+struct History {
+  CapturedText text;
+  CapturedText diagnostics;
+  bool ok = false;
+
+  History(const std::string& path, bool json) {
+    ConsoleOut out = text.out();
+    out.err = diagnostics.out().file;
+    ok = update_record_history(out, path, json);
+  }
+};
+
+std::string temp_path(const char* name) { return testing::TempDir() + "korvo-history-" + name; }
+
+TEST(UpdateRecord, HistoryIsATableOldestFirstAndSkipsDamagedLinesByNumber) {
+  UpdateRecord failed = sample();
+  failed.time = "2026-12-09T10:00:00Z";
+  failed.port = "/dev/ttyUSB0";
+  failed.device_name = "Bar\x1b[2J\nBack";  // shown, but never as an escape or a line break
+  failed.device_model = "Basalt";
+  failed.updated = false;
+  failed.verified = false;
+  failed.failed_stage = "records";
+  failed.failed_code = 3;
+  failed.version_after = "";
+  UpdateRecord unverified = sample();
+  unverified.time = "2026-12-10T11:00:00Z";
+  unverified.device_name = "B\xc3\xbchne";  // five columns wide in seven bytes
+  unverified.device_model = unverified.device_name;
+  unverified.version_after = "1.13";
+  unverified.verified = false;
+
+  const std::string path = temp_path("table.jsonl");
+  const std::string first = update_record_json(sample());
+  const std::string second = update_record_json(failed);
+  const std::string third = update_record_json(unverified);
+  std::ofstream(path, std::ios::binary) << first << "\n{\"time\": torn\n" << second << "\n\n"
+                                        << "[]\r\n" << third;  // the last line lost its newline
+
+  History table(path, false);
+  EXPECT_TRUE(table.ok);
+  EXPECT_EQ(table.text.text(),
+            "time                  port          device                 version       outcome\n"
+            "2026-12-08T07:40:12Z  COM3          Zone 4 (Slate 8)       1.13 -> 1.14  updated, verified\n"
+            "2026-12-09T10:00:00Z  /dev/ttyUSB0  Bar?[2J?Back (Basalt)  1.13 -> ?     failed at records (code 3)\n"
+            "2026-12-10T11:00:00Z  COM3          B\xc3\xbchne                  1.13 -> 1.13  updated, not verified\n");
+  const std::string warnings = "korvo: " + path + ": line 2 is damaged; skipped\nkorvo: " + path +
+                               ": line 5 is damaged; skipped\n";
+  EXPECT_EQ(table.diagnostics.text(), warnings);
+
+  History json(path, true);
+  EXPECT_TRUE(json.ok);
+  EXPECT_EQ(json.text.text(), first + "\n" + second + "\n" + third + "\n");
+  EXPECT_EQ(json.diagnostics.text(), warnings);
+  std::remove(path.c_str());
+}
+
+TEST(UpdateRecord, HistoryOfAMissingOrUnreadableFile) {
+  const std::string missing = temp_path("missing.jsonl");
+  std::remove(missing.c_str());
+  History none(missing, false);
+  EXPECT_TRUE(none.ok);
+  EXPECT_EQ(none.text.text(), "");
+  EXPECT_EQ(none.diagnostics.text(), "korvo: no updates recorded yet: " + missing + " does not exist\n");
+
+  // A folder where the file should be cannot be read as one.
+  History folder(testing::TempDir(), false);
+  EXPECT_FALSE(folder.ok);
+  EXPECT_EQ(folder.text.text(), "");
+  EXPECT_EQ(folder.diagnostics.text().rfind("korvo: cannot read the update record ", 0), 0u)
+      << folder.diagnostics.text();
+}
+
+}  // namespace
