@@ -1,10 +1,15 @@
 #include "driver/driver.h"
 
+#include <array>
 #include <cstring>
 
 #include "images/compat.h"
 #include "protocol/app.h"
+#include "console/state.h"
+#include "driver/options.h"
+#include "driver/update_record.h"
 #include "update/console_reporter.h"
+#include "update/json_reporter.h"
 #include "update/device_text.h"
 #include "update/versions.h"
 
@@ -60,13 +65,97 @@ bool port_scan(RunState& run) {
       }
     }
     report.port_outcome(label, PortOutcome::NO_DEVICE);
-    if (answered) report.device_without_image(label, run.device);
+    if (answered) {
+      run.answered_without_image = true;
+      report.device_without_image(label, run.device);
+    }
     port_close(run.link.port);
   }
   return false;
 }
 
-ExitStatus update_sequence(RunState& run) {
+std::string version_text(Version v) {
+  std::array<char, VERSION_TEXT_BYTES> text{};
+  const size_t length = format_version(text.data(), text.size(), v);
+  return std::string(text.data(), length);
+}
+
+const char* stage_name(TransferStage stage) {
+  switch (stage) {
+    case TransferStage::CHECKING: return "checking";
+    case TransferStage::ENTERING: return "entering";
+    case TransferStage::STARTING: return "starting";
+    case TransferStage::RECORDS: return "records";
+    case TransferStage::RESTARTING: return "restarting";
+  }
+  return "unknown";
+}
+
+// The port as the system lists it: the path opened and what it says of the adapter.
+PortListing listed_port(const RunState& run) {
+  for (const PortListing& port : port_list()) {
+    const bool same = run.device_path.empty() ? "COM" + std::to_string(port.number) == run.found_port
+                                              : port.path == run.device_path;
+    if (same) return port;
+  }
+  PortListing unknown;
+  unknown.path = run.device_path;
+  return unknown;
+}
+
+// One line in the update record for a transfer that was attempted; a record that cannot be
+// written is said, never a failed update.
+void record_update(RunState& run, const DeviceInfo& before, const Image& image, TransferResult result,
+                   const TransferReport& transfer) {
+  if (!run.record) return;
+  const PortListing port = listed_port(run);
+  UpdateRecord record;
+  record.time = state_utc_now();
+  record.host = state_host_name();
+  record.korvo_version = "1.01";
+  record.port = run.found_port;
+  record.path = port.path;
+  record.adapter = port.details;
+  record.device_name = device_name(before);
+  record.device_model = device_model_text(before);
+  record.product = before.product;
+  record.pcb_revision = before.pcb_revision;
+  record.extra = before.extra;
+  record.version_before = version_text(before.version);
+  record.image_version = version_text(image_version(image));
+  record.image_target = image_target_name(image);
+  record.image_sha256 = image.sha256 != nullptr ? image.sha256 : "";
+  record.image_records = transfer.records;
+  record.updated = result == TransferResult::OK;
+  if (!record.updated) {
+    record.failed_stage = stage_name(transfer.stage);
+    record.failed_code = static_cast<int>(transfer.failure);
+  }
+  if (transfer.announced) record.version_after = version_text(run.device.version);
+  record.verified = record.updated && transfer.announced && run.device.version == image_version(image);
+  record.duration_ms = transfer.duration_ms;
+  std::string why;
+  if (!update_record_append(record, run.record_path, why)) {
+    tell(run.out, "\nkorvo: the update record was not written: %s", why.c_str());
+  }
+}
+
+// How the update sequence ended.
+enum class SequenceEnd {
+  GONE = 0,           // the device no longer answered
+  UNKNOWN = 1,        // the product table does not know it
+  INCOMPATIBLE = 2,   // the image does not fit it
+  DECLINED = 3,       // the user said N
+  LEFT_ALONE = 4,     // unattended: it already runs this version or a newer one
+  VERIFIED = 5,       // updated, and it came back running the update
+  NOT_VERIFIED = 6,   // updated, but it did not come back running the update
+  FAILED = 7,         // the transfer failed
+};
+
+// Who answers the question: the user, or the command line.
+enum class Answer { ASK = 0, YES = 1, YES_FORCED = 2 };
+
+SequenceEnd update_sequence(RunState& run, Answer answer) {
   Reporter& report = *run.reporter;
   report.sequence_begin();
   // Whatever the device said since the scan, shown as it came (bar terminal controls).
@@ -77,27 +166,35 @@ ExitStatus update_sequence(RunState& run) {
   }
   if (probe(run) != ProbeResult::FOUND) {
     report.device_gone(run.found_port);
-    return exit_program(run, ExitStatus::ENDED);
+    return SequenceEnd::GONE;
   }
   if (product_lookup(run.device.product, run.device.pcb_revision) == nullptr) {
     report.device_unknown(run.found_port, run.device);
-    return exit_program(run, ExitStatus::ENDED);
+    return SequenceEnd::UNKNOWN;
   }
   const Image& image = *run.selected_image;
   report.device_identified(run.found_port, run.device, image);
   const CompatCode code = check_compatibility(run.device, image);
   if (code != CompatCode::OK) {
     report.incompatible(code, run.device, image);
-    return exit_program(run, ExitStatus::UNCHANGED);
+    return SequenceEnd::INCOMPATIBLE;
+  }
+  if (answer == Answer::YES && run.device.version >= image_version(image)) {
+    report.left_alone(run.found_port, run.device, image);
+    return SequenceEnd::LEFT_ALONE;
   }
   if (run.test_images) report.test_images();
-  // No key typed while the scan and the probes ran (a held-down "y", an arrow key and a "y")
-  // may answer the question to come.
-  run.console->discard_typeahead();
-  if (!confirm_update(report, run.console, run.device, image)) {
-    return exit_program(run, ExitStatus::UNCHANGED);
+  if (answer == Answer::ASK) {
+    // No key typed while the scan and the probes ran (a held-down "y", an arrow key and a
+    // "y") may answer the question to come.
+    run.console->discard_typeahead();
+    if (!confirm_update(report, run.console, run.device, image)) return SequenceEnd::DECLINED;
+  } else {
+    report.question(run.device, image);
+    report.answer(true);
   }
   // Success or not, a transfer was attempted: the device may have changed.
+  const DeviceInfo before = run.device;
   TransferReport transfer;
   transfer.on_stage = [&run](TransferStage stage) {
     console_set_interrupt_note(console_interrupt_note(run.found_port, stage).c_str());
@@ -106,7 +203,63 @@ ExitStatus update_sequence(RunState& run) {
       transfer_firmware(run.link, run.boot, run.probe_state, run.device, image, report, &transfer);
   console_set_interrupt_note("");
   report.outcome(run.found_port, result, transfer, run.device, image);
-  return exit_program(run, ExitStatus::ENDED);
+  record_update(run, before, image, result, transfer);
+  if (result != TransferResult::OK) return SequenceEnd::FAILED;
+  const bool verified = transfer.announced && run.device.version == image_version(image);
+  return verified ? SequenceEnd::VERIFIED : SequenceEnd::NOT_VERIFIED;
+}
+
+// The old table: 0 when nothing was changed, 1 for everything else.
+ExitStatus interactive_status(SequenceEnd end) {
+  return end == SequenceEnd::INCOMPATIBLE || end == SequenceEnd::DECLINED ? ExitStatus::UNCHANGED
+                                                                          : ExitStatus::ENDED;
+}
+
+// The table of scripted runs.
+ExitStatus scripted_status(SequenceEnd end) {
+  switch (end) {
+    case SequenceEnd::GONE:
+      return ExitStatus::NO_DEVICE;
+    case SequenceEnd::UNKNOWN:
+    case SequenceEnd::INCOMPATIBLE:
+      return ExitStatus::NOT_COMPATIBLE;
+    case SequenceEnd::DECLINED:
+    case SequenceEnd::NOT_VERIFIED:
+    case SequenceEnd::FAILED:
+      return ExitStatus::ENDED;
+    case SequenceEnd::LEFT_ALONE:
+    case SequenceEnd::VERIFIED:
+      return ExitStatus::UNCHANGED;
+  }
+  return ExitStatus::ENDED;
+}
+
+// --check: the scan's identity against the selected image; nothing else is sent.
+ExitStatus check_device(RunState& run) {
+  const Image& image = *run.selected_image;
+  CompatCode code = CompatCode::OK;
+  CheckVerdict verdict = CheckVerdict::UP_TO_DATE;
+  if (product_lookup(run.device.product, run.device.pcb_revision) == nullptr) {
+    code = CompatCode::DEVICE_UNKNOWN;
+  } else {
+    code = check_compatibility(run.device, image);
+  }
+  if (code != CompatCode::OK) {
+    verdict = CheckVerdict::NOT_COMPATIBLE;
+  } else if (run.device.version < image_version(image)) {
+    verdict = CheckVerdict::UPDATE_AVAILABLE;
+  } else if (run.device.version > image_version(image)) {
+    verdict = CheckVerdict::DEVICE_NEWER;
+  }
+  run.reporter->check_verdict(run.found_port, verdict, code, run.device, &image);
+  switch (verdict) {
+    case CheckVerdict::UPDATE_AVAILABLE:
+      return ExitStatus::UPDATE_AVAILABLE;
+    case CheckVerdict::NOT_COMPATIBLE:
+      return ExitStatus::NOT_COMPATIBLE;
+    default:
+      return ExitStatus::UNCHANGED;
+  }
 }
 
 }  // namespace
@@ -213,8 +366,31 @@ PortArgument port_argument(const char* arg) {
 
 namespace {
 
-// The whole run, its events going to run.reporter.
-ExitStatus korvo_run_reported(RunState& run, int argc, const char* const* argv) {
+// Reads the port argument into the run: false (after saying so) for a number outside 1..99.
+bool take_port_argument(RunState& run, const char* arg) {
+  uint32_t requested = 0;
+  if (arg != nullptr) {
+    const PortArgument port = port_argument(arg);
+    run.device_path = port.path;
+    requested = port.number;
+    if (port.unknown_word) {
+      tell(run.out, "\nkorvo: \"%s\" is neither a port number nor a serial device: searching COM%u to COM%u",
+           device_text(arg).c_str(), KORVO_SCAN_FIRST, KORVO_SCAN_LAST);
+    }
+  }
+  const auto as_signed = static_cast<int32_t>(requested);
+  if (requested != 0 && (as_signed < PORT_NUMBER_MIN || as_signed > PORT_NUMBER_MAX)) {
+    run.reporter->invalid_port(requested);
+    return false;
+  }
+  run.first_port = requested != 0 ? requested : KORVO_SCAN_FIRST;
+  run.last_port = requested != 0 ? requested : KORVO_SCAN_LAST;
+  return true;
+}
+
+// The program as the installer at the keyboard knows it: the old command line, the question,
+// the key wait and the old exit statuses.
+ExitStatus interactive_run(RunState& run, int argc, const char* const* argv) {
   const Request request = argc == 2 ? request_of(argv[1]) : Request::UPDATE;
   if (request == Request::VERSION) {
     say(run.out, run.test_images ? "korvo 1.01 (test images)\n" : "korvo 1.01\n");
@@ -234,38 +410,65 @@ ExitStatus korvo_run_reported(RunState& run, int argc, const char* const* argv) 
     return exit_program(run, ExitStatus::ENDED);
   }
   run.wait_for_key = true;
-  uint32_t requested = 0;
-  if (argc == 2) {
-    const PortArgument port = port_argument(argv[1]);
-    run.device_path = port.path;
-    requested = port.number;
-    if (port.unknown_word) {
-      tell(run.out, "\nkorvo: \"%s\" is neither a port number nor a serial device: searching COM%u to COM%u",
-           device_text(argv[1]).c_str(), KORVO_SCAN_FIRST, KORVO_SCAN_LAST);
-    }
-  }
-  const auto as_signed = static_cast<int32_t>(requested);
-  if (requested != 0 && (as_signed < PORT_NUMBER_MIN || as_signed > PORT_NUMBER_MAX)) {
-    run.reporter->invalid_port(requested);
-    return exit_program(run, ExitStatus::ENDED);
-  }
-  run.first_port = requested != 0 ? requested : KORVO_SCAN_FIRST;
-  run.last_port = requested != 0 ? requested : KORVO_SCAN_LAST;
+  if (!take_port_argument(run, argc == 2 ? argv[1] : nullptr)) return exit_program(run, ExitStatus::ENDED);
   if (!port_scan(run)) {
     run.reporter->no_device_found();
     return exit_program(run, ExitStatus::ENDED);
   }
-  return update_sequence(run);
+  return exit_program(run, interactive_status(update_sequence(run, Answer::ASK)));
+}
+
+// --check and --yes: nobody is asked, nothing waits for a key, the exit status says how it
+// ended.
+ExitStatus unattended_run(RunState& run, const RunOptions& options) {
+  if (!options.json) say(run.out, "\nTorva firmware update utility. Version 1.01\n");
+  if (!take_port_argument(run, options.ports.empty() ? nullptr : options.ports[0].c_str())) {
+    return ExitStatus::USAGE;
+  }
+  if (!port_scan(run)) {
+    run.reporter->no_device_found();
+    return run.answered_without_image ? ExitStatus::NOT_COMPATIBLE : ExitStatus::NO_DEVICE;
+  }
+  if (options.check) return exit_program(run, check_device(run));
+  const SequenceEnd end = update_sequence(run, options.force ? Answer::YES_FORCED : Answer::YES);
+  return exit_program(run, scripted_status(end));
 }
 
 }  // namespace
 
 ExitStatus korvo_run(RunState& run, int argc, const char* const* argv) {
+  RunOptions options;
+  std::string message;
+  const OptionsResult parsed = options_parse(argc, argv, options, message);
+  if (parsed == OptionsResult::USAGE) {
+    tell(run.out, "korvo: %s (korvo --help lists the options)\n", device_text(message.c_str()).c_str());
+    return ExitStatus::USAGE;
+  }
+  if (parsed == OptionsResult::HELP) {
+    const char* help[] = {argv[0], "--help"};
+    return interactive_run(run, 2, help);
+  }
   // The console's texts unless the caller chose another reporter.
   ConsoleReporter console_texts(run.out);
-  if (run.reporter == nullptr) run.reporter = &console_texts;
-  const ExitStatus status = korvo_run_reported(run, argc, argv);
-  if (run.reporter == &console_texts) run.reporter = nullptr;
+  JsonReporter json_lines(run.out);
+  Reporter* const given = run.reporter;
+  if (given == nullptr) run.reporter = options.json ? static_cast<Reporter*>(&json_lines) : &console_texts;
+  if (options.no_record) run.record = false;
+  if (!options.record.empty()) run.record_path = options.record;
+  ExitStatus status = ExitStatus::ENDED;
+  if (options.history) {
+    status = update_record_history(run.out, options.record, options.json) ? ExitStatus::UNCHANGED
+                                                                           : ExitStatus::ENDED;
+  } else if (parsed == OptionsResult::NONE) {
+    status = interactive_run(run, argc, argv);
+  } else if (options.check || options.yes) {
+    status = unattended_run(run, options);
+  } else {
+    // Only options of the record: the interactive program on the port given.
+    const char* args[] = {argv[0], options.ports.empty() ? nullptr : options.ports[0].c_str()};
+    status = interactive_run(run, options.ports.empty() ? 1 : 2, args);
+  }
+  run.reporter = given;
   return status;
 }
 

@@ -136,6 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   run.console = &console;
   run.out = text.out();
   run.out.err = diagnostics.out().file;
+  run.record = false;
   run.images = &images();
   const char* argv[] = {"korvo"};
   const int status = static_cast<int>(korvo_run(run, 1, argv));

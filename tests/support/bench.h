@@ -29,6 +29,7 @@ struct Bench {
     run.console = &console;
     run.out = text.out();
     run.out.err = diagnostics.out().file;
+    run.record = false;  // never the user's own update record
     if (open) {
       (void)port_open(run.link.port, 1, 19200);
       run.link.current_baud = 19200;

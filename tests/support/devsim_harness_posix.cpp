@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 
 extern char** environ;
 
@@ -46,7 +47,16 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 
 }  // namespace
 
-DevsimHarness::~DevsimHarness() { stop(); }
+DevsimHarness::DevsimHarness() {
+  char folder[] = "/tmp/korvo-state-XXXXXX";
+  if (::mkdtemp(folder) != nullptr) state_dir_ = folder;
+}
+
+DevsimHarness::~DevsimHarness() {
+  stop();
+  std::error_code ignored;  // a leftover in /tmp fails no test
+  if (!state_dir_.empty()) std::filesystem::remove_all(state_dir_, ignored);
+}
 
 void DevsimHarness::add_device(int com, const DevConfig& config) {
   Port port;
@@ -147,6 +157,9 @@ std::vector<std::string> DevsimHarness::environment() const {
   }
   for (const Port& port : ports_)
     env.push_back("KORVO_COM" + std::to_string(port.com) + "=" + port.path);
+  // Never the user's own update record.
+  std::erase_if(env, [](const std::string& e) { return e.rfind("XDG_STATE_HOME=", 0) == 0; });
+  env.push_back("XDG_STATE_HOME=" + state_dir_);
   return env;
 }
 

@@ -63,7 +63,7 @@ enum HarnessPortKind { HARNESS_DEVICE, HARNESS_MISSING, HARNESS_SILENT };
 
 class DevsimHarness {
  public:
-  DevsimHarness() = default;
+  DevsimHarness();
   DevsimHarness(const DevsimHarness&) = delete;
   DevsimHarness& operator=(const DevsimHarness&) = delete;
   ~DevsimHarness();
@@ -93,6 +93,9 @@ class DevsimHarness {
   // The flash of a device against an image file.
   DevFlashVerdict verify(int com, const std::string& image_path) const;
   const std::string& error() const { return error_; }
+  // The update record the programs write: each harness gives them a state folder of its own
+  // (XDG_STATE_HOME), removed with it.
+  std::string record_path() const { return state_dir_ + "/korvo/updates.jsonl"; }
 
  private:
   struct Port {
@@ -107,6 +110,7 @@ class DevsimHarness {
 
   std::vector<Port> ports_;
   std::string error_;
+  std::string state_dir_;
   // The record hook, read by the serving threads.
   std::atomic<pid_t> child_{-1};
   std::atomic<int> hook_com_{0};

@@ -1,0 +1,67 @@
+#include "driver/options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace korvo {
+
+namespace {
+
+// Any of these makes the command line a scripted one.
+bool scripted_option(const char* arg) {
+  static constexpr std::array<const char*, 8> NAMES = {"--check", "-y",          "--yes",     "--force",
+                                                       "--json",  "--no-record", "--history", "--record"};
+  for (const char* name : NAMES) {
+    if (std::strcmp(arg, name) == 0) return true;
+  }
+  return std::strncmp(arg, "--record=", 9) == 0;
+}
+
+}  // namespace
+
+OptionsResult options_parse(int argc, const char* const* argv, RunOptions& options, std::string& message) {
+  if (std::none_of(argv + 1, argv + argc, scripted_option)) return OptionsResult::NONE;
+
+  CLI::App app("korvo", "korvo");
+  app.allow_windows_style_options(false);  // "/dev/ttyUSB0" is a port, not an option
+  app.set_help_flag("-h,--help");
+  app.add_flag("--check", options.check);
+  app.add_flag("-y,--yes", options.yes);
+  app.add_flag("--force", options.force);
+  app.add_flag("--json", options.json);
+  app.add_flag("--history", options.history);
+  app.add_flag("--no-record", options.no_record);
+  app.add_option("--record", options.record)->type_name("FILE");
+  app.add_option("ports", options.ports);
+  try {
+    // CLI11 takes the arguments last first.
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::reverse(args.begin(), args.end());
+    app.parse(args);
+  } catch (const CLI::CallForHelp&) {
+    return OptionsResult::HELP;
+  } catch (const CLI::ParseError& e) {
+    message = e.what();
+    return OptionsResult::USAGE;
+  }
+  const auto conflict = [&message](const char* why) {
+    message = why;
+    return OptionsResult::USAGE;
+  };
+  if (options.check && options.yes) return conflict("--check and --yes exclude each other");
+  if (options.force && !options.yes) return conflict("--force goes with --yes");
+  if (options.json && !options.check && !options.yes && !options.history) {
+    return conflict("--json goes with --check, --yes or --history");
+  }
+  if (options.no_record && !options.record.empty()) return conflict("--record and --no-record exclude each other");
+  if (options.history && (options.check || options.yes || !options.ports.empty())) {
+    return conflict("--history takes no port and no other run");
+  }
+  if (options.ports.size() > 1) return conflict("one port at a time");
+  return OptionsResult::RUN;
+}
+
+}  // namespace korvo

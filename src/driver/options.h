@@ -1,0 +1,31 @@
+// The options of scripted runs: --check, --yes, --force, --json, --record, --no-record,
+// --history. A command line without any of them is read exactly as it always was.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace korvo {
+
+struct RunOptions {
+  bool check = false;
+  bool yes = false;
+  bool force = false;
+  bool json = false;
+  bool history = false;
+  bool no_record = false;
+  std::string record;               // --record FILE; empty: the default file
+  std::vector<std::string> ports;   // the port arguments, in order
+};
+
+enum class OptionsResult {
+  NONE = 0,    // none of the options: the command line keeps its old reading
+  RUN = 1,     // options read
+  HELP = 2,    // -h or --help among them
+  USAGE = 3,   // wrong: the message says why
+};
+
+[[nodiscard]] OptionsResult options_parse(int argc, const char* const* argv, RunOptions& options,
+                                          std::string& message);
+
+}  // namespace korvo

@@ -1,0 +1,166 @@
+#include "update/json_reporter.h"
+
+#include <array>
+
+#include <nlohmann/json.hpp>
+
+#include "console/state.h"
+#include "update/device_text.h"
+
+namespace korvo {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+std::string version_text(Version v) {
+  std::array<char, VERSION_TEXT_BYTES> text{};
+  const size_t length = format_version(text.data(), text.size(), v);
+  return std::string(text.data(), length);
+}
+
+json device_json(const DeviceInfo& device) {
+  const char* table = product_lookup(device.product, device.pcb_revision);
+  return {{"name", device_name(device)},
+          {"model", table != nullptr ? json(table) : json(nullptr)},
+          {"product", device.product},
+          {"pcb_revision", device.pcb_revision},
+          {"extra", device.extra == EXTRA_ABSENT ? json(nullptr) : json(device.extra)},
+          {"version", version_text(device.version)}};
+}
+
+json image_json(const Image& image) {
+  return {{"version", version_text(image_version(image))},
+          {"target_name", image_target_name(image)},
+          {"product", image_field(image, IMG_PRODUCT)},
+          {"pcb_revision", image_field(image, IMG_PCB_REVISION)},
+          {"records", image_field(image, IMG_RECORD_COUNT)}};
+}
+
+const char* stage_name(TransferStage stage) {
+  switch (stage) {
+    case TransferStage::CHECKING: return "checking";
+    case TransferStage::ENTERING: return "entering";
+    case TransferStage::STARTING: return "starting";
+    case TransferStage::RECORDS: return "records";
+    case TransferStage::RESTARTING: return "restarting";
+  }
+  return "unknown";
+}
+
+const char* verdict_name(CheckVerdict verdict) {
+  switch (verdict) {
+    case CheckVerdict::UP_TO_DATE: return "up_to_date";
+    case CheckVerdict::UPDATE_AVAILABLE: return "update_available";
+    case CheckVerdict::DEVICE_NEWER: return "device_newer";
+    case CheckVerdict::NOT_COMPATIBLE: return "not_compatible";
+  }
+  return "unknown";
+}
+
+}  // namespace
+
+void JsonReporter::emit(const char* event, const std::string& port, const nlohmann::ordered_json& fields) {
+  json line = {{"event", event}, {"port", port.empty() ? json(nullptr) : json(port)}, {"time", state_utc_now()}};
+  for (const auto& [key, value] : fields.items()) line[key] = value;
+  // Text from a device may be any bytes: what is not UTF-8 becomes U+FFFD, never an error.
+  const std::string text = line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+  say_bytes(out_, text.data(), text.size());
+}
+
+void JsonReporter::port_outcome(const std::string& port, PortOutcome outcome) {
+  const char* what = outcome == PortOutcome::FOUND ? "found" : outcome == PortOutcome::NO_DEVICE ? "no_device" : "not_opened";
+  if (outcome == PortOutcome::FOUND) port_ = port;
+  emit("port", port, json{{"outcome", what}});
+}
+
+void JsonReporter::device_without_image(const std::string& port, const DeviceInfo& device) {
+  diagnostics_.device_without_image(port, device);
+  emit("device", port, json{{"device", device_json(device)}, {"image", nullptr}});
+}
+
+void JsonReporter::no_device_found() { emit("result", "", json{{"outcome", "no_device"}}); }
+
+void JsonReporter::invalid_port(uint32_t number) {
+  emit("result", "", json{{"outcome", "usage"}, {"reason", "COM" + std::to_string(number) + " is no port number between 1 and 99"}});
+}
+
+void JsonReporter::device_gone(const std::string& port) {
+  emit("result", port, json{{"outcome", "device_gone"}});
+}
+
+void JsonReporter::device_unknown(const std::string& port, const DeviceInfo& device) {
+  emit("result", port,
+       json{{"outcome", "not_compatible"}, {"reason", compat_reason(CompatCode::DEVICE_UNKNOWN)}, {"device", device_json(device)}});
+}
+
+void JsonReporter::device_identified(const std::string& port, const DeviceInfo& device, const Image& image) {
+  port_ = port;
+  emit("device", port,
+       json{{"device", device_json(device)},
+            {"installed", version_text(device.version)},
+            {"offered", version_text(image_version(image))},
+            {"image", image_json(image)}});
+}
+
+void JsonReporter::incompatible(CompatCode code, const DeviceInfo& device, const Image& image) {
+  emit("result", port_,
+       json{{"outcome", "not_compatible"}, {"reason", compat_reason(code)}, {"device", device_json(device)},
+            {"image", image_json(image)}});
+}
+
+void JsonReporter::check_verdict(const std::string& port, CheckVerdict verdict, CompatCode code,
+                                 const DeviceInfo& device, const Image* image) {
+  json fields = {{"verdict", verdict_name(verdict)},
+                 {"device", device_json(device)},
+                 {"installed", version_text(device.version)},
+                 {"offered", image != nullptr ? json(version_text(image_version(*image))) : json(nullptr)}};
+  if (verdict == CheckVerdict::NOT_COMPATIBLE) fields["reason"] = compat_reason(code);
+  emit("verdict", port, fields);
+}
+
+void JsonReporter::left_alone(const std::string& port, const DeviceInfo& device, const Image& image) {
+  emit("result", port,
+       json{{"outcome", "up_to_date"},
+            {"version_before", version_text(device.version)},
+            {"version_after", version_text(device.version)},
+            {"offered", version_text(image_version(image))},
+            {"verified", true}});
+}
+
+void JsonReporter::image_refused(ImageFault fault, uint32_t record, uint32_t) {
+  diagnostics_.image_refused(fault, record, 0);
+}
+
+void JsonReporter::progress(uint32_t done, uint32_t count) {
+  const int decile = static_cast<int>(done * 10u / count);
+  if (decile == decile_) return;
+  decile_ = decile;
+  emit("progress", port_, json{{"percent", decile * 10}, {"records_sent", done}, {"records", count}});
+}
+
+void JsonReporter::transfer_complete() {
+  decile_ = 10;
+}
+
+void JsonReporter::outcome(const std::string& port, TransferResult result, const TransferReport& report,
+                           const DeviceInfo& device, const Image& image) {
+  diagnostics_.outcome(port, result, report, device, image);
+  const bool updated = result == TransferResult::OK;
+  const bool verified = updated && report.announced && device.version == image_version(image);
+  json fields = {{"outcome", updated ? "updated" : "failed"},
+                 {"version_before", version_text(report.version_before)},
+                 {"version_after", report.announced ? json(version_text(device.version)) : json(nullptr)},
+                 {"offered", version_text(image_version(image))},
+                 {"verified", verified},
+                 {"duration_ms", report.duration_ms},
+                 {"records_sent", report.records_sent},
+                 {"records", report.records}};
+  if (!updated) {
+    fields["stage"] = stage_name(report.stage);
+    fields["code"] = static_cast<int>(report.failure);
+  }
+  emit("result", port, fields);
+}
+
+}  // namespace korvo

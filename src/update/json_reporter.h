@@ -1,0 +1,61 @@
+// JSON Lines on the run's output: one object per event, each with "event", "port" and a UTC
+// "time". Diagnostics stay on the diagnostics stream as the console's text.
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "console/console.h"
+#include "update/console_reporter.h"
+#include "update/report.h"
+
+namespace korvo {
+
+class JsonReporter : public Reporter {
+ public:
+  explicit JsonReporter(ConsoleOut& out) : out_(out), diagnostics_(out) {}
+
+  void port_begin(const std::string&) override {}
+  void port_not_opened(const std::string& port, const OpenFailure& failure, bool searching) override {
+    diagnostics_.port_not_opened(port, failure, searching);
+  }
+  void port_outcome(const std::string& port, PortOutcome outcome) override;
+  void device_without_image(const std::string& port, const DeviceInfo& device) override;
+  void no_device_found() override;
+  void invalid_port(uint32_t number) override;
+  void sequence_begin() override {}
+  void device_bytes(const uint8_t*, size_t) override {}
+  void device_gone(const std::string& port) override;
+  void device_unknown(const std::string& port, const DeviceInfo& device) override;
+  void device_identified(const std::string& port, const DeviceInfo& device, const Image& image) override;
+  void incompatible(CompatCode code, const DeviceInfo& device, const Image& image) override;
+  void check_verdict(const std::string& port, CheckVerdict verdict, CompatCode code, const DeviceInfo& device,
+                     const Image* image) override;
+  void left_alone(const std::string& port, const DeviceInfo& device, const Image& image) override;
+  void test_images() override { diagnostics_.test_images(); }
+  void question(const DeviceInfo&, const Image&) override {}
+  void answer(bool) override {}
+  void stage(TransferStage stage) override { stage_ = stage; }
+  void image_refused(ImageFault fault, uint32_t record, uint32_t length) override;
+  void bootloader_silent() override {}
+  void progress(uint32_t done, uint32_t count) override;
+  void transfer_failed(TransferStage, TransactionResult, uint8_t) override {}
+  void transfer_complete() override;
+  void outcome(const std::string& port, TransferResult result, const TransferReport& report,
+               const DeviceInfo& device, const Image& image) override;
+  void exit_wait() override {}
+  void exit_wait_done() override {}
+
+ private:
+  // One line: the event's name, its port (null for none) and the time, then the fields.
+  void emit(const char* event, const std::string& port, const nlohmann::ordered_json& fields);
+
+  ConsoleOut& out_;
+  ConsoleReporter diagnostics_;
+  std::string port_;               // the port being served
+  TransferStage stage_ = TransferStage::CHECKING;
+  int decile_ = -1;                // the last whole 10 % reported
+};
+
+}  // namespace korvo
