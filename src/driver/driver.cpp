@@ -32,20 +32,26 @@ ProbeResult probe(RunState& run) {
 // only what the user can act on is said: a port that is missing or not a usable serial port
 // is no news there.
 void explain_open_failure(RunState& run, const OpenFailure& failure, bool searching) {
-  if (searching && failure.error != OpenError::DENIED && failure.error != OpenError::IN_USE) return;
-  const char* path = failure.path.c_str();
+  if (searching && failure.error != OpenError::DENIED && failure.error != OpenError::IN_USE &&
+      failure.error != OpenError::OWN_TERMINAL)
+    return;
+  // The path comes from the command line or KORVO_COM<n>: shown safely, as device text is.
+  const std::string shown_path = shown_line(failure.path);
+  const std::string shown_reason = shown_line(failure.reason);
+  const char* path = shown_path.c_str();
+  const char* reason = shown_reason.c_str();
   switch (failure.error) {
     case OpenError::DENIED:
       tell(run.out,
            "\nkorvo: %s: %s (the port belongs to a group, usually dialout, that this user is not "
            "in: sudo usermod -aG dialout $USER, then log in again)",
-           path, failure.reason.c_str());
+           path, reason);
       break;
     case OpenError::IN_USE:
-      tell(run.out, "\nkorvo: %s: in use by another program (%s)", path, failure.reason.c_str());
+      tell(run.out, "\nkorvo: %s: in use by another program (%s)", path, reason);
       break;
     default:
-      tell(run.out, "\nkorvo: %s: %s", path, failure.reason.c_str());
+      tell(run.out, "\nkorvo: %s: %s", path, reason);
       break;
   }
 }
@@ -59,10 +65,12 @@ bool port_scan(RunState& run) {
   const bool searching = !by_path && first != last;
   for (uint32_t n = first; n <= last; ++n) {
     const PortName name = by_path ? PortName(run.device_path) : PortName(static_cast<int>(n));
-    const std::string label = by_path ? run.device_path : "COM" + std::to_string(n);
+    const std::string label = by_path ? shown_line(run.device_path) : "COM" + std::to_string(n);
     say(run.out, "\n%s: ", label.c_str());
     OpenFailure failure;
-    if (!port_open(run.link.port, name, BAUD_APPLICATION, &failure)) {
+    const bool opened = port_open(run.link.port, name, BAUD_APPLICATION, &failure);
+    if (!failure.warning.empty()) tell(run.out, "\nkorvo: %s", shown_line(failure.warning).c_str());
+    if (!opened) {
       run.link.current_baud = 0;
       say(run.out, "Could not open port.");
       explain_open_failure(run, failure, searching);
@@ -153,9 +161,10 @@ void print_ports(ConsoleOut& out) {
   const std::vector<PortListing> ports = port_list();
   if (ports.empty()) say(out, "No serial ports found.\n");
   for (const PortListing& port : ports) {
-    say(out, "%s", port.path.c_str());
+    // Names and details as the system (and the adapter's own USB strings) give them.
+    say(out, "%s", shown_line(port.path).c_str());
     if (port.number > 0) say(out, "  COM%d", port.number);
-    if (!port.details.empty()) say(out, "  %s", port.details.c_str());
+    if (!port.details.empty()) say(out, "  %s", shown_line(port.details).c_str());
     say(out, "\n");
   }
 }
