@@ -199,7 +199,8 @@ PortLock port_lock_take(const std::string& lock_path, std::string* warning) {
   std::string own;
   const int fd = create_own(lock_path, own);
   if (fd < 0) {
-    why = with_reason(lock_path + ": cannot create a lock file", errno);
+    // The folder's fault, the same for every port: said by the folder's name.
+    why = with_reason(lock_path.substr(0, lock_path.rfind('/')) + ": cannot create a lock file there", errno);
     return PortLock::UNAVAILABLE;
   }
   // The process id padded to 10 characters, and a newline; readable by every serial tool.

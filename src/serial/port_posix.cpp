@@ -204,7 +204,7 @@ struct PosixPort final : PortBackend {
   size_t ahead_from = 0;
   size_t ahead_to = 0;
   std::string lock;        // the lock file we hold; empty: none
-  bool lock_warned = false;  // the run has been told once why it has no lock file
+  std::string lock_warning;  // what the run was last told of its lock file, not to be repeated
 
   PosixPort() = default;
   PosixPort(const PosixPort&) = delete;
@@ -311,9 +311,10 @@ bool PosixPort::take_lock(const std::string& path, OpenFailure& failure) {
       return false;
     case PortLock::UNAVAILABLE:
     default:
-      // The other two guards still keep other programs off; said once a run, not per port.
-      if (!lock_warned && !warning.empty()) failure.warning = warning;
-      lock_warned = lock_warned || !warning.empty();
+      // The other two guards still keep other programs off. An unwritable folder is said once
+      // a run, not for every port of the scan.
+      if (warning != lock_warning) failure.warning = warning;
+      if (!warning.empty()) lock_warning = warning;
       return true;
   }
 }

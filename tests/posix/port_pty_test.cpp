@@ -687,7 +687,14 @@ TEST(PosixPortLock, WithoutALockFolderThePortStillOpens) {
   name_port(51, pty.path);
   setenv("KORVO_LOCK_DIR", "/nonexistent-korvo-locks", 1);
   Host host;
-  EXPECT_EQ(port_open(host.port, 51, BAUD_APPLICATION), 1);
+  OpenFailure failure;
+  EXPECT_EQ(port_open(host.port, 51, BAUD_APPLICATION, &failure), 1);
+  EXPECT_EQ(failure.warning.rfind("/nonexistent-korvo-locks: cannot create a lock file there (", 0), 0u)
+      << failure.warning;
+  port_close(host.port);
+  // Said once a run, not again for every port.
+  EXPECT_EQ(port_open(host.port, 51, BAUD_APPLICATION, &failure), 1);
+  EXPECT_EQ(failure.warning, "");
   port_close(host.port);
   unsetenv("KORVO_LOCK_DIR");
 }
