@@ -46,7 +46,9 @@ bool port_scan(RunState& run) {
     const std::string label = by_path ? run.device_path : "COM" + std::to_string(n);
     report.port_begin(label);
     OpenFailure failure;
-    if (!port_open(run.link.port, name, BAUD_APPLICATION, &failure)) {
+    const bool opened = port_open(run.link.port, name, BAUD_APPLICATION, &failure);
+    if (!failure.warning.empty()) report.port_warning(label, failure.warning);
+    if (!opened) {
       run.link.current_baud = 0;
       report.port_outcome(label, PortOutcome::NOT_OPENED);
       report.port_not_opened(label, failure, searching);
@@ -303,9 +305,10 @@ void print_ports(ConsoleOut& out) {
   const std::vector<PortListing> ports = port_list();
   if (ports.empty()) say(out, "No serial ports found.\n");
   for (const PortListing& port : ports) {
-    say(out, "%s", port.path.c_str());
+    // Names and details as the system (and the adapter's own USB strings) give them.
+    say(out, "%s", shown_line(port.path).c_str());
     if (port.number > 0) say(out, "  COM%d", port.number);
-    if (!port.details.empty()) say(out, "  %s", port.details.c_str());
+    if (!port.details.empty()) say(out, "  %s", shown_line(port.details).c_str());
     say(out, "\n");
   }
 }

@@ -36,11 +36,15 @@ enum class OpenError {
   DENIED = 2,   // no permission to open it
   IN_USE = 3,   // another program holds it
   FAILED = 4,   // anything else: opened but not configurable, or an error of its own
+  OWN_TERMINAL = 5,  // the user's own terminal (the keyboard and screen), never a port
 };
 struct OpenFailure {
   OpenError error = OpenError::NONE;
   std::string path;
   std::string reason;
+  // Something the user should know even when the port opened, such as a lock file that could
+  // not be made; empty when there is nothing to say.
+  std::string warning;
 };
 
 // A serial port the system knows of, for listing: never opened to be listed.

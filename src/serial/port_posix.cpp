@@ -3,10 +3,12 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <linux/serial.h>
+#include <sys/sysmacros.h>
 #include <sys/prctl.h>
 #endif
 
@@ -190,6 +192,7 @@ bool speed_for(uint32_t baud, speed_t& speed) {
 
 struct PosixPort final : PortBackend {
   int fd = -1;
+  bool owned = false;      // the flock is ours: only then is the line ours to drain or flush
   bool exclusive = false;  // TIOCEXCL set through this descriptor: only then ours to clear
   int serial_flags = -1;   // the driver's flags before low-latency mode; -1: not changed
   uint32_t baud = 0;
@@ -201,6 +204,7 @@ struct PosixPort final : PortBackend {
   size_t ahead_from = 0;
   size_t ahead_to = 0;
   std::string lock;        // the lock file we hold; empty: none
+  std::string lock_warning;  // what the run was last told of its lock file, not to be repeated
 
   PosixPort() = default;
   PosixPort(const PosixPort&) = delete;
@@ -220,8 +224,16 @@ struct PosixPort final : PortBackend {
 
   bool apply_speed(termios& t, uint32_t wanted_baud);
   bool configure(uint32_t wanted_baud);
-  bool take_lock(const std::string& path);
   bool take_descriptor(int opened);
+
+  // The steps of open, in order; each says why it failed and leaves the release to close().
+  bool take_lock(const std::string& path, OpenFailure& failure);
+  bool open_device(const std::string& path, OpenFailure& failure);
+  bool refuse_own_terminal(OpenFailure& failure);
+  bool take_flock(OpenFailure& failure);
+  bool set_exclusive();
+  bool ask_low_latency_mode();
+  bool configure_line(uint32_t wanted_baud, OpenFailure& failure);
 };
 
 // Writes the speed (and 8 data bits) and reads it back: tcsetattr succeeds when any part of
@@ -275,11 +287,12 @@ bool PosixPort::configure(uint32_t wanted_baud) {
 }
 
 // The lock file first, before the device is even opened: opening a port raises its modem
-// lines, which would disturb the program that holds it. false: another program holds it.
-bool PosixPort::take_lock(const std::string& path) {
+// lines, which would disturb the program that holds it.
+bool PosixPort::take_lock(const std::string& path, OpenFailure& failure) {
   const std::string lock_path = port_lock_path(path);
   if (lock_path.empty()) return true;
-  switch (port_lock_take(lock_path)) {
+  std::string warning;
+  switch (port_lock_take(lock_path, &warning)) {
     case PortLock::TAKEN:
       lock = lock_path;
       if (lock.size() < g_signal_lock.size()) {
@@ -293,9 +306,15 @@ bool PosixPort::take_lock(const std::string& path) {
       }
       return true;
     case PortLock::IN_USE:
+      failure.error = OpenError::IN_USE;
+      failure.reason = "its lock file names a running process";
       return false;
     case PortLock::UNAVAILABLE:
     default:
+      // The other two guards still keep other programs off. An unwritable folder is said once
+      // a run, not for every port of the scan.
+      if (warning != lock_warning) failure.warning = warning;
+      if (!warning.empty()) lock_warning = warning;
       return true;
   }
 }
@@ -313,6 +332,82 @@ bool PosixPort::take_descriptor(int opened) {
   return false;
 }
 
+bool PosixPort::open_device(const std::string& path, OpenFailure& failure) {
+  if (take_descriptor(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))) return true;
+  describe(failure, errno);
+  return false;
+}
+
+// The user's own terminal as the port would get probes on the screen and be left raw at the
+// line's speed: refused before anything is written to it or changed on it, by whatever name
+// it was given (/dev/tty, its own path, a link).
+bool PosixPort::refuse_own_terminal(OpenFailure& failure) {
+  struct stat port {};
+  if (fstat(fd, &port) != 0) return true;  // the later steps fail on it anyway
+  bool own = false;
+#ifdef TIOCGSID
+  // The controlling terminal of our session, /dev/tty included.
+  pid_t session = -1;
+  own = ioctl(fd, TIOCGSID, &session) == 0 && session == getsid(0);
+#endif
+#ifdef __linux__
+  own = own || (S_ISCHR(port.st_mode) && port.st_rdev == makedev(5, 0));  // /dev/tty itself
+#endif
+  for (const int standard : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    struct stat st {};
+    if (own || isatty(standard) == 0 || fstat(standard, &st) != 0) continue;
+    own = (S_ISCHR(st.st_mode) && S_ISCHR(port.st_mode) && st.st_rdev == port.st_rdev) ||
+          (st.st_dev == port.st_dev && st.st_ino == port.st_ino);
+  }
+  if (!own) return true;
+  failure.error = OpenError::OWN_TERMINAL;
+  failure.reason = "this is the terminal korvo runs in, not a serial port";
+  return false;
+}
+
+// Like an unshared open among programs that use flock; TIOCEXCL does not stop root.
+bool PosixPort::take_flock(OpenFailure& failure) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    owned = true;
+    g_signal_stuck = 0;
+    g_signal_baud = 0;
+    g_signal_fd = fd;
+    return true;
+  }
+  describe(failure, errno);
+  if (failure.error == OpenError::IN_USE) failure.reason = "it holds a lock on the port";
+  return false;
+}
+
+// A driver without the exclusive mode is no reason to refuse the port: the lock and the flock
+// still guard it.
+bool PosixPort::set_exclusive() {
+  if (ioctl(fd, TIOCEXCL) == 0) {
+    exclusive = true;
+    g_signal_exclusive = 1;
+  }
+  return true;
+}
+
+// Wanted for speed, never needed: a driver that says no changes nothing.
+bool PosixPort::ask_low_latency_mode() {
+  serial_flags = ask_low_latency(fd);
+  g_signal_serial_flags = serial_flags;
+#ifdef PR_SET_TIMERSLACK
+  // Every write sleeps out its bytes' wire time, a byte's 87 us at 115200 for the length and
+  // the checksum of each packet: the default 50 us of timer slack would add to every one.
+  (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
+  return true;
+}
+
+bool PosixPort::configure_line(uint32_t wanted_baud, OpenFailure& failure) {
+  if (configure(wanted_baud)) return true;
+  failure.error = OpenError::FAILED;
+  failure.reason = "not a serial port that takes 8 data bits at this speed";
+  return false;
+}
+
 bool PosixPort::open(const PortName& name, uint32_t wanted_baud, OpenFailure& failure) {
   close();  // never leak a descriptor when a record is reopened without a close
   if (!name.by_path() && name.number < 1) {
@@ -321,44 +416,11 @@ bool PosixPort::open(const PortName& name, uint32_t wanted_baud, OpenFailure& fa
   }
   const std::string path = name.by_path() ? name.path : port_posix_device_path(name.number);
   failure.path = path;
-  if (!take_lock(path)) {
-    failure.error = OpenError::IN_USE;
-    failure.reason = "its lock file names a running process";
-    return false;
-  }
-  if (!take_descriptor(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))) {
-    describe(failure, errno);
-    close();
-    return false;
-  }
-  // Like an unshared open among programs that use flock; TIOCEXCL does not stop root.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    describe(failure, errno);
-    if (failure.error == OpenError::IN_USE) failure.reason = "it holds a lock on the port";
-    close();
-    return false;
-  }
-  g_signal_stuck = 0;
-  g_signal_baud = 0;
-  g_signal_fd = fd;
-  if (ioctl(fd, TIOCEXCL) == 0) {
-    exclusive = true;
-    g_signal_exclusive = 1;
-  }
-  serial_flags = ask_low_latency(fd);
-  g_signal_serial_flags = serial_flags;
-#ifdef PR_SET_TIMERSLACK
-  // Every write sleeps out its bytes' wire time, a byte's 87 us at 115200 for the length and
-  // the checksum of each packet: the default 50 us of timer slack would add to every one.
-  (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-#endif
-  if (!configure(wanted_baud)) {
-    failure.error = OpenError::FAILED;
-    failure.reason = "not a serial port that takes 8 data bits at this speed";
-    close();
-    return false;
-  }
-  return true;
+  const bool opened = take_lock(path, failure) && open_device(path, failure) &&
+                      refuse_own_terminal(failure) && take_flock(failure) && set_exclusive() &&
+                      ask_low_latency_mode() && configure_line(wanted_baud, failure);
+  if (!opened) close();  // releases whatever the steps so far took
+  return opened;
 }
 
 bool PosixPort::set_baud(uint32_t wanted_baud) {
@@ -375,7 +437,9 @@ void PosixPort::close() {
     // open; clear it, but only when it is ours (a refused open must not clear the holder's).
     if (exclusive) (void)ioctl(fd, TIOCNXCL);
     restore_latency(fd, serial_flags);
-    release_output(fd, baud, stuck);
+    // A refused open leaves the output of the tty's holder (or of the user's own terminal)
+    // alone.
+    if (owned) release_output(fd, baud, stuck);
     if (g_signal_fd == fd) {
       g_signal_fd = -1;
       g_signal_exclusive = 0;
@@ -386,10 +450,11 @@ void PosixPort::close() {
   if (!lock.empty()) {
     if (std::strcmp(g_signal_lock.data(), lock.c_str()) == 0) g_signal_lock[0] = '\0';
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    port_lock_drop(lock.c_str());
+    port_lock_release(lock);
     lock.clear();
   }
   fd = -1;
+  owned = false;
   exclusive = false;
   serial_flags = -1;
   baud = 0;

@@ -33,11 +33,19 @@ enum class PortLock {
   IN_USE = 1,       // a live process holds it: leave the port alone
   UNAVAILABLE = 2,  // no lock folder that can be written: the other guards still apply
 };
+// Whatever sits at the lock name, it is never followed, opened unless a plain file, or waited
+// on. A lock naming no live process (a dead one, this process when this process does not hold
+// it, a number no process can have, nothing at all for more than a few seconds) and anything
+// that is no plain file are stale and cleared away. UNAVAILABLE comes with `warning` saying
+// why the run goes on without a lock file.
+//
 // The lock file's path for a device (its symbolic links followed); "" when the device does
 // not exist or there is no lock folder.
 std::string port_lock_path(const std::string& device_path);
-[[nodiscard]] PortLock port_lock_take(const std::string& lock_path);
+[[nodiscard]] PortLock port_lock_take(const std::string& lock_path, std::string* warning = nullptr);
 // Removes a lock file taken above, while it still names this process. Async-signal-safe.
 void port_lock_drop(const char* lock_path);
+// The same outside a signal handler, and the lock no longer counts as this process's own.
+void port_lock_release(const std::string& lock_path);
 
 }  // namespace korvo

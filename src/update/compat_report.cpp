@@ -18,7 +18,7 @@ void report_incompatibility(ConsoleOut& out, CompatCode code, const DeviceInfo& 
     case CompatCode::PRODUCT_MISMATCH:
       say(out, "\nAttempting to update device: \"%s\".", device_text(device_model_text(device)).c_str());
       say(out, "\nNew firmware is for device:  \"%s\".\n",
-          image_empty(image) ? "" : image_target_name(image));
+          image_empty(image) ? "" : shown_line(image_target_name(image)).c_str());
       say(out, "\nIncompatible firmware, device not updated.\n");
       break;
     case CompatCode::REVISION_MISMATCH:

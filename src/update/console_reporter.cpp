@@ -48,7 +48,7 @@ const char* compat_reason(CompatCode code) {
   return "unknown";
 }
 
-void ConsoleReporter::port_begin(const std::string& port) { say(out_, "\n%s: ", port.c_str()); }
+void ConsoleReporter::port_begin(const std::string& port) { say(out_, "\n%s: ", shown_line(port).c_str()); }
 
 void ConsoleReporter::port_outcome(const std::string&, PortOutcome outcome) {
   switch (outcome) {
@@ -64,23 +64,33 @@ void ConsoleReporter::port_outcome(const std::string&, PortOutcome outcome) {
   }
 }
 
+void ConsoleReporter::port_warning(const std::string&, const std::string& warning) {
+  tell(out_, "\nkorvo: %s", shown_line(warning).c_str());
+}
+
 // While the whole range is searched only what the user can act on is said: a port that is
 // missing or not a usable serial port is no news there.
 void ConsoleReporter::port_not_opened(const std::string&, const OpenFailure& failure, bool searching) {
-  if (searching && failure.error != OpenError::DENIED && failure.error != OpenError::IN_USE) return;
-  const char* path = failure.path.c_str();
+  if (searching && failure.error != OpenError::DENIED && failure.error != OpenError::IN_USE &&
+      failure.error != OpenError::OWN_TERMINAL)
+    return;
+  // The path comes from the command line or KORVO_COM<n>: shown safely, as device text is.
+  const std::string shown_path = shown_line(failure.path);
+  const std::string shown_reason = shown_line(failure.reason);
+  const char* path = shown_path.c_str();
+  const char* reason = shown_reason.c_str();
   switch (failure.error) {
     case OpenError::DENIED:
       tell(out_,
            "\nkorvo: %s: %s (the port belongs to a group, usually dialout, that this user is not "
            "in: sudo usermod -aG dialout $USER, then log in again)",
-           path, failure.reason.c_str());
+           path, reason);
       break;
     case OpenError::IN_USE:
-      tell(out_, "\nkorvo: %s: in use by another program (%s)", path, failure.reason.c_str());
+      tell(out_, "\nkorvo: %s: in use by another program (%s)", path, reason);
       break;
     default:
-      tell(out_, "\nkorvo: %s: %s", path, failure.reason.c_str());
+      tell(out_, "\nkorvo: %s: %s", path, reason);
       break;
   }
 }
@@ -91,7 +101,7 @@ void ConsoleReporter::device_without_image(const std::string& port, const Device
   tell(out_,
        "\nkorvo: %s: a device answered (product %u, PCB revision %u, model %s), but no firmware "
        "image in this program fits it",
-       device_text(port.c_str()).c_str(), unsigned{device.product}, unsigned{device.pcb_revision},
+       shown_line(port).c_str(), unsigned{device.product}, unsigned{device.pcb_revision},
        model.empty() ? "unknown" : model.c_str());
 }
 
@@ -108,11 +118,11 @@ void ConsoleReporter::device_bytes(const uint8_t* bytes, size_t count) {
 }
 
 void ConsoleReporter::device_gone(const std::string& port) {
-  say(out_, "\nNo Torva device found on %s.\n", port.c_str());
+  say(out_, "\nNo Torva device found on %s.\n", shown_line(port).c_str());
 }
 
 void ConsoleReporter::device_unknown(const std::string& port, const DeviceInfo& device) {
-  say(out_, "\nThe device on %s not compatible with this update.\nProduct name: \"%s\"\n", port.c_str(),
+  say(out_, "\nThe device on %s not compatible with this update.\nProduct name: \"%s\"\n", shown_line(port).c_str(),
       device_text(device_name(device)).c_str());
 }
 
@@ -122,7 +132,7 @@ void ConsoleReporter::incompatible(CompatCode code, const DeviceInfo& device, co
 
 void ConsoleReporter::check_verdict(const std::string& port, CheckVerdict verdict, CompatCode code,
                                     const DeviceInfo& device, const Image* image) {
-  say(out_, "\n\n%s: %s, installed %s", device_text(port.c_str()).c_str(), device_label(device).c_str(),
+  say(out_, "\n\n%s: %s, installed %s", shown_line(port).c_str(), device_label(device).c_str(),
       version_text(device.version).c_str());
   if (image != nullptr) say(out_, ", offered %s", version_text(image_version(*image)).c_str());
   switch (verdict) {
@@ -142,7 +152,7 @@ void ConsoleReporter::check_verdict(const std::string& port, CheckVerdict verdic
 }
 
 void ConsoleReporter::left_alone(const std::string& port, const DeviceInfo& device, const Image& image) {
-  say(out_, "\n\n%s: %s runs %s, this update offers %s: left as it is.\n", device_text(port.c_str()).c_str(),
+  say(out_, "\n\n%s: %s runs %s, this update offers %s: left as it is.\n", shown_line(port).c_str(),
       device_label(device).c_str(), version_text(device.version).c_str(),
       version_text(image_version(image)).c_str());
 }
@@ -212,7 +222,7 @@ void ConsoleReporter::transfer_complete() { say(out_, "\rUpdating firmware: 100%
 
 void ConsoleReporter::outcome(const std::string& port, TransferResult result, const TransferReport& report,
                               const DeviceInfo& device, const Image& image) {
-  const std::string shown = device_text(port.c_str());
+  const std::string shown = shown_line(port);
   const char* at = shown.c_str();
   if (result == TransferResult::OK) {
     if (!report.announced) {
@@ -261,7 +271,7 @@ void ConsoleReporter::exit_wait() { say(out_, "\nPress any key to exit..."); }
 void ConsoleReporter::exit_wait_done() { say(out_, "\n"); }
 
 std::string console_interrupt_note(const std::string& port, TransferStage stage) {
-  const std::string at = device_text(port.c_str());
+  const std::string at = shown_line(port);
   switch (stage) {
     case TransferStage::CHECKING:
       return "";

@@ -14,6 +14,7 @@ class ConsoleReporter : public Reporter {
   explicit ConsoleReporter(ConsoleOut& out) : out_(out) {}
 
   void port_begin(const std::string& port) override;
+  void port_warning(const std::string& port, const std::string& warning) override;
   void port_not_opened(const std::string& port, const OpenFailure& failure, bool searching) override;
   void port_outcome(const std::string& port, PortOutcome outcome) override;
   void device_without_image(const std::string& port, const DeviceInfo& device) override;

@@ -17,6 +17,9 @@ class JsonReporter : public Reporter {
   explicit JsonReporter(ConsoleOut& out) : out_(out), diagnostics_(out) {}
 
   void port_begin(const std::string&) override {}
+  void port_warning(const std::string& port, const std::string& warning) override {
+    diagnostics_.port_warning(port, warning);
+  }
   void port_not_opened(const std::string& port, const OpenFailure& failure, bool searching) override {
     diagnostics_.port_not_opened(port, failure, searching);
   }

@@ -70,6 +70,9 @@ struct Reporter {
 
   // The scan: each port as it is visited, then its verdict.
   virtual void port_begin(const std::string& port) = 0;
+  // Something the user should know of a port that opened or not (a lock file it could not
+  // take, say); the port is used all the same when it opened.
+  virtual void port_warning(const std::string& port, const std::string& warning) = 0;
   // Why a port could not be opened (only what the user can act on during a search).
   virtual void port_not_opened(const std::string& port, const OpenFailure& failure, bool searching) = 0;
   virtual void port_outcome(const std::string& port, PortOutcome outcome) = 0;

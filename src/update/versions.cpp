@@ -34,9 +34,9 @@ uint32_t version_text_width(Version v) {
 
 void print_version(ConsoleOut& out, Version v, uint32_t pad) {
   std::array<char, VERSION_TEXT_BYTES> text{};
-  // Written as bytes: a letter value past 26 may put a NUL inside the text, and it belongs
-  // there. Such a letter may also be ESC or CSI, which must not reach the terminal.
-  say_device_bytes(out, text.data(), format_version(text.data(), text.size(), v));
+  // Written as bytes: a letter value past 26 may put a NUL inside the text, and the text goes
+  // on after it. Such a letter may be any control byte, which must not reach the terminal.
+  say_device_line(out, text.data(), format_version(text.data(), text.size(), v));
   say(out, ",");
   write_spaces(out, pad);
 }
@@ -58,7 +58,7 @@ void show_versions(ConsoleOut& out, const DeviceInfo& device, const Image& image
   say(out, "Model: %s", device_text(device_model_text(device)).c_str());
   say(out, "\n Update Version:  ");
   print_version(out, offered, image_pad);
-  say(out, "Model: %s", image_target_name(image));
+  say(out, "Model: %s", shown_line(image_target_name(image)).c_str());
 }
 
 bool confirm_update(Reporter& reporter, Console* console, const DeviceInfo& device, const Image& image) {

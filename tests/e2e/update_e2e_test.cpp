@@ -276,27 +276,27 @@ TEST_F(E2E, DeviceUnpluggedBetweenScanAndUpdate) {
   EXPECT_FALSE(harness.log(6).bootl);
 }
 
-TEST_F(E2E, WhatTheDeviceSaidAfterTheScanIsEchoedRaw) {
+TEST_F(E2E, WhatTheDeviceSaidAfterTheScanIsEchoedWithItsLineBreaks) {
   DevConfig device;
-  device.faults.after_report = "^+$ALARM\x01 zone 3$";
+  device.faults.after_report = "^+$ALARM\x01 zone 3\r\n\tok$";
   harness.add_device(3, device);
   const HarnessResult r = korvo({"3"}, "n");
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.output, BANNER + found(3) + "\n" + "^+$ALARM\x01 zone 3$" + newer("Slate Pro", STANDARD_LINES) +
+  EXPECT_EQ(r.output, BANNER + found(3) + "\n" + "^+$ALARM? zone 3\r\n\tok$" + newer("Slate Pro", STANDARD_LINES) +
                           CANCELLED + KEY_WAIT);
 }
 
 TEST_F(E2E, DeviceTextCannotStartATerminalControlSequence) {
-  // A name that would retitle the terminal, and an echo that would clear it: ESC and CSI
-  // show as '?', every other byte (BEL included) as it came.
+  // A name that would retitle the terminal, and an echo that would clear it and overwrite its
+  // own line: every control byte shows as '?'.
   DevConfig device;
   device.identity.name = "\x1b]0;pwned\x07";
-  device.faults.after_report = "^+$\x1b[2J\x9b" "1m$";
+  device.faults.after_report = "^+$\x1b[2J\x9b" "1m\x08\x07\x9d" "0;x\x9c$";
   harness.add_device(3, device);
   const HarnessResult r = korvo({"3"}, "n");
   EXPECT_EQ(r.exit_status, 0);
-  const std::string shown = "?]0;pwned\x07";
-  EXPECT_EQ(r.output, BANNER + found(3) + "\n" + "^+$?[2J?1m$" +
+  const std::string shown = "?]0;pwned?";
+  EXPECT_EQ(r.output, BANNER + found(3) + "\n" + "^+$?[2J?1m???0;x?$" +
                           newer(shown, lines("1.13", 1, shown, "1.14", 1, "SlatePro")) + CANCELLED + KEY_WAIT);
 }
 
@@ -578,6 +578,27 @@ TEST_F(E2E, OptionsAndPortNamesAsAProcess) {
             BANNER + "\n" + harness.path(10) + ": A");
   EXPECT_TRUE(harness.verify(10, IMAGE).verified) << harness.verify(10, IMAGE).text;
   expect_clean_wire(10);
+}
+
+// The user's own terminal named as the port, by /dev/tty or by its path: refused before a
+// probe reaches the screen or the terminal's modes are touched.
+TEST_F(E2E, OwnTerminalIsNeverThePort) {
+  for (const std::string& port : {std::string("/dev/tty"), HARNESS_TERMINAL_PATH}) {
+    SCOPED_TRACE(port);
+    HarnessProgram p;
+    p.argv = {port};
+    p.terminal = true;
+    p.keys = {{"exit...", 50, "k"}};
+    p.timeout_ms = 10000;
+    const HarnessResult r = run_program(p);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.output.substr(0, BANNER.size() + 1), BANNER + "\n");
+    EXPECT_NE(r.output.find(": Could not open port.\n\nNo updatable Torva devices found.\n" + KEY_WAIT),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.terminal_output, "") << "bytes written to the user's terminal";
+    EXPECT_TRUE(r.terminal_restored);
+  }
 }
 
 }  // namespace

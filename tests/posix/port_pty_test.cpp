@@ -1,8 +1,11 @@
 // The POSIX serial backend against real pseudo-terminals: the master side plays the device.
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <dirent.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -531,15 +534,224 @@ TEST(PosixPortLock, OfTwoTakingOverTheSameStaleLockOnlyOneGetsIt) {
   EXPECT_EQ(wrong_name, 0);
 }
 
+// Whatever a local user plants in the world-writable lock folder, at the lock name or at the
+// names the lock used to be written under: taking the lock never hangs, changes no file
+// outside the folder, takes over what is stale and leaves nothing of its own behind.
+enum class Plant { FIFO, EMPTY_DIR, FULL_DIR, SYMLINK, DANGLING, HARD_LINK, OWN_PID, HUGE_PID, OLD_EMPTY, NEW_EMPTY };
+enum class At { LOCK, OLD_TEMP, OLD_ASIDE };
+
+struct PlantCase {
+  const char* what;
+  Plant plant;
+  At at;
+  PortLock expect;
+  bool stays;   // the planted thing is still there afterwards
+  bool warned;  // the run is told why it has no lock file
+};
+
+void plant(Plant kind, const std::string& at, const std::string& outside, pid_t taker) {
+  switch (kind) {
+    case Plant::FIFO: ASSERT_EQ(mkfifo(at.c_str(), 0666), 0); break;
+    case Plant::EMPTY_DIR: ASSERT_EQ(mkdir(at.c_str(), 0777), 0); break;
+    case Plant::FULL_DIR:
+      ASSERT_EQ(mkdir(at.c_str(), 0777), 0);
+      put_contents(at + "/keep", "mine\n");
+      break;
+    case Plant::SYMLINK: ASSERT_EQ(symlink(outside.c_str(), at.c_str()), 0); break;
+    case Plant::DANGLING: ASSERT_EQ(symlink((outside + ".new").c_str(), at.c_str()), 0); break;
+    case Plant::HARD_LINK: ASSERT_EQ(link(outside.c_str(), at.c_str()), 0); break;
+    case Plant::OWN_PID: put_contents(at, lock_text(taker)); break;
+    case Plant::HUGE_PID: put_contents(at, lock_text(4294967297L)); break;  // 2^32 + 1, not pid 1
+    case Plant::OLD_EMPTY: {
+      put_contents(at, "");
+      const timespec old[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
+      ASSERT_EQ(utimensat(AT_FDCWD, at.c_str(), old, AT_SYMLINK_NOFOLLOW), 0);
+      break;
+    }
+    case Plant::NEW_EMPTY: put_contents(at, ""); break;
+  }
+}
+
+std::vector<std::string> entries(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(folder.c_str())) {
+    while (const dirent* e = readdir(d)) {
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(PosixPortLock, NothingPlantedHangsLocksOutOrReachesOutsideTheFolder) {
+  const PlantCase cases[] = {
+      {"FIFO at the lock", Plant::FIFO, At::LOCK, PortLock::TAKEN, false, false},
+      {"empty directory at the lock", Plant::EMPTY_DIR, At::LOCK, PortLock::TAKEN, false, false},
+      {"directory with a file at the lock", Plant::FULL_DIR, At::LOCK, PortLock::UNAVAILABLE, true, true},
+      {"symlink at the lock", Plant::SYMLINK, At::LOCK, PortLock::TAKEN, false, false},
+      {"dangling symlink at the lock", Plant::DANGLING, At::LOCK, PortLock::TAKEN, false, false},
+      {"hard link at the lock", Plant::HARD_LINK, At::LOCK, PortLock::TAKEN, false, false},
+      {"lock naming the taker's own pid", Plant::OWN_PID, At::LOCK, PortLock::TAKEN, false, false},
+      {"lock naming pid 4294967297", Plant::HUGE_PID, At::LOCK, PortLock::TAKEN, false, false},
+      {"empty lock a minute old", Plant::OLD_EMPTY, At::LOCK, PortLock::TAKEN, false, false},
+      {"empty lock just made", Plant::NEW_EMPTY, At::LOCK, PortLock::IN_USE, true, false},
+      {"FIFO at LCK..<dev>.<pid>", Plant::FIFO, At::OLD_TEMP, PortLock::TAKEN, true, false},
+      {"directory at LCK..<dev>.<pid>", Plant::FULL_DIR, At::OLD_TEMP, PortLock::TAKEN, true, false},
+      {"symlink at LCK..<dev>.<pid>", Plant::DANGLING, At::OLD_TEMP, PortLock::TAKEN, true, false},
+      {"hard link at LCK..<dev>.<pid>", Plant::HARD_LINK, At::OLD_TEMP, PortLock::TAKEN, true, false},
+      {"FIFO at <temp>.stale", Plant::FIFO, At::OLD_ASIDE, PortLock::TAKEN, true, false},
+      {"directory at <temp>.stale", Plant::FULL_DIR, At::OLD_ASIDE, PortLock::TAKEN, true, false},
+      {"hard link at <temp>.stale", Plant::HARD_LINK, At::OLD_ASIDE, PortLock::TAKEN, true, false},
+  };
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  for (const PlantCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    LockFolder folder;
+    ASSERT_FALSE(folder.path.empty());
+    const std::string lock = folder.path + "/LCK..ttyPLANT";
+    const std::string outside = folder.path + ".outside";
+    put_contents(outside, "precious\n");
+    int go[2];
+    int answers[2];
+    int release[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(answers), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t taker = fork();
+    if (taker == 0) {
+      close(go[1]);
+      close(answers[0]);
+      close(release[1]);
+      char byte = 0;
+      (void)!read(go[0], &byte, 1);
+      std::string warning;
+      const PortLock got = port_lock_take(lock, &warning);
+      const char answer[2] = {static_cast<char>(got), static_cast<char>(!warning.empty())};
+      (void)!write(answers[1], answer, 2);
+      (void)!read(release[0], &byte, 1);  // holds the lock while the parent looks
+      _exit(0);
+    }
+    close(go[0]);
+    close(answers[1]);
+    close(release[0]);
+    const std::string planted = c.at == At::LOCK       ? lock
+                                : c.at == At::OLD_TEMP ? lock + "." + std::to_string(taker)
+                                                       : lock + "." + std::to_string(taker) + ".stale";
+    plant(c.plant, planted, outside, taker);
+    if (c.at != At::LOCK) put_contents(lock, lock_text(gone));  // a stale lock to take over
+    struct stat before {};
+    ASSERT_EQ(lstat(planted.c_str(), &before), 0);
+    (void)!write(go[1], "g", 1);
+
+    pollfd p{answers[0], POLLIN, 0};
+    char answer[2] = {-1, -1};
+    const bool answered = poll(&p, 1, 5000) == 1 && read(answers[0], answer, 2) == 2;
+    EXPECT_TRUE(answered) << "taking the lock hangs";
+    if (answered) {
+      EXPECT_EQ(static_cast<int>(answer[0]), static_cast<int>(c.expect));
+      EXPECT_EQ(answer[1] != 0, c.warned);
+      std::vector<std::string> want;
+      if (c.expect == PortLock::TAKEN) {
+        want.push_back("LCK..ttyPLANT");
+        EXPECT_EQ(contents(lock), lock_text(taker));
+      }
+      if (c.stays) want.push_back(planted.substr(planted.rfind('/') + 1));
+      std::sort(want.begin(), want.end());
+      EXPECT_EQ(entries(folder.path), want) << "nothing of the taker's own, nothing stale left";
+      struct stat after {};
+      if (c.stays) {
+        EXPECT_EQ(lstat(planted.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        if (c.plant == Plant::FULL_DIR) {
+          EXPECT_EQ(contents(planted + "/keep"), "mine\n");
+        }
+        if (c.plant == Plant::NEW_EMPTY) {
+          EXPECT_EQ(after.st_size, 0);
+        }
+      }
+    } else {
+      kill(taker, SIGKILL);
+    }
+    EXPECT_EQ(contents(outside), "precious\n");
+    EXPECT_NE(access((outside + ".new").c_str(), F_OK), 0);
+    close(go[1]);
+    close(answers[0]);
+    close(release[1]);
+    waitpid(taker, nullptr, 0);
+    unlink(outside.c_str());
+  }
+}
+
 TEST(PosixPortLock, WithoutALockFolderThePortStillOpens) {
   Pty pty;
   ASSERT_TRUE(pty.ok());
   name_port(51, pty.path);
   setenv("KORVO_LOCK_DIR", "/nonexistent-korvo-locks", 1);
   Host host;
-  EXPECT_EQ(port_open(host.port, 51, BAUD_APPLICATION), 1);
+  OpenFailure failure;
+  EXPECT_EQ(port_open(host.port, 51, BAUD_APPLICATION, &failure), 1);
+  EXPECT_EQ(failure.warning.rfind("/nonexistent-korvo-locks: cannot create a lock file there (", 0), 0u)
+      << failure.warning;
+  port_close(host.port);
+  // Said once a run, not again for every port.
+  EXPECT_EQ(port_open(host.port, 51, BAUD_APPLICATION, &failure), 1);
+  EXPECT_EQ(failure.warning, "");
   port_close(host.port);
   unsetenv("KORVO_LOCK_DIR");
+}
+
+// The terminal the program runs in, however it is named, is refused before anything is
+// written to it or changed on it.
+TEST(PosixPortOpen, TheUsersOwnTerminalIsRefusedUntouched) {
+  enum How { CONTROLLING_BY_PATH, DEV_TTY, STANDARD_INPUT, STANDARD_OUTPUT, STANDARD_ERROR };
+  const struct {
+    const char* what;
+    How how;
+  } cases[] = {{"controlling terminal by its path", CONTROLLING_BY_PATH},
+               {"/dev/tty", DEV_TTY},
+               {"standard input's terminal", STANDARD_INPUT},
+               {"standard output's terminal", STANDARD_OUTPUT},
+               {"standard error's terminal", STANDARD_ERROR}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    const termios before = pty.settings();
+    const pid_t child = fork();
+    if (child == 0) {
+      setsid();  // no controlling terminal, unless the case makes the pty one
+      if (c.how == CONTROLLING_BY_PATH || c.how == DEV_TTY) {
+        if (ioctl(pty.slave, TIOCSCTTY, 0) != 0) _exit(3);
+      } else {
+        const int standard = c.how == STANDARD_INPUT ? 0 : c.how == STANDARD_OUTPUT ? 1 : 2;
+        if (dup2(pty.slave, standard) != standard) _exit(3);
+      }
+      Host host;
+      OpenFailure failure;
+      const PortName name(c.how == DEV_TTY ? std::string("/dev/tty") : pty.path);
+      if (port_open(host.port, name, BAUD_APPLICATION, &failure)) _exit(1);
+      _exit(failure.error == OpenError::OWN_TERMINAL && !failure.reason.empty() ? 0 : 2);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(pty.receive(1, 200), std::vector<uint8_t>{}) << "written to the terminal";
+    const termios after = pty.settings();
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_FALSE(pty.exclusive());
+  }
+  // Someone else's terminal is a port like any other.
+  Pty other;
+  ASSERT_TRUE(other.ok());
+  Host host;
+  ASSERT_TRUE(port_open(host.port, PortName(other.path), BAUD_APPLICATION));
+  port_close(host.port);
 }
 
 TEST(PosixPortOpen, NeverOnStandardInputOutputOrError) {

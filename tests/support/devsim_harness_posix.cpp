@@ -209,6 +209,10 @@ HarnessResult DevsimHarness::run(const HarnessProgram& p) {
   }
   std::vector<std::string> env_texts = environment();
   std::vector<std::string> arg_texts = p.argv;
+  for (std::string& arg : arg_texts) {
+    const char* terminal_path = p.terminal ? ::ptsname(in_parent) : nullptr;
+    if (arg == HARNESS_TERMINAL_PATH && terminal_path != nullptr) arg = terminal_path;
+  }
   const std::vector<char*> envp = pointers(env_texts);
   const std::vector<char*> argv = pointers(arg_texts);
 
@@ -316,7 +320,9 @@ HarnessResult DevsimHarness::run(const HarnessProgram& p) {
       if (p.terminal) {
         // Echo of the typed keys, if the program leaves echo on: not wanted, but never
         // allowed to fill up.
-        if (::read(in_parent, buffer, sizeof buffer) <= 0 && errno != EAGAIN) close_fd(in_parent);
+        const ssize_t n = ::read(in_parent, buffer, sizeof buffer);
+        if (n > 0) r.terminal_output.append(buffer, static_cast<size_t>(n));
+        else if (errno != EAGAIN) close_fd(in_parent);
       } else {
         const ssize_t n = ::write(in_parent, p.input.data() + input_done, p.input.size() - input_done);
         if (n > 0) input_done += static_cast<size_t>(n);
@@ -326,6 +332,11 @@ HarnessResult DevsimHarness::run(const HarnessProgram& p) {
     }
   }
   child_ = -1;
+  // What reached the terminal in the program's last moments.
+  for (ssize_t n = 1; p.terminal && in_parent >= 0 && n > 0;) {
+    n = ::read(in_parent, buffer, sizeof buffer);
+    if (n > 0) r.terminal_output.append(buffer, static_cast<size_t>(n));
+  }
   termios terminal_after{};
   r.terminal_restored = have_terminal && ::tcgetattr(terminal, &terminal_after) == 0 &&
                         terminal_after.c_lflag == terminal_before.c_lflag &&

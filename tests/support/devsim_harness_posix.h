@@ -27,8 +27,11 @@ struct HarnessKey {
   std::string bytes;
 };
 
+// An argument that the harness replaces with the path of the program's own terminal.
+inline const std::string HARNESS_TERMINAL_PATH = "{terminal}";
+
 struct HarnessProgram {
-  std::vector<std::string> argv;  // argv[0] is the program's path
+  std::vector<std::string> argv;  // argv[0] is the program's path; see HARNESS_TERMINAL_PATH
   // Standard input: a pipe fed with `input` and then closed, or (terminal) a pty on which
   // `keys` are typed.
   bool terminal = false;
@@ -53,6 +56,7 @@ struct HarnessResult {
   bool started = false;
   std::string output;       // everything the program wrote to standard output
   std::string errors;       // and to standard error
+  std::string terminal_output;  // what reached its terminal (the typed keys' echo included)
   int exit_status = -1;     // when it exited
   int signal = 0;           // when a signal ended it
   bool timed_out = false;

@@ -23,6 +23,7 @@ std::vector<uint8_t> MemLine::written() const {
 bool MemLine::open(const PortName& name, uint32_t baud, OpenFailure& failure) {
   ++platform_calls;
   failure.path = name.by_path() ? name.path : "COM" + std::to_string(name.number);
+  failure.warning = warning;
   if (!exists) {
     failure.error = OpenError::MISSING;
     failure.reason = "No such file or directory";

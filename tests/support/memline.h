@@ -54,6 +54,7 @@ class MemLine : public PortBackend {
   // Faults and counters for the port layer's own tests.
   bool exists = true;           // open fails when false
   OpenError refusal = OpenError::NONE;  // open fails with this when it is not NONE
+  std::string warning;          // given with every open, as a missing lock file is
   bool refuse_baud = false;     // set_baud fails (and closes) when true
   int baud_changes_left = -1;   // >= 0: set_baud fails (and closes) once these are used up
   bool unplugged = false;       // reads wait and return 0, writes return 0

@@ -186,6 +186,47 @@ TEST(TestBuild, SaysSoInItsVersionAndBeforeTheOffer) {
   EXPECT_EQ(offered[0], offered[1]);
 }
 
+// A path from the command line (or KORVO_COM<n>) and what the port layer says of it are not
+// korvo's own text: no control byte of theirs reaches either stream.
+TEST(CommandLine, PathsAndReasonsReachTheTerminalSafely) {
+  if (!PORT_PATHS_ALLOWED) GTEST_SKIP() << "ports are named by number only here";
+  const char* hostile = "/dev/x\x1b]0;t\x07\r\x9b" "2J";
+  const std::string shown = "/dev/x?]0;t???2J";
+  const struct {
+    OpenError refusal;
+    std::string verdict;
+    std::string told;  // on standard error
+  } cases[] = {
+      {OpenError::NONE, "No Torva devices detected.", "\nkorvo: lock ?[1m?; going on"},
+      {OpenError::OWN_TERMINAL, "Could not open port.",
+       "\nkorvo: lock ?[1m?; going on\nkorvo: " + shown + ": Device or resource busy"},
+      {OpenError::IN_USE, "Could not open port.",
+       "\nkorvo: lock ?[1m?; going on\nkorvo: " + shown + ": in use by another program (Device or resource busy)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.verdict);
+    Bench bench{false};
+    ImageTable table{};
+    bench.run.images = &table;
+    bench.console.keys = {'x'};
+    bench.line.refusal = c.refusal;
+    bench.line.warning = "lock \x1b[1m\n; going on";
+    const char* args[] = {"korvo", hostile};
+    EXPECT_EQ(code(korvo_run(bench.run, 2, args)), 1);
+    EXPECT_EQ(bench.output(), BANNER + "\n" + shown + ": " + c.verdict + "\n\nNo updatable Torva devices found.\n" +
+                                  KEY_WAIT);
+    EXPECT_EQ(bench.diagnostics.text(), c.told);
+  }
+  // An own terminal is said even while the range is searched.
+  Bench search{false};
+  ImageTable table{};
+  search.run.images = &table;
+  search.line.refusal = OpenError::OWN_TERMINAL;
+  const char* none[] = {"korvo"};
+  EXPECT_EQ(code(korvo_run(search.run, 1, none)), 1);
+  EXPECT_NE(search.diagnostics.text().find("\nkorvo: COM16: Device or resource busy"), std::string::npos);
+}
+
 TEST(ExitRoutine, ReadsBothHalvesOfAnExtendedKey) {
   DriverRun r({"100"}, {0, 59, 'y'});
   EXPECT_EQ(r.bench.console.keys.size(), 1u) << "F1 is consumed whole, nothing more";

@@ -8,6 +8,7 @@
 #include "driver/run_state.h"
 #include "fake_console.h"
 #include "image_bytes.h"
+#include "update/device_text.h"
 
 using namespace korvo;
 
@@ -71,10 +72,11 @@ TEST_F(VersionsTest, TextOfEachKindOfVersion) {
   EXPECT_EQ(printed(ver(10, 0), 20), "10.00," + std::string(20, ' '));
   // The top byte is unsigned, and three-digit parts print in full.
   EXPECT_EQ(printed(ver(200, 100, 255), 1), "200.100.255(Beta), ");
-  // Letters past z give whatever byte 96 + letter makes, modulo 256, NUL included.
+  // Letters past z give whatever byte 96 + letter makes, modulo 256, NUL included...
   EXPECT_EQ(printed(ver(1, 14, 0, 27), 1), "1.14{, ");
   EXPECT_EQ(printed(ver(1, 14, 0, 255), 1), "1.14_, ");
-  EXPECT_EQ(printed(ver(1, 14, 2, 160), 1), std::string("1.14.02\0(Beta), ", 16));
+  // ...shown as '?' when it is a control byte, like every control byte from the device.
+  EXPECT_EQ(printed(ver(1, 14, 2, 160), 1), "1.14.02?(Beta), ");
 }
 
 TEST_F(VersionsTest, WidthCountsTwoDigitsPerPart) {
@@ -155,19 +157,56 @@ TEST_F(VersionsTest, OlderImageAsksToBeSure) {
 }
 
 TEST_F(VersionsTest, DeviceTextCannotStartATerminalControlSequence) {
-  // ESC and CSI from the device's name, and from a version letter (96 + 0xBB and 96 + 0x3B
-  // wrap to 0x1B and 0x9B), become '?'; BEL and every other byte stay as they came.
+  // ESC, BEL and CSI from the device's name, and from a version letter (96 + 0xBB and
+  // 96 + 0x3B wrap to 0x1B and 0x9B), become '?'; every other byte stays as it came.
   console.keys = {'n'};
   const ImageBytes image = image_bytes_make(68, 6, V1_14, "SlatePro");
   EXPECT_FALSE(confirm_update(console_texts, run.console, device(ver(1, 15, 0, 0xBB), "\x1b]0;x\x07\x9b" "2J"),
                               image.image()));
   EXPECT_EQ(capture.text(),
-            "\n\nThis update is OLDER than the firmware inside the ?]0;x\x07?2J!\n"
-            "\n Current Version: 1.15?, Model: ?]0;x\x07?2J"
+            "\n\nThis update is OLDER than the firmware inside the ?]0;x??2J!\n"
+            "\n Current Version: 1.15?, Model: ?]0;x??2J"
             "\n Update Version:  1.14,  Model: SlatePro"
             "\n\nAre you sure you want to update with an OLDER version of firmware? (Y,N) N\n"
             "\nUpdate cancelled.\n\n");
   EXPECT_EQ(printed(ver(1, 14, 0, 0x3B), 0), "1.14?,");
+}
+
+// Each class of byte, in a one-line text (a name, a path, a version) and in the bytes the
+// device sends after the scan, which keep its own line breaks.
+TEST(OutsideText, EachClassOfByteInALineAndInTheEcho) {
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::string line;
+    std::string echo;
+  } cases[] = {
+      {"printable ASCII", "Slate Pro 1.14 /dev/ttyUSB0 ~", "Slate Pro 1.14 /dev/ttyUSB0 ~",
+       "Slate Pro 1.14 /dev/ttyUSB0 ~"},
+      {"NUL, BEL, BS, ESC, 0x1F", std::string("a\0b\x07" "c\x08" "d\x1b" "e\x1f", 10), "a?b?c?d?e?",
+       "a?b?c?d?e?"},
+      {"the device's line breaks", "1\r\n2\t3\n", "1??2?3?", "1\r\n2\t3\n"},
+      {"other C0 controls around them", "\x0b\x0c\x0e", "???", "???"},
+      {"DEL", "x\x7f", "x?", "x?"},
+      {"C1 bytes that start or end strings and sequences", "\x90\x9b\x9c\x9d\x9e\x9f", "??????",
+       "??????"},
+      {"other C1 bytes, and UTF-8", "\x80\x8f\x91\x9a\xa0\xff \xc3\xa9", "\x80\x8f\x91\x9a\xa0\xff \xc3\xa9",
+       "\x80\x8f\x91\x9a\xa0\xff \xc3\xa9"},
+      {"a retitle and a clear", "\x1b]0;pwned\x07\x9b" "2J", "?]0;pwned??2J", "?]0;pwned??2J"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(shown_line(c.bytes), c.line);
+    CapturedText line;
+    RunState one;
+    one.out = line.out();
+    say_device_line(one.out, c.bytes.data(), c.bytes.size());
+    EXPECT_EQ(line.text(), c.line);
+    CapturedText echo;
+    one.out = echo.out();
+    say_device_bytes(one.out, c.bytes.data(), c.bytes.size());
+    EXPECT_EQ(echo.text(), c.echo);
+  }
 }
 
 // Which of the three questions a pair of versions gets.
