@@ -295,6 +295,18 @@ void print_options(ConsoleOut& out) {
   say(out, "%s", CONSOLE_SLASH_HELP ? "\n   -h, --help, /?  show this text and end"
                                     : "\n   -h, --help   show this text and end");
   say(out, "\n   --version    show the program's version and end\n");
+  say(out, "\nUnattended runs (before or after the port; no question, no key wait):");
+  say(out, "\n   --check          report the device's versions and whether it needs the update");
+  say(out, "\n   -y, --yes        update when the image is newer; leave the device alone otherwise");
+  say(out, "\n   --force          with --yes: update whatever the versions");
+  say(out, "\n   --json           with --check or --yes: JSON Lines on standard output");
+  say(out, "\n   --record FILE    the update record to append to (every run that updates)");
+  say(out, "\n   --no-record      append nothing to the update record");
+  say(out, "\n   --history        show the update record (with --json: its lines)\n");
+  say(out, "\nExit status of unattended runs: 0 every device ended as asked (verified, or up to");
+  say(out, "\ndate and left alone), 100 --check found an update available, 1 an update failed or");
+  say(out, "\nwas not verified, 2 wrong options, 3 no matching device, 4 not compatible. Without");
+  say(out, "\nthese options: 0 nothing was changed, 1 otherwise.\n");
   if (!PORT_PATHS_ALLOWED) return;  // where ports have paths, the environment maps numbers to them
   say(out, "\nEnvironment:");
   say(out, "\n   KORVO_COM<n>     the device of port n (unset: /dev/ttyS<n-1>)");

@@ -10,9 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "devsim_harness_posix.h"
 
@@ -721,6 +724,176 @@ TEST_F(E2E, LateReadingPeerGetsTheFourthEntryText) {
     EXPECT_EQ(r.output.substr(r.output.size() - NO_BOOTLOADER.size() - KEY_WAIT.size()), NO_BOOTLOADER + KEY_WAIT);
     EXPECT_EQ(settled_log(harness, com).bytes_heard, WIRE_BYTES);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Scripted runs: nobody asked, nothing waits for a key, the exit status tells how it ended.
+std::vector<nlohmann::json> json_lines(const std::string& text) {
+  std::vector<nlohmann::json> lines;
+  size_t at = 0;
+  for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    lines.push_back(nlohmann::json::parse(text.substr(at, end - at)));  // throws: the test fails
+  }
+  EXPECT_EQ(at, text.size()) << "the last line ends in a newline";
+  return lines;
+}
+
+std::vector<std::string> record_lines(const DevsimHarness& harness) {
+  std::ifstream in(harness.record_path());
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST_F(E2E, CheckReportsEachVerdictAndSendsNothingToTheBootloader) {
+  const struct {
+    const char* what;
+    uint32_t version;
+    uint16_t revision;
+    int status;
+    std::string verdict;  // the line after the scan's, "" for none
+  } cases[] = {
+      {"older firmware", 0x010D0000, 6, 100, "Slate Pro, installed 1.13, offered 1.14: update available"},
+      {"the same", 0x010E0000, 6, 0, "Slate Pro, installed 1.14, offered 1.14: up to date"},
+      {"newer firmware", 0x010F0000, 6, 0, "Slate Pro, installed 1.15, offered 1.14: the device runs newer firmware"},
+      {"no image for revision 5", 0x010D0000, 5, 4, ""},
+  };
+  int com = 1;
+  for (const auto& c : cases) {
+    DevConfig device;
+    device.identity.version = c.version;
+    device.identity.pcb_revision = c.revision;
+    harness.add_device(com++, device);
+  }
+  harness.add_missing(com);
+  com = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string at = "COM" + std::to_string(com);
+    const HarnessResult r = korvo({"--check", std::to_string(com)}, "");
+    EXPECT_EQ(r.exit_status, c.status) << r.output << r.errors;
+    if (!c.verdict.empty()) {
+      EXPECT_EQ(r.output, BANNER + found(com) + "\n\n" + at + ": " + c.verdict + "\n");
+    } else {
+      EXPECT_EQ(r.output, BANNER + "\n" + at + ": No Torva devices detected.\n\nNo updatable Torva devices found.\n");
+    }
+    const DevLog log = harness.log(com);
+    EXPECT_FALSE(log.bootl);
+    EXPECT_EQ(count(com, "&"), 0) << "no bootloader byte";
+    EXPECT_EQ(count(com, "V"), 1) << "the scan's query and nothing more";
+    ++com;
+  }
+  HarnessResult r = korvo({std::to_string(com), "--check"}, "");  // options after the port too
+  EXPECT_EQ(r.exit_status, 3) << r.output;
+  EXPECT_TRUE(record_lines(harness).empty()) << "a check records nothing";
+
+  r = korvo({"--check", "--json", "1"}, "");
+  EXPECT_EQ(r.exit_status, 100);
+  const std::vector<nlohmann::json> lines = json_lines(r.output);
+  ASSERT_EQ(lines.size(), 2u) << r.output;
+  for (const nlohmann::json& line : lines) {
+    EXPECT_EQ(line.at("port"), "COM1");
+    EXPECT_TRUE(line.at("time").is_string());
+  }
+  EXPECT_EQ(lines[1].at("event"), "verdict");
+  EXPECT_EQ(lines[1].at("verdict"), "update_available");
+  EXPECT_EQ(lines[1].at("installed"), "1.13");
+  EXPECT_EQ(lines[1].at("offered"), "1.14");
+  EXPECT_EQ(lines[1].at("device").at("model"), "Slate Pro");
+}
+
+TEST_F(E2E, YesUpdatesLeavesAloneOrFailsWithItsOwnStatus) {
+  DevConfig older = flashing_device();
+  older.identity.version = 0x010D0000;
+  DevConfig current = flashing_device();
+  current.identity.version = 0x010E0000;
+  DevConfig refusing = flashing_device();
+  refusing.faults.status[3] = 'D';
+  DevConfig ahead = flashing_device();
+  ahead.identity.version = 0x010F0000;
+  harness.add_device(1, older);
+  harness.add_device(2, current);
+  harness.add_device(3, refusing);
+  harness.add_device(4, ahead);
+
+  HarnessResult r = korvo({"--yes", "1"}, "");
+  EXPECT_EQ(r.exit_status, 0) << r.output << r.errors;
+  EXPECT_EQ(r.output, BANNER + found(1) + "\n" + newer("Slate Pro", STANDARD_LINES) + "Y\n" + progress(574));
+  EXPECT_TRUE(harness.verify(1, IMAGE).verified);
+
+  r = korvo({"-y", "2"}, "");
+  EXPECT_EQ(r.exit_status, 0) << r.output;
+  EXPECT_EQ(r.output, BANNER + found(2) + "\n\n\nCOM2: Slate Pro runs 1.14, this update offers 1.14: left as it is.\n");
+  EXPECT_FALSE(harness.log(2).bootl) << "no bootloader byte";
+
+  r = korvo({"--yes", "3"}, "");
+  EXPECT_EQ(r.exit_status, 1) << r.output;
+  EXPECT_NE(r.output.find(FLASH_MISMATCH), std::string::npos) << r.output;
+
+  r = korvo({"--yes", "4"}, "");
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_FALSE(harness.log(4).bootl) << "a newer device is left alone without --force";
+  r = korvo({"--yes", "--force", "4"}, "");
+  EXPECT_EQ(r.exit_status, 0) << r.errors;
+  EXPECT_NE(r.output.find("OLDER version of firmware? (Y,N) Y\n"), std::string::npos) << r.output;
+  EXPECT_TRUE(harness.verify(4, IMAGE).verified);
+
+  // One record line for each run that reached the transfer: COM1, COM3 and the forced COM4.
+  const std::vector<std::string> records = record_lines(harness);
+  ASSERT_EQ(records.size(), 3u);
+  const auto first = nlohmann::json::parse(records[0]);
+  EXPECT_EQ(first.at("port"), "COM1");
+  EXPECT_EQ(first.at("version_before"), "1.13");
+  EXPECT_EQ(first.at("version_after"), "1.14");
+  EXPECT_EQ(first.at("outcome"), "updated");
+  EXPECT_EQ(first.at("verified"), true);
+  EXPECT_EQ(first.at("image").at("records"), 574);
+  const auto failed = nlohmann::json::parse(records[1]);
+  EXPECT_EQ(failed.at("outcome"), "failed");
+  EXPECT_EQ(failed.at("failed_stage"), "records");
+  EXPECT_EQ(failed.at("failed_code"), 4);
+  EXPECT_EQ(failed.at("verified"), false);
+
+  // The record read back: a table of three rows, or the lines as stored.
+  HarnessProgram history;
+  history.argv = {"--history"};
+  r = run_program(history);
+  EXPECT_EQ(r.exit_status, 0) << r.errors;
+  EXPECT_NE(r.output.find("1.13 -> 1.14"), std::string::npos) << r.output;
+  history.argv = {"--history", "--json"};
+  r = run_program(history);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(json_lines(r.output).size(), 3u);
+}
+
+TEST_F(E2E, YesJsonIsOneObjectPerEvent) {
+  harness.add_device(3, flashing_device());
+  const HarnessResult r = korvo({"--json", "--yes", "3"}, "");
+  EXPECT_EQ(r.exit_status, 0) << r.errors;
+  const std::vector<nlohmann::json> lines = json_lines(r.output);
+  ASSERT_GE(lines.size(), 3u) << r.output;
+  std::vector<int> percents;
+  for (const nlohmann::json& line : lines) {
+    EXPECT_EQ(line.at("port"), "COM3");
+    EXPECT_EQ(line.at("time").get<std::string>().size(), 20u) << line;
+    if (line.at("event") == "progress") percents.push_back(line.at("percent").get<int>());
+  }
+  EXPECT_EQ(percents, (std::vector<int>{0, 10, 20, 30, 40, 50, 60, 70, 80, 90}));
+  const nlohmann::json& device = lines[1];
+  EXPECT_EQ(device.at("event"), "device");
+  EXPECT_EQ(device.at("installed"), "1.13");
+  EXPECT_EQ(device.at("image").at("target_name"), "SlatePro");
+  const nlohmann::json& result = lines.back();
+  EXPECT_EQ(result.at("event"), "result");
+  EXPECT_EQ(result.at("outcome"), "updated");
+  EXPECT_EQ(result.at("verified"), true);
+  EXPECT_EQ(result.at("version_before"), "1.13");
+  EXPECT_EQ(result.at("version_after"), "1.14");
+  EXPECT_EQ(result.at("records_sent"), 574);
+  EXPECT_TRUE(harness.verify(3, IMAGE).verified);
 }
 
 }  // namespace

@@ -227,6 +227,30 @@ TEST(CommandLine, PathsAndReasonsReachTheTerminalSafely) {
   EXPECT_NE(search.diagnostics.text().find("\nkorvo: COM16: Device or resource busy"), std::string::npos);
 }
 
+TEST(ScriptedOptions, WrongCombinationsAreUsageErrorsThatTouchNoPort) {
+  const std::vector<std::vector<const char*>> wrong = {
+      {"--check", "--yes"}, {"--json"},          {"--force", "3"},          {"--check", "--bogus"},
+      {"--yes", "3", "4"},  {"--record"},        {"--history", "--check"}, {"--no-record", "--record", "x"}};
+  for (const auto& args : wrong) {
+    SCOPED_TRACE(args[0] + std::string(" ") + args[1 % args.size()]);
+    DriverRun r(args, {});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.bench.output(), "") << "standard output stays for results";
+    EXPECT_EQ(r.bench.diagnostics.text().rfind("korvo: ", 0), 0u) << r.bench.diagnostics.text();
+    EXPECT_EQ(r.bench.line.platform_calls, 0);
+    EXPECT_EQ(r.bench.console.reads, 0) << "no key wait";
+  }
+  // Without a device: 3, with no key wait; a number outside 1..99 is a usage error.
+  DriverRun none({"--check", "5"}, {});
+  EXPECT_EQ(none.status, 3);
+  EXPECT_EQ(none.bench.console.reads, 0);
+  for (const char* number : {"100", "-5"}) {
+    DriverRun far({"--yes", number}, {});
+    EXPECT_EQ(far.status, 2);
+    EXPECT_EQ(far.bench.line.opens, 0);
+  }
+}
+
 TEST(ExitRoutine, ReadsBothHalvesOfAnExtendedKey) {
   DriverRun r({"100"}, {0, 59, 'y'});
   EXPECT_EQ(r.bench.console.keys.size(), 1u) << "F1 is consumed whole, nothing more";

@@ -2,7 +2,7 @@
 # End-to-end scenarios of the real korvo.exe under Wine against the simulated device, with
 # the same transcripts and exit statuses as the POSIX end-to-end tests:
 #   wine-e2e.sh <wine-run.sh> <prefix> <korvo.exe> <korvo-devsim> <image> [scenario...]
-# Scenarios: update decline bootloader scan unplugged (all when none is named).
+# Scenarios: update decline bootloader scan unplugged check yes_json (all when none is named).
 #
 # korvo.exe runs in a real console: a tmux window whose pane is Wine's console, so _getch
 # reads keys sent with "tmux send-keys". Standard output goes to a file, where
@@ -30,7 +30,7 @@ korvo=$(absolute "$3")
 devsim=$(absolute "$4")
 image=$(absolute "$5")
 shift 5
-scenarios=${*:-update decline bootloader scan unplugged}
+scenarios=${*:-update decline bootloader scan unplugged check yes_json}
 work=${KORVO_E2E_WORK:-$(dirname "$prefix")/wine-e2e}
 ports=$prefix/dosdevices
 
@@ -367,13 +367,55 @@ scenario_unplugged() {
     check_stderr "$TEST_BUILD\nkorvo: COM3: the update stopped after 100 of 574 records; the device was left in its bootloader; a new run on COM3 installs the image"
 }
 
+# Unattended runs end on their own: no key is typed.
+wait_end() {
+  tries=$((UPDATE_WAIT_S * 10))
+  until [ -f "$dir/rc.txt" ]; do
+    tries=$((tries - 1))
+    [ $tries -gt 0 ] || { bad "korvo.exe did not end on its own within $UPDATE_WAIT_S s"; return 1; }
+    sleep 0.1
+  done
+}
+
+# --check: the verdict after the scan's line, status 100, nothing sent to the bootloader.
+scenario_check() {
+  device 6 || return 1
+  run_korvo --check 6 || return 1
+  wait_end || return 1
+  expect_banner
+  expect_found 6
+  expect "\n\nCOM6: Slate Pro, installed 1.13, offered 1.14: update available\n"
+  check_transcript && check_status 100 && check_stderr "" || return 1
+  stop_devsims
+  check_bootl 6 0
+}
+
+# --yes --json: one JSON object a line, the result verified, status 0; the update record's
+# last line, under %LOCALAPPDATA%, says the same.
+scenario_yes_json() {
+  device 7 || return 1
+  run_korvo --yes --json 7 || return 1
+  wait_end || return 1
+  check_status 0 || return 1
+  perl -MJSON::PP -ne 's/\r?\n$//; my $e = decode_json($_); die "no port\n" unless $e->{port} eq "COM7";
+                      $r = $e if $e->{event} eq "result";
+                      END { die "no verified result\n" unless $r && $r->{verified} && $r->{outcome} eq "updated" }' \
+    "$dir/out.raw" 2>"$dir/json.err" || { bad "JSON output: $(cat "$dir/json.err")"; return 1; }
+  record=$(ls "$prefix"/drive_c/users/*/AppData/Local/korvo/updates.jsonl 2>/dev/null | head -n 1)
+  [ -n "$record" ] || { bad "no update record under %LOCALAPPDATA%"; return 1; }
+  tail -n 1 "$record" | perl -MJSON::PP -ne 'my $e = decode_json($_);
+      exit !($e->{port} eq "COM7" && $e->{verified} && $e->{version_after} eq "1.14")' ||
+    { bad "the record's last line is not this update: $(tail -n 1 "$record")"; return 1; }
+  check_flash 7
+}
+
 # ---- running them
 
 passed=0
 failed=0
 for name in $scenarios; do
   case $name in
-    update | decline | bootloader | scan | unplugged) ;;
+    update | decline | bootloader | scan | unplugged | check | yes_json) ;;
     *) echo "FAIL $name: no such scenario"; failed=$((failed + 1)); continue ;;
   esac
   dir=$work/$name
