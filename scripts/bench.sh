@@ -46,12 +46,13 @@ stats() {
 # One update: korvo answers y through a pipe; the simulator reports the line. Leaves the
 # simulator's report in $1.report and korvo's processor time (user + system, s) in $1.cpu.
 # The wall time is korvo's own, from its start to its exit: the simulator's set-up and its check
-# of the flash afterwards are not the update.
+# of the flash afterwards are not the update. korvo's own lines go to $1.err, its update record
+# into the benchmark's folder.
 update() {
   local base=$1 korvo=$2 pacing=$3
   "${pin[@]}" "$tree"/bin/korvo-devsim --com 3 $pacing --app-start 0 --exit-status --image "$out/$(basename "$korvo" | sed 's/korvo-//').img" \
     --timing-log "$base.turns" -- \
-    bash -c "TIMEFORMAT='%R %U %S'; { time printf y | '$korvo' 3 >/dev/null; } 2>'$base.time'" \
+    bash -c "TIMEFORMAT='%R %U %S'; { time printf y | XDG_STATE_HOME='$PWD/$out' '$korvo' 3 >/dev/null 2>'$base.err'; } 2>'$base.time'" \
     2>"$base.report" >/dev/null || { echo "update failed: $base.report"; exit 1; }
   awk '{ print $1 }' "$base.time" >"$base.wall"
   awk '{ print $2, $3 }' "$base.time" >"$base.cpu"
