@@ -1,6 +1,5 @@
 #include "driver/driver.h"
 
-#include <array>
 #include <cstring>
 
 #include "images/compat.h"
@@ -76,23 +75,6 @@ bool port_scan(RunState& run) {
   return false;
 }
 
-std::string version_text(Version v) {
-  std::array<char, VERSION_TEXT_BYTES> text{};
-  const size_t length = format_version(text.data(), text.size(), v);
-  return std::string(text.data(), length);
-}
-
-const char* stage_name(TransferStage stage) {
-  switch (stage) {
-    case TransferStage::CHECKING: return "checking";
-    case TransferStage::ENTERING: return "entering";
-    case TransferStage::STARTING: return "starting";
-    case TransferStage::RECORDS: return "records";
-    case TransferStage::RESTARTING: return "restarting";
-  }
-  return "unknown";
-}
-
 // The port as the system lists it: the path opened and what it says of the adapter.
 PortListing listed_port(const RunState& run) {
   for (const PortListing& port : port_list()) {
@@ -123,17 +105,17 @@ void record_update(RunState& run, const DeviceInfo& before, const Image& image, 
   record.product = before.product;
   record.pcb_revision = before.pcb_revision;
   record.extra = before.extra;
-  record.version_before = version_text(before.version);
-  record.image_version = version_text(image_version(image));
+  record.version_before = version_string(before.version);
+  record.image_version = version_string(image_version(image));
   record.image_target = image_target_name(image);
   record.image_sha256 = image.sha256 != nullptr ? image.sha256 : "";
   record.image_records = transfer.records;
   record.updated = result == TransferResult::OK;
   if (!record.updated) {
-    record.failed_stage = stage_name(transfer.stage);
+    record.failed_stage = transfer_stage_name(transfer.stage);
     record.failed_code = static_cast<int>(transfer.failure);
   }
-  if (transfer.announced) record.version_after = version_text(run.device.version);
+  if (transfer.announced) record.version_after = version_string(run.device.version);
   record.verified = record.updated && transfer.announced && run.device.version == image_version(image);
   record.duration_ms = transfer.duration_ms;
   std::string why;

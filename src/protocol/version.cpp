@@ -39,4 +39,9 @@ size_t format_version(char* buffer, size_t capacity, Version v) {
   return n;
 }
 
+std::string version_string(Version v) {
+  char text[VERSION_TEXT_BYTES] = {};
+  return std::string(text, format_version(text, sizeof text, v));
+}
+
 }  // namespace korvo

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace korvo {
 
@@ -21,5 +22,7 @@ inline constexpr unsigned version_letter(Version v) { return v & 0xFFu; }
 // whole text needs. VERSION_TEXT_BYTES hold any version.
 size_t format_version(char* buffer, size_t capacity, Version v);
 inline constexpr size_t VERSION_TEXT_BYTES = 24;
+// The same text as a string, every byte of it (a NUL inside included).
+std::string version_string(Version v);
 
 }  // namespace korvo

@@ -1,6 +1,5 @@
 #include "update/console_reporter.h"
 
-#include <array>
 
 #include "update/compat_report.h"
 #include "update/device_text.h"
@@ -10,11 +9,8 @@ namespace korvo {
 
 namespace {
 
-std::string version_text(Version v) {
-  std::array<char, VERSION_TEXT_BYTES> text{};
-  (void)format_version(text.data(), text.size(), v);
-  return device_text(text.data());
-}
+// A version letter can make any byte: shown as the device's own text is.
+std::string version_text(Version v) { return shown_line(version_string(v)); }
 
 // "version 1.14, model Slate Pro", as the device reported itself.
 std::string reported(const DeviceInfo& device) {

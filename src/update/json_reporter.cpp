@@ -1,6 +1,5 @@
 #include "update/json_reporter.h"
 
-#include <array>
 
 #include <nlohmann/json.hpp>
 
@@ -13,12 +12,6 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-std::string version_text(Version v) {
-  std::array<char, VERSION_TEXT_BYTES> text{};
-  const size_t length = format_version(text.data(), text.size(), v);
-  return std::string(text.data(), length);
-}
-
 json device_json(const DeviceInfo& device) {
   const char* table = product_lookup(device.product, device.pcb_revision);
   return {{"name", device_name(device)},
@@ -26,26 +19,15 @@ json device_json(const DeviceInfo& device) {
           {"product", device.product},
           {"pcb_revision", device.pcb_revision},
           {"extra", device.extra == EXTRA_ABSENT ? json(nullptr) : json(device.extra)},
-          {"version", version_text(device.version)}};
+          {"version", version_string(device.version)}};
 }
 
 json image_json(const Image& image) {
-  return {{"version", version_text(image_version(image))},
+  return {{"version", version_string(image_version(image))},
           {"target_name", image_target_name(image)},
           {"product", image_field(image, IMG_PRODUCT)},
           {"pcb_revision", image_field(image, IMG_PCB_REVISION)},
           {"records", image_field(image, IMG_RECORD_COUNT)}};
-}
-
-const char* stage_name(TransferStage stage) {
-  switch (stage) {
-    case TransferStage::CHECKING: return "checking";
-    case TransferStage::ENTERING: return "entering";
-    case TransferStage::STARTING: return "starting";
-    case TransferStage::RECORDS: return "records";
-    case TransferStage::RESTARTING: return "restarting";
-  }
-  return "unknown";
 }
 
 const char* verdict_name(CheckVerdict verdict) {
@@ -98,8 +80,8 @@ void JsonReporter::device_identified(const std::string& port, const DeviceInfo& 
   port_ = port;
   emit("device", port,
        json{{"device", device_json(device)},
-            {"installed", version_text(device.version)},
-            {"offered", version_text(image_version(image))},
+            {"installed", version_string(device.version)},
+            {"offered", version_string(image_version(image))},
             {"image", image_json(image)}});
 }
 
@@ -113,8 +95,8 @@ void JsonReporter::check_verdict(const std::string& port, CheckVerdict verdict, 
                                  const DeviceInfo& device, const Image* image) {
   json fields = {{"verdict", verdict_name(verdict)},
                  {"device", device_json(device)},
-                 {"installed", version_text(device.version)},
-                 {"offered", image != nullptr ? json(version_text(image_version(*image))) : json(nullptr)}};
+                 {"installed", version_string(device.version)},
+                 {"offered", image != nullptr ? json(version_string(image_version(*image))) : json(nullptr)}};
   if (verdict == CheckVerdict::NOT_COMPATIBLE) fields["reason"] = compat_reason(code);
   emit("verdict", port, fields);
 }
@@ -122,9 +104,9 @@ void JsonReporter::check_verdict(const std::string& port, CheckVerdict verdict, 
 void JsonReporter::left_alone(const std::string& port, const DeviceInfo& device, const Image& image) {
   emit("result", port,
        json{{"outcome", "up_to_date"},
-            {"version_before", version_text(device.version)},
-            {"version_after", version_text(device.version)},
-            {"offered", version_text(image_version(image))},
+            {"version_before", version_string(device.version)},
+            {"version_after", version_string(device.version)},
+            {"offered", version_string(image_version(image))},
             {"verified", true}});
 }
 
@@ -149,15 +131,15 @@ void JsonReporter::outcome(const std::string& port, TransferResult result, const
   const bool updated = result == TransferResult::OK;
   const bool verified = updated && report.announced && device.version == image_version(image);
   json fields = {{"outcome", updated ? "updated" : "failed"},
-                 {"version_before", version_text(report.version_before)},
-                 {"version_after", report.announced ? json(version_text(device.version)) : json(nullptr)},
-                 {"offered", version_text(image_version(image))},
+                 {"version_before", version_string(report.version_before)},
+                 {"version_after", report.announced ? json(version_string(device.version)) : json(nullptr)},
+                 {"offered", version_string(image_version(image))},
                  {"verified", verified},
                  {"duration_ms", report.duration_ms},
                  {"records_sent", report.records_sent},
                  {"records", report.records}};
   if (!updated) {
-    fields["stage"] = stage_name(report.stage);
+    fields["stage"] = transfer_stage_name(report.stage);
     fields["code"] = static_cast<int>(report.failure);
   }
   emit("result", port, fields);

@@ -27,6 +27,10 @@ enum class TransferStage {
   RESTARTING = 4,  // the bootloader was told to start the application; its report awaited
 };
 
+// The step's name in records and JSON: "checking", "entering", "starting", "records",
+// "restarting".
+const char* transfer_stage_name(TransferStage stage);
+
 // Why the embedded image was not sent at all.
 enum class ImageFault {
   NO_RECORDS = 1,      // record_count is 0

@@ -149,4 +149,15 @@ TransferResult transfer_firmware(Link& link, BootBuffers& boot, ProbeState& stat
   return result;
 }
 
+const char* transfer_stage_name(TransferStage stage) {
+  switch (stage) {
+    case TransferStage::CHECKING: return "checking";
+    case TransferStage::ENTERING: return "entering";
+    case TransferStage::STARTING: return "starting";
+    case TransferStage::RECORDS: return "records";
+    case TransferStage::RESTARTING: return "restarting";
+  }
+  return "unknown";
+}
+
 }  // namespace korvo
