@@ -120,7 +120,7 @@ void record_update(RunState& run, const DeviceInfo& before, const Image& image, 
   record.duration_ms = transfer.duration_ms;
   std::string why;
   if (!update_record_append(record, run.record_path, why)) {
-    tell(run.out, "\nkorvo: the update record was not written: %s", why.c_str());
+    run.reporter->record_failed(why);
   }
 }
 
@@ -371,8 +371,7 @@ bool take_port_argument(RunState& run, const char* arg) {
     run.device_path = port.path;
     requested = port.number;
     if (port.unknown_word) {
-      tell(run.out, "\nkorvo: \"%s\" is neither a port number nor a serial device: searching COM%u to COM%u",
-           device_text(arg).c_str(), KORVO_SCAN_FIRST, KORVO_SCAN_LAST);
+      run.reporter->argument_unknown(arg, KORVO_SCAN_FIRST, KORVO_SCAN_LAST);
     }
   }
   const auto as_signed = static_cast<int32_t>(requested);
@@ -397,7 +396,7 @@ ExitStatus interactive_run(RunState& run, int argc, const char* const* argv) {
     print_ports(run.out);
     return ExitStatus::UNCHANGED;
   }
-  say(run.out, "\nTorva firmware update utility. Version 1.01\n");
+  run.reporter->banner();
   if (argc > 2 || request != Request::UPDATE) {
     print_usage(run.out);
     if (request == Request::HELP) {
@@ -418,7 +417,7 @@ ExitStatus interactive_run(RunState& run, int argc, const char* const* argv) {
 // --check and --yes: nobody is asked, nothing waits for a key, the exit status says how it
 // ended.
 ExitStatus unattended_run(RunState& run, const RunOptions& options) {
-  if (!options.json) say(run.out, "\nTorva firmware update utility. Version 1.01\n");
+  run.reporter->banner();
   if (!take_port_argument(run, options.ports.empty() ? nullptr : options.ports[0].c_str())) {
     return ExitStatus::USAGE;
   }
@@ -441,19 +440,19 @@ ExitStatus korvo_run(RunState& run, int argc, const char* const* argv) {
     tell(run.out, "korvo: %s (korvo --help lists the options)\n", device_text(message.c_str()).c_str());
     return ExitStatus::USAGE;
   }
-  if (parsed == OptionsResult::HELP) {
-    const char* help[] = {argv[0], "--help"};
-    return interactive_run(run, 2, help);
-  }
-  // The console's texts unless the caller chose another reporter.
+  // The console's texts unless the caller chose another reporter; help is always text.
   ConsoleReporter console_texts(run.out);
   JsonReporter json_lines(run.out);
   Reporter* const given = run.reporter;
-  if (given == nullptr) run.reporter = options.json ? static_cast<Reporter*>(&json_lines) : &console_texts;
+  const bool json = options.json && parsed != OptionsResult::HELP;
+  if (given == nullptr) run.reporter = json ? static_cast<Reporter*>(&json_lines) : &console_texts;
   if (options.no_record) run.record = false;
   if (!options.record.empty()) run.record_path = options.record;
   ExitStatus status = ExitStatus::ENDED;
-  if (options.history) {
+  if (parsed == OptionsResult::HELP) {
+    const char* help[] = {argv[0], "--help"};
+    status = interactive_run(run, 2, help);
+  } else if (options.history) {
     status = update_record_history(run.out, options.record, options.json) ? ExitStatus::UNCHANGED
                                                                            : ExitStatus::ENDED;
   } else if (parsed == OptionsResult::NONE) {

@@ -44,6 +44,13 @@ const char* compat_reason(CompatCode code) {
   return "unknown";
 }
 
+void ConsoleReporter::banner() { say(out_, "\nTorva firmware update utility. Version 1.01\n"); }
+
+void ConsoleReporter::argument_unknown(const std::string& word, uint32_t first, uint32_t last) {
+  tell(out_, "\nkorvo: \"%s\" is neither a port number nor a serial device: searching COM%u to COM%u",
+       shown_line(word).c_str(), first, last);
+}
+
 void ConsoleReporter::port_begin(const std::string& port) { say(out_, "\n%s: ", shown_line(port).c_str()); }
 
 void ConsoleReporter::port_outcome(const std::string&, PortOutcome outcome) {
@@ -260,6 +267,10 @@ void ConsoleReporter::outcome(const std::string& port, TransferResult result, co
       }
       break;
   }
+}
+
+void ConsoleReporter::record_failed(const std::string& why) {
+  tell(out_, "\nkorvo: the update record was not written: %s", shown_line(why).c_str());
 }
 
 void ConsoleReporter::exit_wait() { say(out_, "\nPress any key to exit..."); }

@@ -13,6 +13,8 @@ class ConsoleReporter : public Reporter {
  public:
   explicit ConsoleReporter(ConsoleOut& out) : out_(out) {}
 
+  void banner() override;
+  void argument_unknown(const std::string& word, uint32_t first, uint32_t last) override;
   void port_begin(const std::string& port) override;
   void port_warning(const std::string& port, const std::string& warning) override;
   void port_not_opened(const std::string& port, const OpenFailure& failure, bool searching) override;
@@ -40,6 +42,7 @@ class ConsoleReporter : public Reporter {
   void transfer_complete() override;
   void outcome(const std::string& port, TransferResult result, const TransferReport& report,
                const DeviceInfo& device, const Image& image) override;
+  void record_failed(const std::string& why) override;
   void exit_wait() override;
   void exit_wait_done() override;
 

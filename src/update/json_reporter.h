@@ -16,6 +16,10 @@ class JsonReporter : public Reporter {
  public:
   explicit JsonReporter(ConsoleOut& out) : out_(out), diagnostics_(out) {}
 
+  void banner() override {}
+  void argument_unknown(const std::string& word, uint32_t first, uint32_t last) override {
+    diagnostics_.argument_unknown(word, first, last);
+  }
   void port_begin(const std::string&) override {}
   void port_warning(const std::string& port, const std::string& warning) override {
     diagnostics_.port_warning(port, warning);
@@ -47,6 +51,7 @@ class JsonReporter : public Reporter {
   void transfer_complete() override;
   void outcome(const std::string& port, TransferResult result, const TransferReport& report,
                const DeviceInfo& device, const Image& image) override;
+  void record_failed(const std::string& why) override { diagnostics_.record_failed(why); }
   void exit_wait() override {}
   void exit_wait_done() override {}
 

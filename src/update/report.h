@@ -72,6 +72,12 @@ enum class PortOutcome {
 struct Reporter {
   virtual ~Reporter() = default;
 
+  // The run begins (after the command line was read).
+  virtual void banner() = 0;
+  // A port argument that is no number, no COMn, no path and no device: the whole range is
+  // searched instead.
+  virtual void argument_unknown(const std::string& word, uint32_t first, uint32_t last) = 0;
+
   // The scan: each port as it is visited, then its verdict.
   virtual void port_begin(const std::string& port) = 0;
   // Something the user should know of a port that opened or not (a lock file it could not
@@ -117,6 +123,9 @@ struct Reporter {
   // What came of it: whether the device runs the update, or where it was left.
   virtual void outcome(const std::string& port, TransferResult result, const TransferReport& report,
                        const DeviceInfo& device, const Image& image) = 0;
+
+  // The update record could not be written (the update itself stands).
+  virtual void record_failed(const std::string& why) = 0;
 
   // The last key wait of an interactive run, and its end.
   virtual void exit_wait() = 0;

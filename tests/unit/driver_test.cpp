@@ -240,6 +240,13 @@ TEST(ScriptedOptions, WrongCombinationsAreUsageErrorsThatTouchNoPort) {
     EXPECT_EQ(r.bench.line.platform_calls, 0);
     EXPECT_EQ(r.bench.console.reads, 0) << "no key wait";
   }
+  // Help among the new options is the usual help, whatever else is given.
+  for (const std::vector<const char*>& help : {std::vector<const char*>{"--check", "--help"}, {"-h", "--json", "--yes"}}) {
+    DriverRun r(help, {});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.bench.output().rfind(BANNER + "\nUse: KORVO [x]\n", 0), 0u) << r.bench.output();
+    EXPECT_EQ(r.bench.line.platform_calls, 0);
+  }
   // Without a device: 3, with no key wait; a number outside 1..99 is a usage error.
   DriverRun none({"--check", "5"}, {});
   EXPECT_EQ(none.status, 3);
