@@ -115,6 +115,7 @@ void JsonReporter::image_refused(ImageFault fault, uint32_t record, uint32_t) {
 }
 
 void JsonReporter::progress(uint32_t done, uint32_t count) {
+  records_ = count;
   const int decile = static_cast<int>(done * 10u / count);
   if (decile == decile_) return;
   decile_ = decile;
@@ -123,6 +124,7 @@ void JsonReporter::progress(uint32_t done, uint32_t count) {
 
 void JsonReporter::transfer_complete() {
   decile_ = 10;
+  emit("progress", port_, json{{"percent", 100}, {"records_sent", records_}, {"records", records_}});
 }
 
 void JsonReporter::outcome(const std::string& port, TransferResult result, const TransferReport& report,

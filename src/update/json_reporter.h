@@ -64,6 +64,7 @@ class JsonReporter : public Reporter {
   std::string port_;               // the port being served
   TransferStage stage_ = TransferStage::CHECKING;
   int decile_ = -1;                // the last whole 10 % reported
+  uint32_t records_ = 0;           // of the transfer under way
 };
 
 }  // namespace korvo

@@ -881,7 +881,7 @@ TEST_F(E2E, YesJsonIsOneObjectPerEvent) {
     EXPECT_EQ(line.at("time").get<std::string>().size(), 20u) << line;
     if (line.at("event") == "progress") percents.push_back(line.at("percent").get<int>());
   }
-  EXPECT_EQ(percents, (std::vector<int>{0, 10, 20, 30, 40, 50, 60, 70, 80, 90}));
+  EXPECT_EQ(percents, (std::vector<int>{0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
   const nlohmann::json& device = lines[1];
   EXPECT_EQ(device.at("event"), "device");
   EXPECT_EQ(device.at("installed"), "1.13");
