@@ -116,7 +116,7 @@ void record_update(RunState& run, const DeviceInfo& before, const Image& image, 
     record.failed_code = static_cast<int>(transfer.failure);
   }
   if (transfer.announced) record.version_after = version_string(run.device.version);
-  record.verified = record.updated && transfer.announced && run.device.version == image_version(image);
+  record.verified = transfer_verified(result, transfer, run.device, image);
   record.duration_ms = transfer.duration_ms;
   std::string why;
   if (!update_record_append(record, run.record_path, why)) {
@@ -189,8 +189,7 @@ SequenceEnd update_sequence(RunState& run, Answer answer) {
   report.outcome(run.found_port, result, transfer, run.device, image);
   record_update(run, before, image, result, transfer);
   if (result != TransferResult::OK) return SequenceEnd::FAILED;
-  const bool verified = transfer.announced && run.device.version == image_version(image);
-  return verified ? SequenceEnd::VERIFIED : SequenceEnd::NOT_VERIFIED;
+  return transfer_verified(result, transfer, run.device, image) ? SequenceEnd::VERIFIED : SequenceEnd::NOT_VERIFIED;
 }
 
 // The old table: 0 when nothing was changed, 1 for everything else.

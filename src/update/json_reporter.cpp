@@ -5,6 +5,7 @@
 
 #include "console/state.h"
 #include "update/device_text.h"
+#include "update/transfer.h"
 
 namespace korvo {
 
@@ -131,7 +132,7 @@ void JsonReporter::outcome(const std::string& port, TransferResult result, const
                            const DeviceInfo& device, const Image& image) {
   diagnostics_.outcome(port, result, report, device, image);
   const bool updated = result == TransferResult::OK;
-  const bool verified = updated && report.announced && device.version == image_version(image);
+  const bool verified = transfer_verified(result, report, device, image);
   json fields = {{"outcome", updated ? "updated" : "failed"},
                  {"version_before", version_string(report.version_before)},
                  {"version_after", report.announced ? json(version_string(device.version)) : json(nullptr)},

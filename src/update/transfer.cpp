@@ -149,6 +149,11 @@ TransferResult transfer_firmware(Link& link, BootBuffers& boot, ProbeState& stat
   return result;
 }
 
+bool transfer_verified(TransferResult result, const TransferReport& report, const DeviceInfo& device,
+                       const Image& image) {
+  return result == TransferResult::OK && report.announced && device.version == image_version(image);
+}
+
 const char* transfer_stage_name(TransferStage stage) {
   switch (stage) {
     case TransferStage::CHECKING: return "checking";
