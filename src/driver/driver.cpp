@@ -61,6 +61,7 @@ bool port_scan(RunState& run) {
       if (slot.has_value()) {
         run.selected_image = &(*run.images)[*slot];
         run.found_port = label;
+        run.found_number = static_cast<int>(n);
         report.port_outcome(label, PortOutcome::FOUND);
         return true;
       }
@@ -118,10 +119,24 @@ void record_update(RunState& run, const DeviceInfo& before, const Image& image, 
   if (transfer.announced) record.version_after = version_string(run.device.version);
   record.verified = transfer_verified(result, transfer, run.device, image);
   record.duration_ms = transfer.duration_ms;
+  if (transfer.round_trips.count > 0) {
+    record.round_trip_median_ms = transfer.round_trips.median_ms;
+    record.round_trip_p99_ms = transfer.round_trips.p99_ms;
+  }
   std::string why;
   if (!update_record_append(record, run.record_path, why)) {
     run.reporter->record_failed(why);
   }
+}
+
+// An adapter that holds the device's answers for more than a few ms makes the update take
+// twice as long or more: said before the question, while the user can still change it. Read
+// after the open, which on Linux has asked the driver for low latency.
+void warn_of_slow_adapter(RunState& run, const Image& image) {
+  const PortName name = run.device_path.empty() ? PortName(run.found_number) : PortName(run.device_path);
+  const std::optional<SlowAdapter> slow = slow_adapter_of(port_latency(name), image_field(image, IMG_RECORD_COUNT));
+  if (!slow) return;
+  run.reporter->slow_adapter(run.found_port, *slow);
 }
 
 // How the update sequence ended.
@@ -168,6 +183,7 @@ SequenceEnd update_sequence(RunState& run, Answer answer) {
     return SequenceEnd::LEFT_ALONE;
   }
   if (run.test_images) report.test_images();
+  warn_of_slow_adapter(run, image);
   if (answer == Answer::ASK) {
     // No key typed while the scan and the probes ran (a held-down "y", an arrow key and a
     // "y") may answer the question to come.
@@ -187,6 +203,9 @@ SequenceEnd update_sequence(RunState& run, Answer answer) {
       transfer_firmware(run.link, run.boot, run.probe_state, run.device, image, report, &transfer);
   console_set_interrupt_note("");
   report.outcome(run.found_port, result, transfer, run.device, image);
+  if (transfer.round_trips.count > 0 && transfer.round_trips.median_ms > ROUND_TRIP_SLOW_MS) {
+    report.slow_round_trips(run.found_port, transfer.round_trips);
+  }
   record_update(run, before, image, result, transfer);
   if (result != TransferResult::OK) return SequenceEnd::FAILED;
   return transfer_verified(result, transfer, run.device, image) ? SequenceEnd::VERIFIED : SequenceEnd::NOT_VERIFIED;

@@ -28,6 +28,7 @@ struct RunState {
   uint32_t last_port = 0;
   std::string device_path;    // a port named by its path instead of the range
   std::string found_port;     // where the scan stopped: "COM3", or the path
+  int found_number = 0;       // its COM number when found by number
   bool answered_without_image = false;  // the scan met a device that no image fits
   bool record = true;         // append the update record after a transfer (tests say no)
   std::string record_path;    // the record's file; empty: the default one

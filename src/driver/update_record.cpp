@@ -70,6 +70,18 @@ bool read_flag(const Json& object, const char* key, bool& out) {
   return true;
 }
 
+// {"median": ms, "p99": ms}, or null.
+bool read_round_trips(const Json& object, UpdateRecord& r) {
+  const Json* value = field(object, "round_trip_ms");
+  if (value == nullptr || value->is_null()) return true;
+  const Json* median = value->is_object() ? field(*value, "median") : nullptr;
+  const Json* p99 = value->is_object() ? field(*value, "p99") : nullptr;
+  if (median == nullptr || p99 == nullptr || !median->is_number() || !p99->is_number()) return false;
+  r.round_trip_median_ms = median->get<double>();
+  r.round_trip_p99_ms = p99->get<double>();
+  return true;
+}
+
 bool parse_line(const std::string& line, UpdateRecord& record) {
   if (line.size() > LINE_LIMIT) return false;
   const Json object = Json::parse(line, nullptr, false);
@@ -84,7 +96,8 @@ bool parse_line(const std::string& line, UpdateRecord& record) {
       !read_text(object, "failed_stage", r.failed_stage, false) ||
       !read_number(object, "failed_code", r.failed_code) ||
       !read_text(object, "version_after", r.version_after, false) ||
-      !read_flag(object, "verified", r.verified) || !read_number(object, "duration_ms", r.duration_ms)) {
+      !read_flag(object, "verified", r.verified) || !read_number(object, "duration_ms", r.duration_ms) ||
+      !read_round_trips(object, r)) {
     return false;
   }
   if (outcome != "updated" && outcome != "failed") return false;
@@ -198,7 +211,11 @@ std::string update_record_json(const UpdateRecord& r) {
   line["version_after"] = text_or_null(r.version_after);
   line["verified"] = r.verified;
   line["duration_ms"] = r.duration_ms;
-  line["round_trip_ms"] = nullptr;  // measured once the adapters can tell
+  if (r.round_trip_median_ms && r.round_trip_p99_ms) {
+    line["round_trip_ms"] = Json{{"median", *r.round_trip_median_ms}, {"p99", *r.round_trip_p99_ms}};
+  } else {
+    line["round_trip_ms"] = nullptr;
+  }
   // Control bytes come out escaped, so the object stays on its one line.
   return line.dump(-1, ' ', false, Json::error_handler_t::replace);
 }

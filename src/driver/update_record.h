@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "console/console.h"
@@ -28,6 +29,8 @@ struct UpdateRecord {
   std::string version_after;   // what the restarted application reported; "" when it did not announce itself
   bool verified = false;
   uint64_t duration_ms = 0;
+  // The transfer's round trips (a packet's last byte to its answer), in ms; null when none was timed.
+  std::optional<double> round_trip_median_ms, round_trip_p99_ms;
 };
 
 // The record as one JSON object on one line, without the newline. Text that is not valid

@@ -1,5 +1,6 @@
 #include "protocol/packet.h"
 
+#include <algorithm>
 #include <array>
 
 namespace korvo {
@@ -15,6 +16,17 @@ bool read_non_zero(Link& link, uint8_t& byte, uint32_t timeout_ms) {
     if (link_read_timed(link, &byte, 1, timeout_ms) != 1) return false;
   } while (byte == 0x00);
   return true;
+}
+
+void mark_written(Link& link) {
+  if (link.round_trips != nullptr) link.round_trips->written_us = link.clock->now_us();
+}
+
+// An answer's first byte is in: its round trip counts from the last packet written.
+void note_answer(Link& link) {
+  if (link.round_trips == nullptr || link.round_trips->written_us == 0) return;
+  const uint64_t elapsed = link.clock->now_us() - link.round_trips->written_us;
+  link.round_trips->samples_us.push_back(static_cast<uint32_t>(std::min<uint64_t>(elapsed, UINT32_MAX)));
 }
 
 bool send_byte(Link& link, uint8_t byte) { return port_write(link.port, &byte, 1) == 1; }
@@ -42,9 +54,11 @@ SendResult boot_send_packet(Link& link, const uint8_t* payload, uint8_t count, b
   if (port_write(link.port, &length, 1) != 1) return SendResult::NO_LENGTH;
   if (port_write(link.port, &checksum, 1) != 1) return SendResult::NO_CHECKSUM;
   if (port_write(link.port, payload, count) < count) return SendResult::PAYLOAD_SHORT;
+  mark_written(link);
   if (!want_ack) return SendResult::OK;
   uint8_t answer = 0;
   if (!read_non_zero(link, answer, timeout_ms)) return SendResult::NO_ANSWER;
+  note_answer(link);
   return answer == PACKET_ACK ? SendResult::OK : SendResult::NOT_ACK;
 }
 
@@ -53,6 +67,7 @@ RecvResult boot_recv_packet(Link& link, uint8_t* buffer, uint8_t& payload_length
   const uint8_t capacity = payload_length;
   uint8_t length = 0;
   if (!read_non_zero(link, length, timeout_ms)) return RecvResult::NO_LENGTH;
+  note_answer(link);  // a reply answers the request written before it
   uint8_t checksum = 0;
   if (link_read_timed(link, &checksum, 1, timeout_ms) != 1) return RecvResult::NO_CHECKSUM;
   const auto n = static_cast<uint8_t>(length - 2);

@@ -10,6 +10,9 @@ struct Clock {
   // Real time since the process started, in ms (never processor time). Wraps after 49 days;
   // clock_expired subtracts modulo 2^32, so a wrap between start and now is harmless.
   virtual uint32_t now_ms() = 0;
+  // The same clock in microseconds, for timing single exchanges; a clock that only counts
+  // milliseconds gives those.
+  virtual uint64_t now_us() { return static_cast<uint64_t>(now_ms()) * 1000U; }
   virtual void sleep_ms(uint32_t ms) = 0;
 };
 

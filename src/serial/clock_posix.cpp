@@ -29,6 +29,11 @@ struct PosixClock final : Clock {
   uint32_t now_ms() override {
     return static_cast<uint32_t>(clock_posix_monotonic_ms() - g_process_start_ms);
   }
+  uint64_t now_us() override {
+    timespec ts{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000U + static_cast<uint64_t>(ts.tv_nsec) / 1000U;
+  }
   void sleep_ms(uint32_t ms) override { clock_posix_sleep_ms(ms); }
 };
 

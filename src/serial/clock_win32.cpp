@@ -15,6 +15,16 @@ struct Win32Clock final : Clock {
     return static_cast<uint32_t>(static_cast<unsigned long long>(std::clock()) * 1000ULL /
                                  CLOCKS_PER_SEC);
   }
+  uint64_t now_us() override {
+    LARGE_INTEGER count{};
+    LARGE_INTEGER frequency{};
+    if (!QueryPerformanceCounter(&count) || !QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) {
+      return Clock::now_us();
+    }
+    const auto ticks = static_cast<unsigned long long>(count.QuadPart);
+    const auto hz = static_cast<unsigned long long>(frequency.QuadPart);
+    return ticks / hz * 1000000ULL + ticks % hz * 1000000ULL / hz;
+  }
   void sleep_ms(uint32_t ms) override { Sleep(ms); }
 };
 

@@ -3,16 +3,25 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "serial/clock.h"
 #include "serial/port.h"
 
 namespace korvo {
 
+// Round trips on the line: from a packet's last byte written to the first byte of its answer
+// (an acknowledgement, or the reply that follows a request), in microseconds.
+struct RoundTrips {
+  std::vector<uint32_t> samples_us;
+  uint64_t written_us = 0;  // when the last packet's last byte was written
+};
+
 struct Link {
   SerialPort port;
   uint32_t current_baud = 0;  // 19200, 115200, or 0 when the port is not usable
   Clock* clock = nullptr;
+  RoundTrips* round_trips = nullptr;  // timed while set
 };
 
 // Changes the speed and records it: current_baud is baud afterwards, or 0 when the change

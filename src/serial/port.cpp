@@ -71,4 +71,39 @@ void port_drain(SerialPort& port) {
   }
 }
 
+std::optional<uint32_t> adapter_latency_timer(const DeviceValues& values) {
+  for (const char* name : {"latency_timer", "LatencyTimer"}) {
+    const std::optional<std::string> text = values(name);
+    if (!text.has_value()) continue;
+    uint32_t ms = 0;
+    size_t digits = 0;
+    for (const char c : *text) {
+      if (c < '0' || c > '9') break;
+      ms = ms * 10 + static_cast<uint32_t>(c - '0');
+      if (ms > 255) return std::nullopt;
+      ++digits;
+    }
+    // sysfs ends its values with a newline; anything else after the digits is no number.
+    const std::string rest = text->substr(digits);
+    if (digits == 0 || rest.find_first_not_of("\r\n \t") != std::string::npos) return std::nullopt;
+    return ms;
+  }
+  return std::nullopt;
+}
+
+std::string port_listing_details(const PortListing& port) {
+  std::string text;
+  const auto add = [&text](const std::string& label, const std::string& value) {
+    if (value.empty()) return;
+    if (!text.empty()) text += ", ";
+    text += label + value;
+  };
+  add("", port.name);
+  add("usb ", port.usb_id);
+  add("serial ", port.serial);
+  add("driver ", port.driver);
+  if (port.latency_timer_ms) add("latency timer ", std::to_string(*port.latency_timer_ms) + " ms");
+  return text;
+}
+
 }  // namespace korvo

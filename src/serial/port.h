@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,12 +48,38 @@ struct OpenFailure {
   std::string warning;
 };
 
+// What the system keeps of one serial device as named values: on Linux the attribute files
+// of its sysfs folder, on Windows the values of its device registry key (numbers as decimal
+// text); none when absent. The seam between the system and what korvo makes of it.
+using DeviceValues = std::function<std::optional<std::string>(const std::string& name)>;
+
+// The latency timer an adapter's driver keeps, in ms ("latency_timer" in sysfs, "LatencyTimer"
+// in the registry); none when the driver keeps none or the value is no number 0..255.
+std::optional<uint32_t> adapter_latency_timer(const DeviceValues& values);
+
 // A serial port the system knows of, for listing: never opened to be listed.
 struct PortListing {
   std::string path;     // what opens it (a device path, or \\.\COMn)
   int number = 0;       // the COM number it answers to, 0 when none
-  std::string details;  // what the system says of it: friendly name, driver, USB ids
+  std::string details;  // what the system says of it, the fields below in one line
+  std::string name;     // the friendly name (Windows), or the USB maker and product
+  std::string usb_id;   // USB vendor:product, "0403:6001"
+  std::string serial;   // the USB serial number
+  std::string driver;   // ftdi_sio, FTDIBUS, serial8250
+  std::optional<uint32_t> latency_timer_ms;  // where the adapter's driver keeps one
 };
+// The fields of a listing as one line ("name, usb 0403:6001, serial A1, driver ftdi_sio, latency
+// timer 16 ms"), leaving out what is unknown.
+std::string port_listing_details(const PortListing& port);
+
+// An adapter's latency timer as it stands now, and where the setting lives.
+struct PortLatency {
+  uint32_t timer_ms = 0;
+  bool driver_setting = false;  // in the system's device settings (an administrator's)
+  std::string setting_path;     // the file that sets it, where there is one
+};
+// The latency timer of the adapter behind the port of this name; none for a port without one.
+std::optional<PortLatency> port_latency(const PortName& name);
 // The serial ports present, in a stable order.
 std::vector<PortListing> port_list();
 // Whether a command-line argument may name a device by its path on this platform.

@@ -32,19 +32,35 @@ std::string canonical_or_empty(const fs::path& path) {
   return ec ? std::string() : real.string();
 }
 
-// The USB device above a tty in sysfs: "vvvv:pppp manufacturer product", or empty.
-std::string usb_identity(const fs::path& device) {
+// The USB device above a tty in sysfs: its ids, maker and product, and serial number.
+void usb_identity(const fs::path& device, PortListing& port) {
   std::error_code ec;
   for (fs::path p = fs::canonical(device, ec); !ec && p.has_relative_path(); p = p.parent_path()) {
     if (!fs::exists(p / "idVendor", ec)) continue;
-    std::string text = "usb " + first_line(p / "idVendor") + ":" + first_line(p / "idProduct");
+    port.usb_id = first_line(p / "idVendor") + ":" + first_line(p / "idProduct");
     for (const char* field : {"manufacturer", "product"}) {
       const std::string value = first_line(p / field);
-      if (!value.empty()) text += " " + value;
+      if (value.empty()) continue;
+      if (!port.name.empty()) port.name += " ";
+      port.name += value;
     }
-    return text;
+    port.serial = first_line(p / "serial");
+    return;
   }
-  return {};
+}
+
+// A tty's attribute files: the usb-serial port device's own (where ftdi_sio keeps
+// latency_timer), else the same folder under the usb-serial bus.
+DeviceValues sysfs_values(const std::string& tty) {
+  return [tty](const std::string& name) -> std::optional<std::string> {
+    for (const fs::path& file : {fs::path("/sys/class/tty") / tty / "device" / name,
+                                 fs::path("/sys/bus/usb-serial/devices") / tty / name}) {
+      std::ifstream in(file);
+      std::string line;
+      if (in && std::getline(in, line)) return line;
+    }
+    return std::nullopt;
+  };
 }
 
 // The driver of the hardware behind a tty (ftdi_sio, cp210x, serial8250). Newer kernels put
@@ -60,11 +76,6 @@ std::string device_driver(const fs::path& device) {
   return {};
 }
 
-struct Found {
-  std::string details;
-  int number = 0;
-};
-
 void append(std::string& text, const std::string& part) {
   if (part.empty()) return;
   if (!text.empty()) text += ", ";
@@ -74,7 +85,7 @@ void append(std::string& text, const std::string& part) {
 }  // namespace
 
 std::vector<PortListing> port_list() {
-  std::map<std::string, Found> ports;  // by device path, so the order is stable
+  std::map<std::string, PortListing> ports;  // by device path, so the order is stable
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator("/sys/class/tty", ec)) {
     const fs::path device = entry.path() / "device";
@@ -85,9 +96,12 @@ std::vector<PortListing> port_list() {
     if (driver == "serial8250" && first_line(entry.path() / "type") == "0") continue;
     const std::string path = "/dev/" + name;
     if (!fs::exists(path, ec)) continue;
-    Found& found = ports[path];
-    append(found.details, driver.empty() ? std::string() : "driver " + driver);
-    append(found.details, usb_identity(device));
+    PortListing& port = ports[path];
+    port.path = path;
+    port.driver = driver;
+    usb_identity(device, port);
+    port.latency_timer_ms = adapter_latency_timer(sysfs_values(name));
+    port.details = port_listing_details(port);
   }
   // The stable names udev gives USB adapters.
   for (const auto& entry : fs::directory_iterator("/dev/serial/by-id", ec)) {
@@ -105,13 +119,31 @@ std::vector<PortListing> port_list() {
     if (it == ports.end()) {
       const std::string variable = "KORVO_COM" + std::to_string(n);
       if (std::getenv(variable.c_str()) == nullptr) continue;
-      it = ports.emplace(real, Found{variable + "=" + mapped, 0}).first;
+      PortListing mapped_port;
+      mapped_port.path = real;
+      mapped_port.details = variable + "=" + mapped;
+      it = ports.emplace(real, mapped_port).first;
     }
     it->second.number = n;  // counting down: the lowest number that names it wins
   }
   std::vector<PortListing> list;
-  for (const auto& [path, found] : ports) list.push_back({path, found.number, found.details});
+  for (auto& entry : ports) list.push_back(std::move(entry.second));
   return list;
+}
+
+// The timer of a USB adapter's driver, read after the open asked for low latency (which the
+// common drivers answer by setting it to 1 ms).
+std::optional<PortLatency> port_latency(const PortName& name) {
+  const std::string opened = name.by_path() ? name.path : port_posix_device_path(name.number);
+  const std::string real = canonical_or_empty(opened);
+  if (real.empty()) return std::nullopt;
+  const std::string tty = fs::path(real).filename().string();
+  const std::optional<uint32_t> timer = adapter_latency_timer(sysfs_values(tty));
+  if (!timer) return std::nullopt;
+  PortLatency latency;
+  latency.timer_ms = *timer;
+  latency.setting_path = "/sys/bus/usb-serial/devices/" + tty + "/latency_timer";
+  return latency;
 }
 
 // "ttyUSB0" is what the kernel and the user call the device; a forgotten "/dev/" must not

@@ -273,6 +273,30 @@ void ConsoleReporter::record_failed(const std::string& why) {
   tell(out_, "\nkorvo: the update record was not written: %s", shown_line(why).c_str());
 }
 
+void ConsoleReporter::slow_adapter(const std::string& port, const SlowAdapter& adapter) {
+  const std::string at = shown_line(port);
+  const double seconds = adapter.added_ms / 1000.0;
+  if (adapter.driver_setting) {
+    tell(out_, "\nkorvo: %s: the USB-serial adapter's latency timer is %u ms, which adds about %.1f s to "
+               "this update; an administrator can set it to 1 ms in Device Manager: the port's Properties, "
+               "Port Settings, Advanced, Latency Timer",
+         at.c_str(), adapter.timer_ms, seconds);
+    return;
+  }
+  const std::string file = shown_line(adapter.setting_path.empty() ? "latency_timer" : adapter.setting_path);
+  tell(out_, "\nkorvo: %s: the USB-serial adapter's latency timer is %u ms although korvo asked its driver "
+             "for low latency, which adds about %.1f s to this update; set it to 1 ms with "
+             "\"echo 1 | sudo tee %s\" or for good with the udev rule in korvo's README (USB-serial adapters)",
+       at.c_str(), adapter.timer_ms, seconds, file.c_str());
+}
+
+void ConsoleReporter::slow_round_trips(const std::string& port, const RoundTripStats& round_trips) {
+  tell(out_, "\nkorvo: %s: the device's answers took %.1f ms (median; 99th percentile %.1f ms) where the line "
+             "needs under 1 ms: most likely a USB-serial adapter's latency timer held them; setting it to "
+             "1 ms speeds up every update (see korvo --list and the README's USB-serial adapters)",
+       shown_line(port).c_str(), round_trips.median_ms, round_trips.p99_ms);
+}
+
 void ConsoleReporter::exit_wait() { say(out_, "\nPress any key to exit..."); }
 
 void ConsoleReporter::exit_wait_done() { say(out_, "\n"); }

@@ -43,6 +43,8 @@ class ConsoleReporter : public Reporter {
   void outcome(const std::string& port, TransferResult result, const TransferReport& report,
                const DeviceInfo& device, const Image& image) override;
   void record_failed(const std::string& why) override;
+  void slow_adapter(const std::string& port, const SlowAdapter& adapter) override;
+  void slow_round_trips(const std::string& port, const RoundTripStats& round_trips) override;
   void exit_wait() override;
   void exit_wait_done() override;
 

@@ -41,6 +41,12 @@ const char* verdict_name(CheckVerdict verdict) {
   return "unknown";
 }
 
+// null when nothing was timed (the transfer ended before its first packet).
+json round_trip_json(const RoundTripStats& stats) {
+  if (stats.count == 0) return nullptr;
+  return json{{"median", stats.median_ms}, {"p99", stats.p99_ms}};
+}
+
 }  // namespace
 
 void JsonReporter::emit(const char* event, const std::string& port, const nlohmann::ordered_json& fields) {
@@ -140,7 +146,8 @@ void JsonReporter::outcome(const std::string& port, TransferResult result, const
                  {"verified", verified},
                  {"duration_ms", report.duration_ms},
                  {"records_sent", report.records_sent},
-                 {"records", report.records}};
+                 {"records", report.records},
+                 {"round_trip_ms", round_trip_json(report.round_trips)}};
   if (!updated) {
     fields["stage"] = transfer_stage_name(report.stage);
     fields["code"] = static_cast<int>(report.failure);

@@ -52,6 +52,12 @@ class JsonReporter : public Reporter {
   void outcome(const std::string& port, TransferResult result, const TransferReport& report,
                const DeviceInfo& device, const Image& image) override;
   void record_failed(const std::string& why) override { diagnostics_.record_failed(why); }
+  void slow_adapter(const std::string& port, const SlowAdapter& adapter) override {
+    diagnostics_.slow_adapter(port, adapter);
+  }
+  void slow_round_trips(const std::string& port, const RoundTripStats& round_trips) override {
+    diagnostics_.slow_round_trips(port, round_trips);
+  }
   void exit_wait() override {}
   void exit_wait_done() override {}
 

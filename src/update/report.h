@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "images/compat.h"
 #include "images/image.h"
@@ -38,6 +40,41 @@ enum class ImageFault {
   RECORD_LENGTH = 3,   // a record's length outside 3..252 (the checks make this unreachable)
 };
 
+// The round trips of a transfer (see RoundTrips), in ms; count 0 when none was timed.
+struct RoundTripStats {
+  uint32_t count = 0;
+  double median_ms = 0;
+  double p99_ms = 0;
+};
+// Median and 99th percentile (nearest rank) of samples in microseconds.
+RoundTripStats round_trip_stats(std::vector<uint32_t> samples_us);
+// A median above this is an adapter holding the device's answers (its latency timer), not
+// the line: an answer of a few bytes takes well under a millisecond at 115200.
+inline constexpr double ROUND_TRIP_SLOW_MS = 5.0;
+
+// A USB-serial adapter whose latency timer holds the device's short answers, found before the
+// question.
+struct SlowAdapter {
+  uint32_t timer_ms = 0;     // the timer's value now
+  uint32_t added_ms = 0;     // what it will add to this update (adapter_latency_cost_ms)
+  // Where the setting lives: true for a driver setting in the system's device settings
+  // (Windows), false for a sysfs file (setting_path) that korvo's low-latency request did
+  // not change.
+  bool driver_setting = false;
+  std::string setting_path;  // the sysfs file, when there is one
+};
+// Timers of 1 and 2 ms cost next to nothing; above that an update is worth a warning.
+inline constexpr uint32_t ADAPTER_LATENCY_OK_MS = 2;
+// The time an adapter's latency timer adds to a transfer of `records` records. Each record
+// (and the start command before them) is one transaction with two answers from the device:
+// the command's acknowledgement, then the request's acknowledgement with the status reply
+// right behind it, which the adapter passes on together. The adapter holds each of the two
+// for its timer.
+uint32_t adapter_latency_cost_ms(uint32_t timer_ms, uint32_t records);
+// What to warn of before a transfer of `records` records through a port with this latency
+// timer; none for a port without one or with one of at most ADAPTER_LATENCY_OK_MS.
+std::optional<SlowAdapter> slow_adapter_of(const std::optional<PortLatency>& latency, uint32_t records);
+
 // What an installation did, for the verdict that follows it.
 struct TransferReport {
   TransferStage stage = TransferStage::CHECKING;  // the step it ended in
@@ -49,6 +86,7 @@ struct TransferReport {
   bool announced = false;     // after the leave command, the application reported itself
   Version version_before = 0; // what the device ran when the transfer began
   uint32_t duration_ms = 0;   // from the image check to the restarted application's report
+  RoundTripStats round_trips; // every packet's answers during the transfer
   // Called as each step begins, before any of its bytes is sent (the driver keeps the note
   // an interruption leaves up to date with it).
   std::function<void(TransferStage)> on_stage;
@@ -123,6 +161,10 @@ struct Reporter {
   // What came of it: whether the device runs the update, or where it was left.
   virtual void outcome(const std::string& port, TransferResult result, const TransferReport& report,
                        const DeviceInfo& device, const Image& image) = 0;
+  // Before the question: the port's adapter holds the device's answers for its latency timer.
+  virtual void slow_adapter(const std::string& port, const SlowAdapter& adapter) = 0;
+  // After the transfer: its median round trip was above ROUND_TRIP_SLOW_MS.
+  virtual void slow_round_trips(const std::string& port, const RoundTripStats& round_trips) = 0;
 
   // The update record could not be written (the update itself stands).
   virtual void record_failed(const std::string& why) = 0;

@@ -1,5 +1,6 @@
 #include "update/transfer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <span>
 
@@ -143,15 +144,40 @@ TransferResult transfer_firmware(Link& link, BootBuffers& boot, ProbeState& stat
                                  TransferReport* report) {
   Steps steps(report, reporter, image_field(image, IMG_RECORD_COUNT));
   steps.report.version_before = device.version;
+  RoundTrips trips;
+  RoundTrips* const outer = link.round_trips;
+  link.round_trips = &trips;
   const uint32_t began = link.clock->now_ms();
   const TransferResult result = transfer_steps(link, boot, state, device, image, reporter, steps);
   steps.report.duration_ms = link.clock->now_ms() - began;
+  link.round_trips = outer;
+  steps.report.round_trips = round_trip_stats(std::move(trips.samples_us));
   return result;
 }
 
 bool transfer_verified(TransferResult result, const TransferReport& report, const DeviceInfo& device,
                        const Image& image) {
   return result == TransferResult::OK && report.announced && device.version == image_version(image);
+}
+
+RoundTripStats round_trip_stats(std::vector<uint32_t> samples_us) {
+  RoundTripStats stats;
+  if (samples_us.empty()) return stats;
+  std::sort(samples_us.begin(), samples_us.end());
+  const size_t n = samples_us.size();
+  stats.count = static_cast<uint32_t>(n);
+  stats.median_ms = n % 2 == 1 ? samples_us[n / 2] / 1000.0
+                               : (samples_us[n / 2 - 1] + static_cast<double>(samples_us[n / 2])) / 2000.0;
+  // Nearest rank: the smallest sample with at least 99 % of them at or below it.
+  const size_t rank = (n * 99 + 99) / 100;
+  stats.p99_ms = samples_us[rank - 1] / 1000.0;
+  return stats;
+}
+
+uint32_t adapter_latency_cost_ms(uint32_t timer_ms, uint32_t records) {
+  constexpr uint64_t HELD_ANSWERS_PER_TRANSACTION = 2;
+  const uint64_t cost = (static_cast<uint64_t>(records) + 1) * HELD_ANSWERS_PER_TRANSACTION * timer_ms;
+  return static_cast<uint32_t>(std::min<uint64_t>(cost, UINT32_MAX));
 }
 
 const char* transfer_stage_name(TransferStage stage) {
@@ -163,6 +189,16 @@ const char* transfer_stage_name(TransferStage stage) {
     case TransferStage::RESTARTING: return "restarting";
   }
   return "unknown";
+}
+
+std::optional<SlowAdapter> slow_adapter_of(const std::optional<PortLatency>& latency, uint32_t records) {
+  if (!latency || latency->timer_ms <= ADAPTER_LATENCY_OK_MS) return std::nullopt;
+  SlowAdapter slow;
+  slow.timer_ms = latency->timer_ms;
+  slow.added_ms = adapter_latency_cost_ms(latency->timer_ms, records);
+  slow.driver_setting = latency->driver_setting;
+  slow.setting_path = latency->setting_path;
+  return slow;
 }
 
 }  // namespace korvo

@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "devsim_harness_posix.h"
+#include "update/report.h"
 
 namespace {
 
@@ -897,3 +898,38 @@ TEST_F(E2E, YesJsonIsOneObjectPerEvent) {
 }
 
 }  // namespace
+
+// An adapter's 16 ms latency timer between device and host: the record holds the measured
+// round trips, a note after the update names the likely cause, and the time it added matches
+// the estimate the warning before the question gives (within 20 %). Without it, no note.
+TEST_F(E2E, SlowAdapterRoundTripsAreMeasuredAndNamed) {
+  DevConfig slow = flashing_device();
+  slow.timing.latency_timer_ms = 16;
+  harness.add_device(3, flashing_device());
+  harness.add_device(4, slow);
+  const HarnessResult fast_run = korvo({"3"}, "y");
+  const HarnessResult slow_run = korvo({"4"}, "y");
+  EXPECT_TRUE(harness.verify(4, IMAGE).verified) << harness.verify(4, IMAGE).text;
+  EXPECT_EQ(fast_run.errors.find("round trip"), std::string::npos);
+  EXPECT_EQ(fast_run.errors.find("latency timer"), std::string::npos) << fast_run.errors;
+  EXPECT_NE(slow_run.errors.find("\nkorvo: COM4: the device's answers took 16."), std::string::npos) << slow_run.errors;
+  EXPECT_NE(slow_run.errors.find("most likely a USB-serial adapter's latency timer held them"), std::string::npos);
+  EXPECT_EQ(slow_run.output, BANNER + found(4) + "\n" + newer("Slate Pro", STANDARD_LINES) + "Y\n" + progress(574) +
+                                 KEY_WAIT)
+      << "standard output does not change";
+
+  const std::vector<std::string> lines = record_lines(harness);
+  ASSERT_EQ(lines.size(), 2u);
+  const auto fast = nlohmann::json::parse(lines[0]);
+  const auto record = nlohmann::json::parse(lines[1]);
+  ASSERT_TRUE(fast["round_trip_ms"].is_object()) << lines[0];
+  EXPECT_LT(fast["round_trip_ms"]["median"].get<double>(), 5.0);
+  ASSERT_TRUE(record["round_trip_ms"].is_object()) << lines[1];
+  const double median = record["round_trip_ms"]["median"].get<double>();
+  EXPECT_GE(median, 16.0);
+  EXPECT_LT(median, 20.0);
+  EXPECT_GE(record["round_trip_ms"]["p99"].get<double>(), median);
+  const double added = record["duration_ms"].get<double>() - fast["duration_ms"].get<double>();
+  const double estimate = korvo::adapter_latency_cost_ms(16, RECORDS_OF_IMAGE);
+  EXPECT_NEAR(added, estimate, estimate * 0.2) << "measured " << added << " ms, estimated " << estimate;
+}

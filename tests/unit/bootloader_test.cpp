@@ -309,6 +309,10 @@ TEST(Transfer, InstallsTheStandInFromARunningApplication) {
                                                 TransferStage::RECORDS, TransferStage::RESTARTING}));
   EXPECT_EQ(b.report.records_sent, 574u);
   EXPECT_TRUE(b.report.announced);
+  // Three answers timed a transaction (the command's ACK, the request's ACK, the status reply)
+  // for the start command and each record, and the information query's two on entry.
+  EXPECT_EQ(b.report.round_trips.count, 3u * 575 + 2);
+  EXPECT_EQ(b.run.link.round_trips, nullptr) << "timing ends with the transfer";
   std::string expected = "\n";
   for (uint32_t k = 0; k < 574; ++k) expected += progress(k * 100 / 574);
   expected += "\rUpdating firmware: 100% complete.\n";

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <optional>
+#include <vector>
 #include <string>
 
 #include "memline.h"
@@ -194,3 +196,38 @@ TEST(PortDrain, UnpluggedLineDoesNotLoop) {
 }
 
 }  // namespace
+
+// The adapter's latency timer as the system keeps it: sysfs text with its newline, a registry
+// number given as decimal text; anything else is no timer.
+TEST(AdapterLatency, ReadFromSysfsOrRegistryValues) {
+  const struct {
+    const char* name;
+    const char* value;  // nullptr: absent
+    std::optional<uint32_t> timer;
+  } cases[] = {{"latency_timer", "16\n", 16u},  {"LatencyTimer", "1", 1u},     {"latency_timer", "2", 2u},
+               {"LatencyTimer", nullptr, std::nullopt}, {"latency_timer", "", std::nullopt},
+               {"latency_timer", "x16", std::nullopt},  {"latency_timer", "16 ms", std::nullopt},
+               {"LatencyTimer", "256", std::nullopt},   {"serial", "16", std::nullopt}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + "=" + (c.value != nullptr ? c.value : "(none)"));
+    std::vector<std::string> asked;
+    const DeviceValues store = [&](const std::string& name) -> std::optional<std::string> {
+      asked.push_back(name);
+      if (c.value == nullptr || name != c.name) return std::nullopt;
+      return std::string(c.value);
+    };
+    EXPECT_EQ(adapter_latency_timer(store), c.timer);
+    EXPECT_FALSE(asked.empty());
+  }
+  PortListing port;
+  port.name = "USB Serial Port (COM12)";
+  port.usb_id = "0403:6001";
+  port.serial = "A50285BI";
+  port.driver = "FTSER2K";
+  port.latency_timer_ms = 16;
+  EXPECT_EQ(port_listing_details(port),
+            "USB Serial Port (COM12), usb 0403:6001, serial A50285BI, driver FTSER2K, latency timer 16 ms");
+  port.serial.clear();
+  port.latency_timer_ms.reset();
+  EXPECT_EQ(port_listing_details(port), "USB Serial Port (COM12), usb 0403:6001, driver FTSER2K");
+}
