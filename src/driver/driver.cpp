@@ -1,6 +1,7 @@
 #include "driver/driver.h"
 
 #include <cstring>
+#include <vector>
 
 #include "images/compat.h"
 #include "protocol/app.h"
@@ -90,7 +91,8 @@ PortListing listed_port(const RunState& run) {
 // One line in the update record for a transfer that was attempted; a record that cannot be
 // written is said, never a failed update.
 void record_update(RunState& run, const DeviceInfo& before, const Image& image, TransferResult result,
-                   const TransferReport& transfer) {
+                   const TransferReport& transfer, uint32_t attempts,
+                   const std::vector<AttemptFailure>& failures) {
   if (!run.record) return;
   const PortListing port = listed_port(run);
   UpdateRecord record;
@@ -118,6 +120,8 @@ void record_update(RunState& run, const DeviceInfo& before, const Image& image, 
   if (transfer.announced) record.version_after = version_string(run.device.version);
   record.verified = record.updated && transfer.announced && run.device.version == image_version(image);
   record.duration_ms = transfer.duration_ms;
+  record.attempts = attempts;
+  record.failures = failures;
   std::string why;
   if (!update_record_append(record, run.record_path, why)) {
     tell(run.out, "\nkorvo: the update record was not written: %s", why.c_str());
@@ -135,6 +139,19 @@ enum class SequenceEnd {
   NOT_VERIFIED = 6,   // updated, but it did not come back running the update
   FAILED = 7,         // the transfer failed
 };
+
+// Between attempts of an unattended update: long enough for a device that was told to leave
+// its bootloader to have started and for a half-heard packet to be forgotten.
+constexpr uint32_t RETRY_PAUSE_MS = 1000;
+
+// Whether a transfer that did not end verified failed in a way a new attempt can mend: the
+// line lost a packet or a verdict, or the bootloader did not answer. Never an image refused
+// before sending, never "D" (the flash does not match what was sent: that is reported).
+bool worth_retrying(TransferResult result, const TransferReport& transfer) {
+  if (result == TransferResult::OK) return true;  // no verdict, or not the update's version
+  if (transfer.stage == TransferStage::ENTERING) return true;
+  return transfer.failure != TransactionResult::OK && transfer.failure != TransactionResult::MISMATCH;
+}
 
 // Who answers the question: the user, or the command line.
 enum class Answer { ASK = 0, YES = 1, YES_FORCED = 2 };
@@ -183,11 +200,41 @@ SequenceEnd update_sequence(RunState& run, Answer answer) {
   transfer.on_stage = [&run](TransferStage stage) {
     console_set_interrupt_note(console_interrupt_note(run.found_port, stage).c_str());
   };
-  const TransferResult result =
+  // Unattended, an honest failure is retried as the installer would: a new probe of the
+  // same port, then the whole transfer from the start. The question was answered once.
+  const uint32_t attempts = answer == Answer::ASK ? 1 : 1 + run.retries;
+  const uint32_t began = run.link.clock->now_ms();
+  std::vector<AttemptFailure> failures;
+  uint32_t attempt = 1;
+  TransferResult result =
       transfer_firmware(run.link, run.boot, run.probe_state, run.device, image, report, &transfer);
+  for (;;) {
+    const bool verified = result == TransferResult::OK && transfer.announced &&
+                          run.device.version == image_version(image);
+    if (verified) break;
+    failures.push_back({transfer_stage_name(transfer.stage),
+                        result == TransferResult::OK ? 0 : static_cast<int>(transfer.failure)});
+    if (attempt == attempts || !worth_retrying(result, transfer)) break;
+    ++attempt;
+    report.retry(run.found_port, attempt, attempts, transfer);
+    // Whatever the device still had to say after the failure goes with the pause.
+    run.link.clock->sleep_ms(RETRY_PAUSE_MS);
+    port_drain(run.link.port);
+    const DeviceInfo last = run.device;
+    const ProbeState left_in = run.probe_state;
+    if (probe(run) != ProbeResult::FOUND || check_compatibility(run.device, image) != CompatCode::OK) {
+      // No longer there (or another device is): the failure stands: the failure stands as it was, with what was known of the device.
+      run.device = last;
+      run.probe_state = left_in;
+      break;
+    }
+    result = transfer_firmware(run.link, run.boot, run.probe_state, run.device, image, report, &transfer);
+  }
+  transfer.duration_ms = run.link.clock->now_ms() - began;
+  transfer.version_before = before.version;
   console_set_interrupt_note("");
   report.outcome(run.found_port, result, transfer, run.device, image);
-  record_update(run, before, image, result, transfer);
+  record_update(run, before, image, result, transfer, attempt, failures);
   if (result != TransferResult::OK) return SequenceEnd::FAILED;
   const bool verified = transfer.announced && run.device.version == image_version(image);
   return verified ? SequenceEnd::VERIFIED : SequenceEnd::NOT_VERIFIED;
@@ -451,6 +498,7 @@ ExitStatus korvo_run(RunState& run, int argc, const char* const* argv) {
   Reporter* const given = run.reporter;
   if (given == nullptr) run.reporter = options.json ? static_cast<Reporter*>(&json_lines) : &console_texts;
   if (options.no_record) run.record = false;
+  if (options.retries > 0) run.retries = static_cast<uint32_t>(options.retries);
   if (!options.record.empty()) run.record_path = options.record;
   ExitStatus status = ExitStatus::ENDED;
   if (options.history) {
