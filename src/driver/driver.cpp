@@ -215,8 +215,7 @@ SequenceEnd update_sequence(RunState& run, Answer answer) {
     failures.push_back({transfer_stage_name(transfer.stage),
                         result == TransferResult::OK ? 0 : static_cast<int>(transfer.failure)});
     if (attempt == attempts || !worth_retrying(result, transfer)) break;
-    ++attempt;
-    report.retry(run.found_port, attempt, attempts, transfer);
+    report.retry(run.found_port, attempt + 1, attempts, transfer);
     // Whatever the device still had to say after the failure goes with the pause.
     run.link.clock->sleep_ms(RETRY_PAUSE_MS);
     port_drain(run.link.port);
@@ -228,6 +227,7 @@ SequenceEnd update_sequence(RunState& run, Answer answer) {
       run.probe_state = left_in;
       break;
     }
+    ++attempt;
     result = transfer_firmware(run.link, run.boot, run.probe_state, run.device, image, report, &transfer);
   }
   transfer.duration_ms = run.link.clock->now_ms() - began;
