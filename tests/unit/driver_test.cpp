@@ -356,6 +356,32 @@ TEST(ScriptedRetries, AnHonestFailureIsTriedAgainFromTheStartAndADIsNot) {
   EXPECT_EQ(once.record.version_before, "1.13");
 }
 
+// Bits flipped both ways: whatever korvo says, the device's own flash verdict agrees, and the
+// same seed flips the same bits.
+TEST(ScriptedRetries, ANoisyLineNeverEndsInAFalseSuccess) {
+  uint64_t flipped = 0;
+  uint32_t retried = 0;
+  for (uint64_t seed = 1; seed <= 12; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    DevConfig noisy;
+    noisy.faults.ber = 3e-6;
+    noisy.faults.seed = seed;
+    RetryRun r(noisy, {"--yes", "--retries", "3"});
+    EXPECT_EQ(r.status == 0, r.flash_verified()) << r.bench.diagnostics.text();
+    EXPECT_EQ(r.record.verified, r.flash_verified());
+    EXPECT_EQ(r.log().repeats, 0u);
+    flipped += r.log().flipped_in + r.log().flipped_out;
+    retried += r.record.attempts - 1;
+    if (seed == 1) {
+      RetryRun again(noisy, {"--yes", "--retries", "3"});
+      EXPECT_EQ(again.log().flipped_in, r.log().flipped_in);
+      EXPECT_EQ(again.record.attempts, r.record.attempts);
+    }
+  }
+  EXPECT_GT(flipped, 0u);
+  EXPECT_GT(retried, 0u) << "at 3e-6 most first attempts meet a flipped bit";
+}
+
 TEST(ExitRoutine, ReadsBothHalvesOfAnExtendedKey) {
   DriverRun r({"100"}, {0, 59, 'y'});
   EXPECT_EQ(r.bench.console.keys.size(), 1u) << "F1 is consumed whole, nothing more";
