@@ -328,6 +328,7 @@ void print_options(ConsoleOut& out) {
   say(out, "\n   --check          report the device's versions and whether it needs the update");
   say(out, "\n   -y, --yes        update when the image is newer; leave the device alone otherwise");
   say(out, "\n   --force          with --yes: update whatever the versions");
+  say(out, "\n   --retries N      with --yes: run a failed transfer again up to N times (0-10, default 2)");
   say(out, "\n   --json           with --check or --yes: JSON Lines on standard output");
   say(out, "\n   --record FILE    the update record to append to (every run that updates)");
   say(out, "\n   --no-record      append nothing to the update record");
