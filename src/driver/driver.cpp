@@ -1,6 +1,7 @@
 #include "driver/driver.h"
 
 #include <cstring>
+#include <vector>
 
 #include "images/compat.h"
 #include "protocol/app.h"
@@ -91,7 +92,8 @@ PortListing listed_port(const RunState& run) {
 // One line in the update record for a transfer that was attempted; a record that cannot be
 // written is said, never a failed update.
 void record_update(RunState& run, const DeviceInfo& before, const Image& image, TransferResult result,
-                   const TransferReport& transfer) {
+                   const TransferReport& transfer, uint32_t attempts,
+                   const std::vector<AttemptFailure>& failures) {
   if (!run.record) return;
   const PortListing port = listed_port(run);
   UpdateRecord record;
@@ -123,6 +125,8 @@ void record_update(RunState& run, const DeviceInfo& before, const Image& image, 
     record.round_trip_median_ms = transfer.round_trips.median_ms;
     record.round_trip_p99_ms = transfer.round_trips.p99_ms;
   }
+  record.attempts = attempts;
+  record.failures = failures;
   std::string why;
   if (!update_record_append(record, run.record_path, why)) {
     run.reporter->record_failed(why);
@@ -150,6 +154,19 @@ enum class SequenceEnd {
   NOT_VERIFIED = 6,   // updated, but it did not come back running the update
   FAILED = 7,         // the transfer failed
 };
+
+// Between attempts of an unattended update: long enough for a device that was told to leave
+// its bootloader to have started and for a half-heard packet to be forgotten.
+constexpr uint32_t RETRY_PAUSE_MS = 1000;
+
+// Whether a transfer that did not end verified failed in a way a new attempt can mend: the
+// line lost a packet or a verdict, or the bootloader did not answer. Never an image refused
+// before sending, never "D" (the flash does not match what was sent: that is reported).
+bool worth_retrying(TransferResult result, const TransferReport& transfer) {
+  if (result == TransferResult::OK) return true;  // no verdict, or not the update's version
+  if (transfer.stage == TransferStage::ENTERING) return true;
+  return transfer.failure != TransactionResult::OK && transfer.failure != TransactionResult::MISMATCH;
+}
 
 // Who answers the question: the user, or the command line.
 enum class Answer { ASK = 0, YES = 1, YES_FORCED = 2 };
@@ -199,14 +216,43 @@ SequenceEnd update_sequence(RunState& run, Answer answer) {
   transfer.on_stage = [&run](TransferStage stage) {
     console_set_interrupt_note(console_interrupt_note(run.found_port, stage).c_str());
   };
-  const TransferResult result =
+  // Unattended, an honest failure is retried as the installer would: a new probe of the
+  // same port, then the whole transfer from the start. The question was answered once.
+  const uint32_t attempts = answer == Answer::ASK ? 1 : 1 + run.retries;
+  const uint32_t began = run.link.clock->now_ms();
+  std::vector<AttemptFailure> failures;
+  uint32_t attempt = 1;
+  TransferResult result =
       transfer_firmware(run.link, run.boot, run.probe_state, run.device, image, report, &transfer);
+  for (;;) {
+    if (transfer_verified(result, transfer, run.device, image)) break;
+    failures.push_back({transfer_stage_name(transfer.stage),
+                        result == TransferResult::OK ? 0 : static_cast<int>(transfer.failure)});
+    if (attempt == attempts || !worth_retrying(result, transfer)) break;
+    report.retry(run.found_port, attempt + 1, attempts, transfer);
+    // Whatever the device still had to say after the failure goes with the pause.
+    run.link.clock->sleep_ms(RETRY_PAUSE_MS);
+    port_drain(run.link.port);
+    const DeviceInfo last = run.device;
+    const ProbeState left_in = run.probe_state;
+    if (probe(run) != ProbeResult::FOUND || check_compatibility(run.device, image) != CompatCode::OK) {
+      // No longer there (or another device is): the failure stands as it was, with what was
+      // known of the device.
+      run.device = last;
+      run.probe_state = left_in;
+      break;
+    }
+    ++attempt;
+    result = transfer_firmware(run.link, run.boot, run.probe_state, run.device, image, report, &transfer);
+  }
+  transfer.duration_ms = run.link.clock->now_ms() - began;
+  transfer.version_before = before.version;
   console_set_interrupt_note("");
   report.outcome(run.found_port, result, transfer, run.device, image);
   if (transfer.round_trips.count > 0 && transfer.round_trips.median_ms > ROUND_TRIP_SLOW_MS) {
     report.slow_round_trips(run.found_port, transfer.round_trips);
   }
-  record_update(run, before, image, result, transfer);
+  record_update(run, before, image, result, transfer, attempt, failures);
   if (result != TransferResult::OK) return SequenceEnd::FAILED;
   return transfer_verified(result, transfer, run.device, image) ? SequenceEnd::VERIFIED : SequenceEnd::NOT_VERIFIED;
 }
@@ -299,6 +345,7 @@ void print_options(ConsoleOut& out) {
   say(out, "\n   --check          report the device's versions and whether it needs the update");
   say(out, "\n   -y, --yes        update when the image is newer; leave the device alone otherwise");
   say(out, "\n   --force          with --yes: update whatever the versions");
+  say(out, "\n   --retries N      with --yes: run a failed transfer again up to N times (0-10, default 2)");
   say(out, "\n   --json           with --check or --yes: JSON Lines on standard output");
   say(out, "\n   --record FILE    the update record to append to (every run that updates)");
   say(out, "\n   --no-record      append nothing to the update record");
@@ -465,6 +512,7 @@ ExitStatus korvo_run(RunState& run, int argc, const char* const* argv) {
   const bool json = options.json && parsed != OptionsResult::HELP;
   if (given == nullptr) run.reporter = json ? static_cast<Reporter*>(&json_lines) : &console_texts;
   if (options.no_record) run.record = false;
+  if (options.retries > 0) run.retries = static_cast<uint32_t>(options.retries);
   if (!options.record.empty()) run.record_path = options.record;
   ExitStatus status = ExitStatus::ENDED;
   if (parsed == OptionsResult::HELP) {

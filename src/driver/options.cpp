@@ -12,12 +12,13 @@ namespace {
 
 // Any of these makes the command line a scripted one.
 bool scripted_option(const char* arg) {
-  static constexpr std::array<const char*, 8> NAMES = {"--check", "-y",          "--yes",     "--force",
-                                                       "--json",  "--no-record", "--history", "--record"};
+  static constexpr std::array<const char*, 9> NAMES = {"--check",   "-y",        "--yes",
+                                                       "--force",   "--json",    "--no-record",
+                                                       "--history", "--record",  "--retries"};
   for (const char* name : NAMES) {
     if (std::strcmp(arg, name) == 0) return true;
   }
-  return std::strncmp(arg, "--record=", 9) == 0;
+  return std::strncmp(arg, "--record=", 9) == 0 || std::strncmp(arg, "--retries=", 10) == 0;
 }
 
 }  // namespace
@@ -31,6 +32,7 @@ OptionsResult options_parse(int argc, const char* const* argv, RunOptions& optio
   app.add_flag("--check", options.check);
   app.add_flag("-y,--yes", options.yes);
   app.add_flag("--force", options.force);
+  app.add_option("--retries", options.retries)->type_name("N")->check(CLI::Range(0, RETRIES_MAX));
   app.add_flag("--json", options.json);
   app.add_flag("--history", options.history);
   app.add_flag("--no-record", options.no_record);
@@ -53,6 +55,8 @@ OptionsResult options_parse(int argc, const char* const* argv, RunOptions& optio
   };
   if (options.check && options.yes) return conflict("--check and --yes exclude each other");
   if (options.force && !options.yes) return conflict("--force goes with --yes");
+  if (options.retries >= 0 && !options.yes) return conflict("--retries goes with --yes");
+  if (options.yes && options.retries < 0) options.retries = RETRIES_DEFAULT;
   if (options.json && !options.check && !options.yes && !options.history) {
     return conflict("--json goes with --check, --yes or --history");
   }

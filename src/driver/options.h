@@ -1,5 +1,5 @@
-// The options of scripted runs: --check, --yes, --force, --json, --record, --no-record,
-// --history. A command line without any of them is read exactly as it always was.
+// The options of scripted runs: --check, --yes, --force, --retries, --json, --record,
+// --no-record, --history. A command line without any of them is read exactly as it always was.
 #pragma once
 
 #include <string>
@@ -7,10 +7,17 @@
 
 namespace korvo {
 
+// Transfers an unattended update tries again unless told otherwise, and the most it may.
+inline constexpr int RETRIES_DEFAULT = 2;
+inline constexpr int RETRIES_MAX = 10;
+
 struct RunOptions {
   bool check = false;
   bool yes = false;
   bool force = false;
+  // --retries N: whole transfers tried again after an honest failure; -1 when not given
+  // (options_parse then sets the default of --yes).
+  int retries = -1;
   bool json = false;
   bool history = false;
   bool no_record = false;

@@ -24,6 +24,7 @@ struct RunState {
   bool test_images = false;   // the images are stand-ins (a test build): said before they are offered
   const Image* selected_image = nullptr;
   bool wait_for_key = false;
+  uint32_t retries = 0;       // unattended updates: whole transfers tried again after a failure
   uint32_t first_port = 0;
   uint32_t last_port = 0;
   std::string device_path;    // a port named by its path instead of the range

@@ -101,6 +101,20 @@ bool parse_line(const std::string& line, UpdateRecord& record) {
     return false;
   }
   if (outcome != "updated" && outcome != "failed") return false;
+  // Lines written before transfers were tried again say nothing of attempts: there was one.
+  if (!read_number(object, "attempts", r.attempts)) return false;
+  const Json* failures = field(object, "failures");
+  if (failures != nullptr && !failures->is_null()) {
+    if (!failures->is_array()) return false;
+    for (const Json& failure : *failures) {
+      AttemptFailure f;
+      if (!failure.is_object() || !read_text(failure, "stage", f.stage, true) ||
+          !read_number(failure, "code", f.code)) {
+        return false;
+      }
+      r.failures.push_back(std::move(f));
+    }
+  }
   r.updated = outcome == "updated";
 
   const Json* device = field(object, "device");
@@ -156,6 +170,7 @@ Row row_of(const UpdateRecord& r) {
     if (!r.failed_stage.empty()) outcome += " at " + r.failed_stage;
     if (r.failed_code != 0) outcome += " (code " + std::to_string(r.failed_code) + ")";
   }
+  if (r.attempts > 1) outcome += ", " + std::to_string(r.attempts) + " attempts";
   const std::string after = r.version_after.empty() ? "?" : r.version_after;
   return {cell(r.time), cell(r.port), cell(device), cell(r.version_before + " -> " + after), outcome};
 }
@@ -216,6 +231,12 @@ std::string update_record_json(const UpdateRecord& r) {
   } else {
     line["round_trip_ms"] = nullptr;
   }
+  line["attempts"] = r.attempts;
+  Json failures = Json::array();
+  for (const AttemptFailure& f : r.failures) {
+    failures.push_back(Json{{"stage", f.stage}, {"code", f.code == 0 ? Json(nullptr) : Json(f.code)}});
+  }
+  line["failures"] = std::move(failures);
   // Control bytes come out escaped, so the object stays on its one line.
   return line.dump(-1, ' ', false, Json::error_handler_t::replace);
 }

@@ -6,10 +6,18 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "console/console.h"
 
 namespace korvo {
+
+// An attempt of an unattended update that did not end verified: the step it ended in and the
+// failing transaction's code (0 when none failed, as after a restart without a verdict).
+struct AttemptFailure {
+  std::string stage;
+  int code = 0;
+};
 
 struct UpdateRecord {
   std::string time;            // UTC, ISO 8601, from state_utc_now()
@@ -28,9 +36,11 @@ struct UpdateRecord {
   int failed_code = 0;         // the failing transaction's code, 0 when none
   std::string version_after;   // what the restarted application reported; "" when it did not announce itself
   bool verified = false;
-  uint64_t duration_ms = 0;
+  uint64_t duration_ms = 0;     // all attempts together
   // The transfer's round trips (a packet's last byte to its answer), in ms; null when none was timed.
   std::optional<double> round_trip_median_ms, round_trip_p99_ms;
+  uint32_t attempts = 1;        // whole transfers run (unattended runs try again after a failure)
+  std::vector<AttemptFailure> failures;  // every attempt that did not end verified, in order
 };
 
 // The record as one JSON object on one line, without the newline. Text that is not valid

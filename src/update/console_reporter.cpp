@@ -1,5 +1,7 @@
 #include "update/console_reporter.h"
 
+#include <cstdio>
+
 
 #include "update/compat_report.h"
 #include "update/device_text.h"
@@ -222,6 +224,38 @@ void ConsoleReporter::transfer_failed(TransferStage stage, TransactionResult res
 }
 
 void ConsoleReporter::transfer_complete() { say(out_, "\rUpdating firmware: 100%% complete.\n"); }
+
+namespace {
+
+// How an attempt ended, for the line that announces the next one.
+std::string attempt_failure(const TransferReport& failed) {
+  char code[8];
+  std::snprintf(code, sizeof code, "%02X", static_cast<unsigned>(failed.failure));
+  switch (failed.stage) {
+    case TransferStage::ENTERING:
+      return "the bootloader did not answer";
+    case TransferStage::STARTING:
+      return std::string("the start command failed (Lost1(") + code + "))";
+    case TransferStage::RECORDS:
+      return "record " + std::to_string(failed.records_sent + 1) + " of " + std::to_string(failed.records) +
+             " failed (Lost2(" + code + "))";
+    case TransferStage::RESTARTING:
+      return failed.announced ? "the restarted device does not run this update"
+                              : "the device did not announce itself after the restart";
+    case TransferStage::CHECKING:
+      break;
+  }
+  return "it failed";
+}
+
+}  // namespace
+
+void ConsoleReporter::retry(const std::string& port, uint32_t attempt, uint32_t attempts,
+                            const TransferReport& failed) {
+  const std::string at = shown_line(port);
+  tell(out_, "\nkorvo: %s: attempt %u of %u: %s; probing %s again for attempt %u", at.c_str(), attempt - 1,
+       attempts, attempt_failure(failed).c_str(), at.c_str(), attempt);
+}
 
 void ConsoleReporter::outcome(const std::string& port, TransferResult result, const TransferReport& report,
                               const DeviceInfo& device, const Image& image) {

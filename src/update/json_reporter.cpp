@@ -134,6 +134,18 @@ void JsonReporter::transfer_complete() {
   emit("progress", port_, json{{"percent", 100}, {"records_sent", records_}, {"records", records_}});
 }
 
+void JsonReporter::retry(const std::string& port, uint32_t attempt, uint32_t attempts,
+                         const TransferReport& failed) {
+  diagnostics_.retry(port, attempt, attempts, failed);
+  decile_ = -1;  // the next attempt's progress starts again at 0 %
+  emit("retry", port,
+       json{{"attempt", attempt},
+            {"attempts", attempts},
+            {"stage", transfer_stage_name(failed.stage)},
+            {"code", static_cast<int>(failed.failure)},
+            {"records_sent", failed.records_sent}});
+}
+
 void JsonReporter::outcome(const std::string& port, TransferResult result, const TransferReport& report,
                            const DeviceInfo& device, const Image& image) {
   diagnostics_.outcome(port, result, report, device, image);

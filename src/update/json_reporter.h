@@ -49,6 +49,7 @@ class JsonReporter : public Reporter {
   void progress(uint32_t done, uint32_t count) override;
   void transfer_failed(TransferStage, TransactionResult, uint8_t) override {}
   void transfer_complete() override;
+  void retry(const std::string& port, uint32_t attempt, uint32_t attempts, const TransferReport& failed) override;
   void outcome(const std::string& port, TransferResult result, const TransferReport& report,
                const DeviceInfo& device, const Image& image) override;
   void record_failed(const std::string& why) override { diagnostics_.record_failed(why); }

@@ -158,6 +158,10 @@ struct Reporter {
   virtual void progress(uint32_t done, uint32_t count) = 0;
   virtual void transfer_failed(TransferStage stage, TransactionResult result, uint8_t status) = 0;
   virtual void transfer_complete() = 0;
+  // An unattended update tries the whole transfer again: attempt (2 and up) of attempts is
+  // about to begin, once the device answers a new probe; failed is how the previous one ended.
+  virtual void retry(const std::string& port, uint32_t attempt, uint32_t attempts,
+                     const TransferReport& failed) = 0;
   // What came of it: whether the device runs the update, or where it was left.
   virtual void outcome(const std::string& port, TransferResult result, const TransferReport& report,
                        const DeviceInfo& device, const Image& image) = 0;

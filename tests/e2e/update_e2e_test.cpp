@@ -870,6 +870,30 @@ TEST_F(E2E, YesUpdatesLeavesAloneOrFailsWithItsOwnStatus) {
   EXPECT_EQ(json_lines(r.output).size(), 3u);
 }
 
+// The first attempt loses a record (the device NAKs it), the second is cut by Ctrl-C: korvo
+// stops at once with the line that says where the device was left, and tries nothing more.
+TEST_F(E2E, YesInterruptedDuringARetryStopsAtOnce) {
+  DevConfig device = flashing_device();
+  device.faults.nak_packet = 20;  // the ninth record's "$", on the first attempt only
+  harness.add_device(5, device);
+  HarnessProgram cut;
+  cut.argv = {"--yes", "--no-record", "5"};
+  cut.signal_com = 5;
+  cut.signal_record = 100;
+  cut.signal = SIGINT;
+  const HarnessResult r = run_program(cut);
+  EXPECT_EQ(r.signal, SIGINT) << r.output << r.errors;
+  EXPECT_EQ(r.errors, TEST_BUILD +
+                          "\nkorvo: COM5: attempt 1 of 3: record 9 of 574 failed (Lost2(01)); probing COM5 again "
+                          "for attempt 2"
+                          "\nkorvo: COM5: interrupted during the update; the device was left in its bootloader; a "
+                          "new run on COM5 installs the image\n");
+  EXPECT_NE(r.output.find(lost("Lost2", 1) + "\n\rUpdating firmware:   0% complete."), std::string::npos)
+      << r.output;
+  EXPECT_EQ(count(5, "!"), 2);
+  expect_clean_wire(5);
+}
+
 TEST_F(E2E, YesJsonIsOneObjectPerEvent) {
   harness.add_device(3, flashing_device());
   const HarnessResult r = korvo({"--json", "--yes", "3"}, "");

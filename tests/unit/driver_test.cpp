@@ -3,9 +3,15 @@
 #include <string>
 #include <vector>
 
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
 #include "bench.h"
+#include "devimage.h"
 #include "devsim_line.h"
 #include "driver/driver.h"
+#include "driver/update_record.h"
 
 using namespace korvo;
 
@@ -230,7 +236,8 @@ TEST(CommandLine, PathsAndReasonsReachTheTerminalSafely) {
 TEST(ScriptedOptions, WrongCombinationsAreUsageErrorsThatTouchNoPort) {
   const std::vector<std::vector<const char*>> wrong = {
       {"--check", "--yes"}, {"--json"},          {"--force", "3"},          {"--check", "--bogus"},
-      {"--yes", "3", "4"},  {"--record"},        {"--history", "--check"}, {"--no-record", "--record", "x"}};
+      {"--yes", "3", "4"},  {"--record"},        {"--history", "--check"}, {"--no-record", "--record", "x"},
+      {"--retries", "1"},   {"--check", "--retries", "2"}, {"--yes", "--retries", "11"}, {"--yes", "--retries", "x"}};
   for (const auto& args : wrong) {
     SCOPED_TRACE(args[0] + std::string(" ") + args[1 % args.size()]);
     DriverRun r(args, {});
@@ -256,6 +263,132 @@ TEST(ScriptedOptions, WrongCombinationsAreUsageErrorsThatTouchNoPort) {
     EXPECT_EQ(far.status, 2);
     EXPECT_EQ(far.bench.line.opens, 0);
   }
+}
+
+// An unattended update on the in-memory line against a device that checks its flash against
+// the stand-in: the exit status, what standard error said, the update record's one line.
+struct RetryRun {
+  Bench bench{false};
+  DevsimLine device;
+  std::shared_ptr<DevImage> image = std::make_shared<DevImage>();
+  UpdateRecord record;
+  int status = -1;
+
+  RetryRun(DevConfig config, std::vector<const char*> options) {
+    const Image& standin = image_table()[0];
+    std::string error;
+    EXPECT_EQ(devimage_parse(std::vector<uint8_t>(standin.data, standin.data + standin.size), *image, error), 0);
+    config.image = image;
+    EXPECT_TRUE(device.attach(bench.line, config, bench.clock.now));
+    bench.run.images = &image_table();
+    // A file of this test's own: ctest runs the tests of this suite side by side.
+    const std::string path = testing::TempDir() + "korvo-record-" +
+                             testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::remove(path.c_str());
+    bench.run.record = true;
+    bench.run.record_path = path;
+    options.insert(options.begin(), "korvo");
+    options.push_back("1");
+    status = code(korvo_run(bench.run, static_cast<int>(options.size()), options.data()));
+    std::ifstream in(path);
+    std::string line;
+    EXPECT_TRUE(std::getline(in, line)) << "one record line";
+    EXPECT_TRUE(update_record_parse(line, record)) << line;
+    std::remove(path.c_str());
+  }
+  const DevLog& log() const { return device.model.log; }
+  bool flash_verified() const {
+    return devimage_verify(*image, log().start_command, log().records, "image").verified;
+  }
+  size_t told(const std::string& text) const {
+    size_t n = 0;
+    for (size_t at = 0; (at = bench.diagnostics.text().find(text, at)) != std::string::npos; at += text.size()) ++n;
+    return n;
+  }
+};
+
+TEST(ScriptedRetries, AnHonestFailureIsTriedAgainFromTheStartAndADIsNot) {
+  // Good packets: "&" of the entry, then "!", "#", and "$", "#" for each record: 20 is the
+  // ninth record's "$", which the device NAKs (Lost2(01)) on the first attempt only.
+  DevConfig naks_once;
+  naks_once.faults.nak_packet = 20;
+  DevConfig refuses;  // "D" for the fifth record, on every attempt
+  refuses.faults.status[5] = 'D';
+  DevConfig refuses_start;  // the start command fails each time with another status (Lost1(05))
+  refuses_start.faults.status[DEV_TARGET_START] = 'E';
+  DevConfig unplugged;  // the cable goes for good after the third record's status
+  unplugged.faults.pull_after_record = 3;
+  const std::string retry = "\nkorvo: COM1: attempt 1 of 3: record 9 of 574 failed (Lost2(01)); probing COM1 again for attempt 2";
+  const struct {
+    const char* what;
+    DevConfig device;
+    std::vector<const char*> options;
+    int status;
+    uint32_t starts;            // start commands sent ("!" heard)
+    bool verified;
+    uint32_t attempts;
+    std::vector<std::string> failures;  // stage and code of each attempt that did not verify
+    size_t retry_lines;
+  } cases[] = {
+      {"Lost2 then verified", naks_once, {"--yes"}, 0, 2, true, 2, {"records 1"}, 1},
+      {"--retries 0", naks_once, {"--yes", "--retries", "0"}, 1, 1, false, 1, {"records 1"}, 0},
+      {"D", refuses, {"--yes", "--retries", "5"}, 1, 1, false, 1, {"records 4"}, 0},
+      {"Lost1 every time", refuses_start, {"--yes", "--retries=1"}, 1, 2, false, 2, {"starting 5", "starting 5"}, 1},
+      {"device gone", unplugged, {"--yes"}, 1, 1, false, 1, {"records 1"}, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    RetryRun r(c.device, c.options);
+    EXPECT_EQ(r.status, c.status) << r.bench.diagnostics.text();
+    EXPECT_EQ(static_cast<uint32_t>(std::count(r.log().commands.begin(), r.log().commands.end(), "!")), c.starts);
+    EXPECT_EQ(r.flash_verified(), c.verified);
+    EXPECT_EQ(r.log().repeats, 0u) << "no record twice within one transfer";
+    EXPECT_EQ(r.record.attempts, c.attempts);
+    EXPECT_EQ(r.record.verified, c.verified);
+    std::vector<std::string> failures;
+    for (const AttemptFailure& f : r.record.failures) failures.push_back(f.stage + " " + std::to_string(f.code));
+    EXPECT_EQ(failures, c.failures);
+    EXPECT_EQ(r.told(": attempt "), c.retry_lines) << r.bench.diagnostics.text();
+    // The final verdict is the last attempt's alone.
+    EXPECT_EQ(r.told(": verified: "), c.verified ? 1u : 0u);
+  }
+  RetryRun once(naks_once, {"--yes"});
+  EXPECT_EQ(once.told(retry), 1u) << once.bench.diagnostics.text();
+  // Standard output shows each attempt as the console shows a transfer.
+  EXPECT_NE(once.bench.output().find(
+                "\rUpdating firmware:   1% complete.\nError: Lost2(01) communications with the bootloader, check "
+                "cables and power.\n\n\rUpdating firmware:   0% complete."),
+            std::string::npos)
+      << once.bench.output();
+  // In the record, the first failure and then the verified end.
+  EXPECT_TRUE(once.record.updated);
+  EXPECT_EQ(once.record.version_before, "1.13");
+}
+
+// Bits flipped both ways: whatever korvo says, the device's own flash verdict agrees, and the
+// same seed flips the same bits.
+TEST(ScriptedRetries, ANoisyLineNeverEndsInAFalseSuccess) {
+  uint64_t flipped = 0;
+  uint32_t retried = 0;
+  for (uint64_t seed = 1; seed <= 12; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    DevConfig noisy;
+    noisy.faults.ber = 3e-6;
+    noisy.faults.seed = seed;
+    RetryRun r(noisy, {"--yes", "--retries", "3"});
+    EXPECT_EQ(r.status == 0, r.flash_verified()) << r.bench.diagnostics.text();
+    EXPECT_EQ(r.record.verified, r.flash_verified());
+    EXPECT_EQ(r.log().repeats, 0u);
+    flipped += r.log().flipped_in + r.log().flipped_out;
+    retried += r.record.attempts - 1;
+    if (seed == 1) {
+      RetryRun again(noisy, {"--yes", "--retries", "3"});
+      EXPECT_EQ(again.log().flipped_in, r.log().flipped_in);
+      EXPECT_EQ(again.record.attempts, r.record.attempts);
+    }
+  }
+  EXPECT_GT(flipped, 0u);
+  EXPECT_GT(retried, 0u) << "at 3e-6 most first attempts meet a flipped bit";
 }
 
 TEST(ExitRoutine, ReadsBothHalvesOfAnExtendedKey) {

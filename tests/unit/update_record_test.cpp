@@ -75,7 +75,13 @@ TEST(UpdateRecord, RoundTripsOnOneLineWhateverBytesTheDeviceSent) {
   failed.failed_code = 3;
   failed.version_after = "";
   failed.adapter = "";
+  failed.attempts = 2;
+  failed.failures = {{"entering", 0}, {"records", 3}};
   const auto f = nlohmann::json::parse(update_record_json(failed));
+  EXPECT_EQ(f["attempts"], 2);
+  EXPECT_EQ(f["failures"][0]["stage"], "entering");
+  EXPECT_TRUE(f["failures"][0]["code"].is_null());
+  EXPECT_EQ(f["failures"][1]["code"], 3);
   EXPECT_EQ(f["outcome"], "failed");
   EXPECT_EQ(f["failed_stage"], "records");
   EXPECT_EQ(f["failed_code"], 3);
@@ -83,6 +89,14 @@ TEST(UpdateRecord, RoundTripsOnOneLineWhateverBytesTheDeviceSent) {
   EXPECT_TRUE(f["adapter"].is_null());
   ASSERT_TRUE(update_record_parse(update_record_json(failed), back));
   expect_same(back, failed);
+
+  // A line written before updates were tried again had one attempt.
+  auto old = nlohmann::json::parse(update_record_json(failed));
+  old.erase("attempts");
+  old.erase("failures");
+  ASSERT_TRUE(update_record_parse(old.dump(), back));
+  EXPECT_EQ(back.attempts, 1u);
+  EXPECT_TRUE(back.failures.empty());
 }
 
 TEST(UpdateRecord, DamagedLinesAreRefused) {
@@ -103,6 +117,7 @@ TEST(UpdateRecord, DamagedLinesAreRefused) {
        {std::string(), good.substr(0, good.size() / 2), std::string("[1,2]"), std::string("\"text\""),
         with("outcome", "maybe"), with("port", 5), with("device", "Slate"), with("verified", "yes"),
         with("failed_code", "3"), with("duration_ms", -1), with("image", 7), without("time"),
+        with("attempts", "2"), with("failures", 3), with("failures", nlohmann::json::array({{{"code", 1}}})),
         without("device"), std::string(70000, ' ') + good}) {
     SCOPED_TRACE(line.substr(0, 60));
     EXPECT_FALSE(update_record_parse(line, r));
@@ -134,6 +149,7 @@ TEST(UpdateRecord, HistoryIsATableOldestFirstAndSkipsDamagedLinesByNumber) {
   failed.failed_stage = "records";
   failed.failed_code = 3;
   failed.version_after = "";
+  failed.attempts = 3;
   UpdateRecord unverified = sample();
   unverified.time = "2026-12-10T11:00:00Z";
   unverified.device_name = "B\xc3\xbchne";  // five columns wide in seven bytes
@@ -153,7 +169,7 @@ TEST(UpdateRecord, HistoryIsATableOldestFirstAndSkipsDamagedLinesByNumber) {
   EXPECT_EQ(table.text.text(),
             "time                  port          device                 version       outcome\n"
             "2026-12-08T07:40:12Z  COM3          Zone 4 (Slate 8)       1.13 -> 1.14  updated, verified\n"
-            "2026-12-09T10:00:00Z  /dev/ttyUSB0  Bar?[2J?Back (Basalt)  1.13 -> ?     failed at records (code 3)\n"
+            "2026-12-09T10:00:00Z  /dev/ttyUSB0  Bar?[2J?Back (Basalt)  1.13 -> ?     failed at records (code 3), 3 attempts\n"
             "2026-12-10T11:00:00Z  COM3          B\xc3\xbchne                  1.13 -> 1.13  updated, not verified\n");
   const std::string warnings = "korvo: " + path + ": line 2 is damaged; skipped\nkorvo: " + path +
                                ": line 5 is damaged; skipped\n";

@@ -29,6 +29,35 @@ void put_le32(std::vector<uint8_t>& out, size_t offset, uint32_t value) {
   put_le16(out, offset + 2, value >> 16);
 }
 
+// A packet whose checksum fails is answered with NAK (and otherwise dropped).
+bool naks_bad_packets(const DevFaults& f) { return f.answer_garbage || f.ber > 0; }
+
+// Bits left before the next one the noisy line flips.
+uint64_t noise_gap(std::mt19937_64& rng, double ber) {
+  return std::geometric_distribution<uint64_t>(ber)(rng);
+}
+
+// Flips the data bits the noisy line hits in bytes, for one direction; the number flipped.
+uint64_t add_noise(DevModel& m, bool to_device, std::span<uint8_t> bytes) {
+  const double ber = m.config.faults.ber;
+  if (ber <= 0 || bytes.empty()) return 0;
+  std::mt19937_64& rng = to_device ? m.noise_in_rng : m.noise_out_rng;
+  uint64_t& gap = to_device ? m.noise_in_gap : m.noise_out_gap;
+  const uint64_t bits = bytes.size() * 8;
+  uint64_t at = 0;
+  uint64_t flipped = 0;
+  while (gap < bits - at) {
+    at += gap;
+    bytes[at / 8] ^= static_cast<uint8_t>(1u << (at % 8));
+    ++flipped;
+    ++at;
+    gap = noise_gap(rng, ber);
+  }
+  gap -= bits - at;
+  (to_device ? m.log.flipped_in : m.log.flipped_out) += flipped;
+  return flipped;
+}
+
 void trace_line(DevModel& m, uint64_t at_us, const char* direction, const char* side,
                 uint32_t baud, std::span<const uint8_t> bytes, const char* note) {
   if (!m.trace) return;
@@ -100,7 +129,10 @@ void sent(DevLineLog& line, uint64_t at_us, size_t count, uint32_t baud) {
 void emit(DevModel& m, uint64_t at_us, std::vector<uint8_t> bytes, uint32_t baud) {
   if (m.config.faults.device_silent || m.pulled || bytes.empty()) return;
   at_us = std::max(at_us, m.out_done_us);
-  trace_line(m, at_us, "dev>host", baud == DEV_BAUD_APP ? "app" : "boot", baud, bytes, "");
+  // The trace shows what reaches the host.
+  const bool noisy = add_noise(m, false, bytes) > 0;
+  trace_line(m, at_us, "dev>host", baud == DEV_BAUD_APP ? "app" : "boot", baud, bytes,
+             noisy ? "(bits flipped on the way)" : "");
   sent(m.log.line, at_us, bytes.size(), baud);
   if (m.config.timing.pacing) at_us += bytes.size() * devmodel_byte_us(baud);
   m.out_done_us = at_us;
@@ -315,7 +347,7 @@ void packet_done(DevModel& m, uint64_t now_us, uint32_t host_baud) {
     // Mostly noise (an entry text at 115200, a query at the wrong speed); a NAK to it
     // could arrive after the host's drain and be taken for the answer to its next packet.
     ++m.log.garbage;
-    if (f.answer_garbage) emit(m, now_us + ms_to_us(m.config.timing.ack_delay_ms), {DEV_NAK}, DEV_BAUD_BOOT);
+    if (naks_bad_packets(f)) emit(m, now_us + ms_to_us(m.config.timing.ack_delay_ms), {DEV_NAK}, DEV_BAUD_BOOT);
     return;
   }
   const bool leave = payload.size() == 1 && payload[0] == '%';
@@ -417,17 +449,29 @@ int devmodel_init(DevModel& model, const DevConfig& config) {
     std::fputs("# time from start, direction, side, speed, bytes in hex, |bytes as text|\n",
                model.trace.get());
   }
+  if (config.faults.ber > 0) {
+    // Each direction its own stream, so that one side's flips do not move the other's.
+    std::seed_seq in{config.faults.seed, uint64_t{0}}, out{config.faults.seed, uint64_t{1}};
+    model.noise_in_rng.seed(in);
+    model.noise_out_rng.seed(out);
+    model.noise_in_gap = noise_gap(model.noise_in_rng, config.faults.ber);
+    model.noise_out_gap = noise_gap(model.noise_out_rng, config.faults.ber);
+  }
   start_side(model, config.start_side);
   return 0;
 }
 
-void devmodel_feed(DevModel& model, std::span<const uint8_t> bytes, uint32_t host_baud,
+void devmodel_feed(DevModel& model, std::span<const uint8_t> sent_bytes, uint32_t host_baud,
                    uint64_t now_us) {
   advance(model, now_us);
+  // What the device hears, after the noisy line; the trace shows that.
+  std::vector<uint8_t> bytes(sent_bytes.begin(), sent_bytes.end());
+  const bool noisy = add_noise(model, true, bytes) > 0;
   trace_line(model, now_us, "host>dev", model.side == DEV_APP ? "app" : "boot", host_baud, bytes,
              model.pulled                                  ? "(lost: cable pulled)"
              : model.switching                             ? "(device restarting)"
              : host_baud != side_baud(model.side)          ? "(wrong speed)"
+             : noisy                                       ? "(bits flipped on the way)"
                                                            : "");
   const uint64_t wire_us = devmodel_byte_us(host_baud);
   const uint64_t byte_us = model.config.timing.pacing ? wire_us : 0;

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <vector>
@@ -101,6 +102,11 @@ struct DevFaults {
   // Answer noise: NAK packets with a bad checksum, take packets whatever speed they came
   // at. Off by default: on a pty such answers can outlive the host's drain.
   bool answer_garbage = false;
+  // A noisy line: every data bit of every byte, both ways, flips with this probability
+  // (0: a clean line), reproducibly for a seed. The device then NAKs and drops a packet
+  // whose checksum fails, as a real one would.
+  double ber = 0;
+  uint64_t seed = 1;
 };
 
 struct DevTiming {
@@ -178,6 +184,8 @@ struct DevLog {
   uint32_t host_acks = 0;        // ACK/NAK bytes the host sent after the device's replies
   uint32_t host_naks = 0;
   uint32_t garbage = 0;          // packets dropped for a bad checksum or noise
+  uint64_t flipped_in = 0;       // bits the noisy line flipped on the way to the device
+  uint64_t flipped_out = 0;      // and on the way to the host
   uint32_t lost_bytes = 0;       // bytes that reached a pulled cable
   uint64_t bytes_heard = 0;      // host bytes that reached the device (cable in)
   uint32_t stray_bytes = 0;      // bytes the application heard outside any message
@@ -243,6 +251,10 @@ struct DevModel {
   // Time bookkeeping.
   uint64_t in_done_us = 0;       // pacing: when the last host byte finished arriving
   uint64_t out_done_us = 0;      // when the last device chunk is due (paced: its stop bits passed)
+
+  // The noisy line, one generator each way: bits left until the next flip.
+  std::mt19937_64 noise_in_rng, noise_out_rng;
+  uint64_t noise_in_gap = 0, noise_out_gap = 0;
 
   std::vector<DevOutput> out;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> trace{nullptr, &std::fclose};

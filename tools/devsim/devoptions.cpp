@@ -323,6 +323,22 @@ DevsimParse devsim_parse_options(const std::vector<std::string>& args, DevsimOpt
         into(f.change_version, devsim_parse_version));
   value("--change-name", "TEXT", "device name from query Q on", into(f.change_name, parse_text));
   flag("--answer-garbage", f.answer_garbage, "NAK packets with a bad checksum and take packets at any speed");
+  value("--ber", "RATE",
+        "a noisy line: each bit of every byte, both ways, flips with this\n"
+        "probability (0 to 0.5, e.g. 1e-6); the device NAKs and drops a\n"
+        "packet whose checksum fails",
+        [&](const std::string& v) {
+          char* end = nullptr;
+          f.ber = std::strtod(v.c_str(), &end);
+          return !v.empty() && end != nullptr && *end == '\0' && f.ber >= 0 && f.ber <= 0.5;
+        });
+  value("--seed", "S", "the noisy line's seed (default 1): the same seed, the same flips",
+        [&](const std::string& v) {
+          uint32_t seed = 0;
+          if (!parse_u32(v, seed)) return false;
+          f.seed = seed;
+          return true;
+        });
 
   group = "Timing";
   value("--ack-delay", "MS", "packet to ACK (default 0)", into(t.ack_delay_ms, parse_u32));

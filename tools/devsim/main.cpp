@@ -207,6 +207,12 @@ int main(int argc, char** argv) {
       stderr,
       "korvo-devsim: records received: %zu accepted since the last start command, %u record packets heard\n",
       log.records.size(), log.record_packets);
+  if (o.config.faults.ber > 0)
+    std::fprintf(stderr,
+                 "korvo-devsim: noisy line: %llu bits flipped on the way to the device, %llu to the host; "
+                 "%u packets dropped for a bad checksum; %u start commands accepted\n",
+                 static_cast<unsigned long long>(log.flipped_in), static_cast<unsigned long long>(log.flipped_out),
+                 log.garbage, log.starts);
   for (const DevViolation& v : log.violations)
     std::fprintf(stderr, "korvo-devsim: speed violation at %.3f ms: %s\n",
                  static_cast<double>(v.at_us) / 1000.0, v.what.c_str());
