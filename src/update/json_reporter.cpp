@@ -117,8 +117,20 @@ void JsonReporter::left_alone(const std::string& port, const DeviceInfo& device,
             {"verified", true}});
 }
 
-void JsonReporter::image_refused(ImageFault fault, uint32_t record, uint32_t) {
-  diagnostics_.image_refused(fault, record, 0);
+// Said in the result: the console's text would break the lines on standard output.
+void JsonReporter::image_refused(ImageFault fault, uint32_t record, uint32_t length) {
+  switch (fault) {
+    case ImageFault::NO_RECORDS:
+      refused_ = "the firmware image has no records";
+      break;
+    case ImageFault::DAMAGED:
+      refused_ = "the firmware image is damaged";
+      break;
+    case ImageFault::RECORD_LENGTH:
+      refused_ = "firmware record " + std::to_string(record) + " has an invalid length (" +
+                 std::to_string(length) + ")";
+      break;
+  }
 }
 
 void JsonReporter::progress(uint32_t done, uint32_t count) {
@@ -160,6 +172,7 @@ void JsonReporter::outcome(const std::string& port, TransferResult result, const
                  {"records_sent", report.records_sent},
                  {"records", report.records},
                  {"round_trip_ms", round_trip_json(report.round_trips)}};
+  if (!refused_.empty()) fields["reason"] = refused_;
   if (!updated) {
     fields["stage"] = transfer_stage_name(report.stage);
     fields["code"] = static_cast<int>(report.failure);

@@ -43,7 +43,7 @@ class JsonReporter : public Reporter {
   void test_images() override { diagnostics_.test_images(); }
   void question(const DeviceInfo&, const Image&) override {}
   void answer(bool) override {}
-  void stage(TransferStage stage) override { stage_ = stage; }
+  void stage(TransferStage) override {}
   void image_refused(ImageFault fault, uint32_t record, uint32_t length) override;
   void bootloader_silent() override {}
   void progress(uint32_t done, uint32_t count) override;
@@ -69,7 +69,7 @@ class JsonReporter : public Reporter {
   ConsoleOut& out_;
   ConsoleReporter diagnostics_;
   std::string port_;               // the port being served
-  TransferStage stage_ = TransferStage::CHECKING;
+  std::string refused_;            // why the image was not sent, for the result
   int decile_ = -1;                // the last whole 10 % reported
   uint32_t records_ = 0;           // of the transfer under way
 };

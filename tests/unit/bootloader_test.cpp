@@ -13,7 +13,10 @@
 #include "discovery/probe.h"
 #include "protocol/boot.h"
 #include "protocol/packet.h"
+#include "update/json_reporter.h"
 #include "update/transfer.h"
+
+#include <nlohmann/json.hpp>
 
 using namespace korvo;
 
@@ -479,6 +482,22 @@ TEST(Transfer, DamagedImagesAreRefusedBeforeAnythingIsSent) {
       EXPECT_EQ(b.run.probe_state, ProbeState::NONE);
       EXPECT_EQ(b.line.baud(), 19200u);
     }
+    // As JSON Lines the refusal is the result's reason: standard output stays JSON.
+    DeviceBench j(boot_device());
+    JsonReporter json_lines(j.run.out);
+    const Image image{c.bytes.data(), c.bytes.size()};
+    ProbeState state = ProbeState::BOOTLOADER;
+    TransferReport report;
+    const TransferResult result =
+        transfer_firmware(j.run.link, j.run.boot, state, j.run.device, image, json_lines, &report);
+    json_lines.outcome("COM1", result, report, j.run.device, image);
+    const std::string out = j.output();
+    ASSERT_FALSE(out.empty());
+    const auto line = nlohmann::json::parse(out.substr(0, out.find('\n')));  // throws: the test fails
+    EXPECT_EQ(out.find('\n'), out.size() - 1) << "one line: " << out;
+    EXPECT_EQ(line.at("event"), "result");
+    EXPECT_EQ(line.at("stage"), "checking");
+    EXPECT_NE(line.at("reason").get<std::string>().find("firmware"), std::string::npos);
   }
 }
 
