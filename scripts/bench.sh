@@ -3,7 +3,9 @@
 # bound, the host's turnaround per exchange, processor time, and time per record at 1x, 2x and
 # 4x the stand-in's records. Not a test: it measures, and says what it measured.
 #   scripts/bench.sh [runs]          runs per figure (default 3): min / median / max
-#   BENCH_SCALES="1 2 4" BENCH_UNPACED=1 BENCH_CPUS=0 scripts/bench.sh
+#   BENCH_SCALES="1 2 4" BENCH_UNPACED=1 BENCH_CPUS=0 BENCH_DEVICES="1 2 4" scripts/bench.sh
+# BENCH_DEVICES: devices updated at once by one korvo (--yes over several ports), each on a
+# simulator of its own, paced; empty: no such case.
 # BENCH_CPUS: the processors (taskset list) that korvo and the simulator share; empty: any.
 # On a virtual machine, waking a process on the other processor costs tens of microseconds
 # per pty crossing, which is the rig's cost, not korvo's; the README gives both figures.
@@ -15,6 +17,7 @@ cd "$(dirname "$0")/.."
 runs=${1:-3}
 scales=${BENCH_SCALES:-1 2 4}
 unpaced=${BENCH_UNPACED:-1}
+devices=${BENCH_DEVICES-1 2 4}
 cpus=${BENCH_CPUS-}
 pin=()
 [ -n "$cpus" ] && pin=(taskset -c "$cpus")
@@ -144,5 +147,43 @@ if [ $# -ge 2 ]; then
   for k in "$@"; do
     echo "   x$prev_k to x$k: $(per_record median) ms a record (fastest runs: $(per_record min) ms)"
     prev_k=$k
+  done
+fi
+
+# Several devices at once: one korvo updates n simulated devices (x1 image, paced), each
+# simulator started inside the previous one's command. Wall time is korvo's own, against the
+# time of one device; korvo's processor time is shared out per device.
+rack() {
+  local base=$1 n=$2 cmd links=()
+  for i in $(seq "$n"); do links+=("$PWD/$base-dev$i"); done
+  cmd=$(printf '%q ' bash -c "TIMEFORMAT='%R %U %S'; { time XDG_STATE_HOME='$PWD/$out' '$PWD/$out/korvo-x1' --yes --no-record ${links[*]} >'$base.out' 2>'$base.err'; } 2>'$base.time'")
+  for i in $(seq "$n" -1 1); do
+    cmd="$tree/bin/korvo-devsim --link ${links[$((i - 1))]} --pacing --app-start 0 --exit-status --image $out/x1.img -- $cmd"
+  done
+  eval "${pin[*]} $cmd" 2>"$base.report" >/dev/null || { echo "rack update failed: $base.report $base.out"; exit 1; }
+  # Several devices end in "<port>: verified" lines; one is the console's run, with its verdict line.
+  local said=$base.out pattern=': verified$'
+  [ "$n" = 1 ] && said=$base.err pattern=': verified: '
+  [ "$(grep -c "$pattern" "$said")" = "$n" ] ||
+    { echo "not every device verified: $base.out"; exit 1; }
+  awk '{ print $1 }' "$base.time" >"$base.wall"
+  awk -v n="$n" '{ print ($2 + $3) / n }' "$base.time" >"$base.cpu"
+}
+
+if [ -n "$devices" ]; then
+  one=
+  for n in $devices; do
+    files=()
+    for r in $(seq "$runs"); do
+      rack "$out/rack-x$n-$r" "$n"
+      files+=("$out/rack-x$n-$r")
+    done
+    echo "-- $n device(s) at once (paced, ${#files[@]} runs)"
+    cat "${files[@]/%/.wall}" | stats "   wall time         min %.3f  median %.3f  max %.3f s\n"
+    median=$(cat "${files[@]/%/.wall}" | stats "%.6f %.6f %.6f\n" | awk '{ print $2 }')
+    [ -z "$one" ] && one=$median
+    awk -v a="$median" -v b="$one" 'BEGIN { printf "   against one device  %.3f x (medians)\n", a / b }'
+    for f in "${files[@]}"; do echo "$(cat "$f.cpu") $(cat "$f.wall")"; done | awk '{ print 100 * $1 / $2 }' |
+      stats "   korvo cpu per device  min %.2f  median %.2f  max %.2f %% of wall time\n"
   done
 fi

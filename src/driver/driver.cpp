@@ -7,6 +7,9 @@
 #include "protocol/app.h"
 #include "console/state.h"
 #include "driver/options.h"
+#include "driver/rack.h"
+#include "driver/unattended.h"
+#include "serial/stop.h"
 #include "driver/update_record.h"
 #include "update/console_reporter.h"
 #include "update/json_reporter.h"
@@ -214,6 +217,7 @@ SequenceEnd update_sequence(RunState& run, Answer answer) {
   const DeviceInfo before = run.device;
   TransferReport transfer;
   transfer.on_stage = [&run](TransferStage stage) {
+    run.stage_reached = stage;
     console_set_interrupt_note(console_interrupt_note(run.found_port, stage).c_str());
   };
   // Unattended, an honest failure is retried as the installer would: a new probe of the
@@ -228,7 +232,7 @@ SequenceEnd update_sequence(RunState& run, Answer answer) {
     if (transfer_verified(result, transfer, run.device, image)) break;
     failures.push_back({transfer_stage_name(transfer.stage),
                         result == TransferResult::OK ? 0 : static_cast<int>(transfer.failure)});
-    if (attempt == attempts || !worth_retrying(result, transfer)) break;
+    if (attempt == attempts || !worth_retrying(result, transfer) || port_stop_requested()) break;
     report.retry(run.found_port, attempt + 1, attempts, transfer);
     // Whatever the device still had to say after the failure goes with the pause.
     run.link.clock->sleep_ms(RETRY_PAUSE_MS);
@@ -347,6 +351,8 @@ void print_options(ConsoleOut& out) {
   say(out, "\n   --force          with --yes: update whatever the versions");
   say(out, "\n   --retries N      with --yes: run a failed transfer again up to N times (0-10, default 2)");
   say(out, "\n   --json           with --check or --yes: JSON Lines on standard output");
+  say(out, "\n   --all            with --check or --yes: every port of COM1 - COM16 and of --list");
+  say(out, "\n   (with --check or --yes, several ports or --all are served at once, side by side)");
   say(out, "\n   --record FILE    the update record to append to (every run that updates)");
   say(out, "\n   --no-record      append nothing to the update record");
   say(out, "\n   --history        show the update record (with --json: its lines)\n");
@@ -395,13 +401,8 @@ const char* port_number_text(const char* arg) {
   return arg;
 }
 
-struct PortArgument {
-  uint32_t number = 0;         // the number read, 0 for the whole range
-  std::string path;            // a device named by its path instead
-  bool unknown_word = false;   // no number, no path, no device: read as 0
-};
+}  // namespace
 
-// A number (as strtoul reads it), COMn, a path, or a word the platform knows as a port.
 PortArgument port_argument(const char* arg) {
   PortArgument port;
   if (PORT_PATHS_ALLOWED && std::strchr(arg, '/') != nullptr) {
@@ -423,8 +424,6 @@ PortArgument port_argument(const char* arg) {
   port.unknown_word = arg[0] != '\0';
   return port;
 }
-
-}  // namespace
 
 namespace {
 
@@ -479,23 +478,27 @@ ExitStatus interactive_run(RunState& run, int argc, const char* const* argv) {
   return exit_program(run, interactive_status(update_sequence(run, Answer::ASK)));
 }
 
-// --check and --yes: nobody is asked, nothing waits for a key, the exit status says how it
-// ended.
+// --check and --yes on one port or the range: nobody is asked, nothing waits for a key, the
+// exit status says how it ended.
 ExitStatus unattended_run(RunState& run, const RunOptions& options) {
   run.reporter->banner();
   if (!take_port_argument(run, options.ports.empty() ? nullptr : options.ports[0].c_str())) {
     return ExitStatus::USAGE;
   }
+  return unattended_port(run, options.check, options.force);
+}
+
+}  // namespace
+
+ExitStatus unattended_port(RunState& run, bool check, bool force) {
   if (!port_scan(run)) {
     run.reporter->no_device_found();
     return run.answered_without_image ? ExitStatus::NOT_COMPATIBLE : ExitStatus::NO_DEVICE;
   }
-  if (options.check) return exit_program(run, check_device(run));
-  const SequenceEnd end = update_sequence(run, options.force ? Answer::YES_FORCED : Answer::YES);
+  if (check) return exit_program(run, check_device(run));
+  const SequenceEnd end = update_sequence(run, force ? Answer::YES_FORCED : Answer::YES);
   return exit_program(run, scripted_status(end));
 }
-
-}  // namespace
 
 ExitStatus korvo_run(RunState& run, int argc, const char* const* argv) {
   RunOptions options;
@@ -523,12 +526,16 @@ ExitStatus korvo_run(RunState& run, int argc, const char* const* argv) {
                                                                            : ExitStatus::ENDED;
   } else if (parsed == OptionsResult::NONE) {
     status = interactive_run(run, argc, argv);
+  } else if ((options.check || options.yes) && options_rack(options)) {
+    status = rack_run(run, options);
   } else if (options.check || options.yes) {
     status = unattended_run(run, options);
   } else {
-    // Only options of the record: the interactive program on the port given.
-    const char* args[] = {argv[0], options.ports.empty() ? nullptr : options.ports[0].c_str()};
-    status = interactive_run(run, options.ports.empty() ? 1 : 2, args);
+    // Only options of the record: the interactive program on the ports given (more than one
+    // is its usage text).
+    std::vector<const char*> args{argv[0]};
+    for (const std::string& port : options.ports) args.push_back(port.c_str());
+    status = interactive_run(run, static_cast<int>(args.size()), args.data());
   }
   run.reporter = given;
   return status;

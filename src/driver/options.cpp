@@ -12,9 +12,10 @@ namespace {
 
 // Any of these makes the command line a scripted one.
 bool scripted_option(const char* arg) {
-  static constexpr std::array<const char*, 9> NAMES = {"--check",   "-y",        "--yes",
-                                                       "--force",   "--json",    "--no-record",
-                                                       "--history", "--record",  "--retries"};
+  static constexpr std::array<const char*, 10> NAMES = {"--check",   "-y",       "--yes",
+                                                        "--force",   "--json",   "--no-record",
+                                                        "--history", "--record", "--retries",
+                                                        "--all"};
   for (const char* name : NAMES) {
     if (std::strcmp(arg, name) == 0) return true;
   }
@@ -37,6 +38,7 @@ OptionsResult options_parse(int argc, const char* const* argv, RunOptions& optio
   app.add_flag("--history", options.history);
   app.add_flag("--no-record", options.no_record);
   app.add_option("--record", options.record)->type_name("FILE");
+  app.add_flag("--all", options.all);
   app.add_option("ports", options.ports);
   try {
     // CLI11 takes the arguments last first.
@@ -64,7 +66,9 @@ OptionsResult options_parse(int argc, const char* const* argv, RunOptions& optio
   if (options.history && (options.check || options.yes || !options.ports.empty())) {
     return conflict("--history takes no port and no other run");
   }
-  if (options.ports.size() > 1) return conflict("one port at a time");
+  if (options.all && !options.check && !options.yes) return conflict("--all goes with --check or --yes");
+  if (options.all && !options.ports.empty()) return conflict("--all takes no port");
+  // Several ports without --check or --yes: the old command line's usage text.
   return OptionsResult::RUN;
 }
 

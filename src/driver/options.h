@@ -1,5 +1,5 @@
 // The options of scripted runs: --check, --yes, --force, --retries, --json, --record,
-// --no-record, --history. A command line without any of them is read exactly as it always was.
+// --no-record, --history, --all. A command line without any of them is read exactly as it always was.
 #pragma once
 
 #include <string>
@@ -21,6 +21,7 @@ struct RunOptions {
   bool json = false;
   bool history = false;
   bool no_record = false;
+  bool all = false;                 // --all: every port of the scan range and of the system
   std::string record;               // --record FILE; empty: the default file
   std::vector<std::string> ports;   // the port arguments, in order
 };
@@ -31,6 +32,9 @@ enum class OptionsResult {
   HELP = 2,    // -h or --help among them
   USAGE = 3,   // wrong: the message says why
 };
+
+// Several devices at once: more than one port, or --all (with --check or --yes only).
+inline bool options_rack(const RunOptions& options) { return options.all || options.ports.size() > 1; }
 
 [[nodiscard]] OptionsResult options_parse(int argc, const char* const* argv, RunOptions& options,
                                           std::string& message);

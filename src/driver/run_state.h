@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "console/console.h"
@@ -33,6 +36,11 @@ struct RunState {
   bool answered_without_image = false;  // the scan met a device that no image fits
   bool record = true;         // append the update record after a transfer (tests say no)
   std::string record_path;    // the record's file; empty: the default one
+  // How far the last transfer came: where the device was left if the run is stopped.
+  std::optional<TransferStage> stage_reached;
+  // A port backend for each of several devices served at once (each needs its own); unset:
+  // the system's ports.
+  std::function<std::unique_ptr<PortBackend>()> make_backend;
   Console* console = nullptr;
   ConsoleOut out;
   // Where the steps' events go; korvo_run uses the console's texts on `out` when none is set.

@@ -1,6 +1,8 @@
 #include "update/console_reporter.h"
 
+#include <cstdarg>
 #include <cstdio>
+#include <vector>
 
 
 #include "update/compat_report.h"
@@ -46,10 +48,43 @@ const char* compat_reason(CompatCode code) {
   return "unknown";
 }
 
+std::string diagnostic_lines(const std::string& text) {
+  const size_t first = text.find_first_not_of('\n');
+  if (first == std::string::npos) return "";
+  const size_t last = text.find_last_not_of('\n');
+  return text.substr(first, last - first + 1);
+}
+
+void ConsoleReporter::diagnostic(const std::string& text) {
+  if (!whole_lines_) {
+    tell(out_, "%s", text.c_str());
+    return;
+  }
+  const std::string lines = diagnostic_lines(text);
+  if (!lines.empty()) tell(out_, "%s\n", lines.c_str());
+}
+
+void ConsoleReporter::note(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text;
+  if (length > 0) {
+    std::vector<char> buffer(static_cast<size_t>(length) + 1);
+    (void)std::vsnprintf(buffer.data(), buffer.size(), format, again);
+    text.assign(buffer.data(), static_cast<size_t>(length));
+  }
+  va_end(again);
+  diagnostic(text);
+}
+
 void ConsoleReporter::banner() { say(out_, "\nTorva firmware update utility. Version 1.01\n"); }
 
 void ConsoleReporter::argument_unknown(const std::string& word, uint32_t first, uint32_t last) {
-  tell(out_, "\nkorvo: \"%s\" is neither a port number nor a serial device: searching COM%u to COM%u",
+  note("\nkorvo: \"%s\" is neither a port number nor a serial device: searching COM%u to COM%u",
        shown_line(word).c_str(), first, last);
 }
 
@@ -70,7 +105,7 @@ void ConsoleReporter::port_outcome(const std::string&, PortOutcome outcome) {
 }
 
 void ConsoleReporter::port_warning(const std::string&, const std::string& warning) {
-  tell(out_, "\nkorvo: %s", shown_line(warning).c_str());
+  note("\nkorvo: %s", shown_line(warning).c_str());
 }
 
 // While the whole range is searched only what the user can act on is said: a port that is
@@ -86,16 +121,16 @@ void ConsoleReporter::port_not_opened(const std::string&, const OpenFailure& fai
   const char* reason = shown_reason.c_str();
   switch (failure.error) {
     case OpenError::DENIED:
-      tell(out_,
+      note(
            "\nkorvo: %s: %s (the port belongs to a group, usually dialout, that this user is not "
            "in: sudo usermod -aG dialout $USER, then log in again)",
            path, reason);
       break;
     case OpenError::IN_USE:
-      tell(out_, "\nkorvo: %s: in use by another program (%s)", path, reason);
+      note("\nkorvo: %s: in use by another program (%s)", path, reason);
       break;
     default:
-      tell(out_, "\nkorvo: %s: %s", path, reason);
+      note("\nkorvo: %s: %s", path, reason);
       break;
   }
 }
@@ -103,7 +138,7 @@ void ConsoleReporter::port_not_opened(const std::string&, const OpenFailure& fai
 // The scan's verdict for such a device reads like silence: say what answered.
 void ConsoleReporter::device_without_image(const std::string& port, const DeviceInfo& device) {
   const std::string model = device_text(device_model_text(device));
-  tell(out_,
+  note(
        "\nkorvo: %s: a device answered (product %u, PCB revision %u, model %s), but no firmware "
        "image in this program fits it",
        shown_line(port).c_str(), unsigned{device.product}, unsigned{device.pcb_revision},
@@ -162,7 +197,7 @@ void ConsoleReporter::left_alone(const std::string& port, const DeviceInfo& devi
       version_text(image_version(image)).c_str());
 }
 
-void ConsoleReporter::test_images() { tell(out_, "\nkorvo: this build carries test images, not device firmware"); }
+void ConsoleReporter::test_images() { note("\nkorvo: this build carries test images, not device firmware"); }
 
 void ConsoleReporter::question(const DeviceInfo& device, const Image& image) {
   const Version installed = device.version;
@@ -253,7 +288,7 @@ std::string attempt_failure(const TransferReport& failed) {
 void ConsoleReporter::retry(const std::string& port, uint32_t attempt, uint32_t attempts,
                             const TransferReport& failed) {
   const std::string at = shown_line(port);
-  tell(out_, "\nkorvo: %s: attempt %u of %u: %s; probing %s again for attempt %u", at.c_str(), attempt - 1,
+  note("\nkorvo: %s: attempt %u of %u: %s; probing %s again for attempt %u", at.c_str(), attempt - 1,
        attempts, attempt_failure(failed).c_str(), at.c_str(), attempt);
 }
 
@@ -263,13 +298,13 @@ void ConsoleReporter::outcome(const std::string& port, TransferResult result, co
   const char* at = shown.c_str();
   if (result == TransferResult::OK) {
     if (!report.announced) {
-      tell(out_, "\nkorvo: %s: not verified: the device did not announce itself after the restart; "
+      note("\nkorvo: %s: not verified: the device did not announce itself after the restart; "
                  "a new run on %s checks it", at, at);
     } else if (device.version == image_version(image)) {
-      tell(out_, "\nkorvo: %s: verified: the device restarted and runs %s, the version of this update", at,
+      note("\nkorvo: %s: verified: the device restarted and runs %s, the version of this update", at,
            reported(device).c_str());
     } else {
-      tell(out_, "\nkorvo: %s: not verified: the device restarted and reports %s, not this update's %s; "
+      note("\nkorvo: %s: not verified: the device restarted and reports %s, not this update's %s; "
                  "a new run on %s installs it",
            at, reported(device).c_str(), version_text(image_version(image)).c_str(), at);
     }
@@ -277,25 +312,25 @@ void ConsoleReporter::outcome(const std::string& port, TransferResult result, co
   }
   switch (report.stage) {
     case TransferStage::CHECKING:
-      tell(out_, "\nkorvo: %s: nothing was sent to the device; it was left as it was", at);
+      note("\nkorvo: %s: nothing was sent to the device; it was left as it was", at);
       break;
     case TransferStage::ENTERING:
-      tell(out_, "\nkorvo: %s: the device did not answer from its bootloader; it may wait there or "
+      note("\nkorvo: %s: the device did not answer from its bootloader; it may wait there or "
                  "still run its application: check cables and power, then a new run on %s finds it "
                  "either way", at, at);
       break;
     case TransferStage::STARTING:
-      tell(out_, "\nkorvo: %s: the device was left in its bootloader; a new run on %s installs the image",
+      note("\nkorvo: %s: the device was left in its bootloader; a new run on %s installs the image",
            at, at);
       break;
     case TransferStage::RECORDS:
     case TransferStage::RESTARTING:
       if (report.announced) {
-        tell(out_, "\nkorvo: %s: the update stopped after %u of %u records; the device restarted and "
+        note("\nkorvo: %s: the update stopped after %u of %u records; the device restarted and "
                    "reports %s; a new run on %s installs the image",
              at, report.records_sent, report.records, reported(device).c_str(), at);
       } else {
-        tell(out_, "\nkorvo: %s: the update stopped after %u of %u records; the device was left in its "
+        note("\nkorvo: %s: the update stopped after %u of %u records; the device was left in its "
                    "bootloader; a new run on %s installs the image",
              at, report.records_sent, report.records, at);
       }
@@ -304,31 +339,37 @@ void ConsoleReporter::outcome(const std::string& port, TransferResult result, co
 }
 
 void ConsoleReporter::record_failed(const std::string& why) {
-  tell(out_, "\nkorvo: the update record was not written: %s", shown_line(why).c_str());
+  note("\nkorvo: the update record was not written: %s", shown_line(why).c_str());
 }
 
 void ConsoleReporter::slow_adapter(const std::string& port, const SlowAdapter& adapter) {
   const std::string at = shown_line(port);
   const double seconds = adapter.added_ms / 1000.0;
   if (adapter.driver_setting) {
-    tell(out_, "\nkorvo: %s: the USB-serial adapter's latency timer is %u ms, which adds about %.1f s to "
+    note("\nkorvo: %s: the USB-serial adapter's latency timer is %u ms, which adds about %.1f s to "
                "this update; an administrator can set it to 1 ms in Device Manager: the port's Properties, "
                "Port Settings, Advanced, Latency Timer",
          at.c_str(), adapter.timer_ms, seconds);
     return;
   }
   const std::string file = shown_line(adapter.setting_path.empty() ? "latency_timer" : adapter.setting_path);
-  tell(out_, "\nkorvo: %s: the USB-serial adapter's latency timer is %u ms although korvo asked its driver "
+  note("\nkorvo: %s: the USB-serial adapter's latency timer is %u ms although korvo asked its driver "
              "for low latency, which adds about %.1f s to this update; set it to 1 ms with "
              "\"echo 1 | sudo tee %s\" or for good with the udev rule in korvo's README (USB-serial adapters)",
        at.c_str(), adapter.timer_ms, seconds, file.c_str());
 }
 
 void ConsoleReporter::slow_round_trips(const std::string& port, const RoundTripStats& round_trips) {
-  tell(out_, "\nkorvo: %s: the device's answers took %.1f ms (median; 99th percentile %.1f ms) where the line "
+  note("\nkorvo: %s: the device's answers took %.1f ms (median; 99th percentile %.1f ms) where the line "
              "needs under 1 ms: most likely a USB-serial adapter's latency timer held them; setting it to "
              "1 ms speeds up every update (see korvo --list and the README's USB-serial adapters)",
        shown_line(port).c_str(), round_trips.median_ms, round_trips.p99_ms);
+}
+
+void ConsoleReporter::stopped(const std::string& port, std::optional<TransferStage> stage) {
+  const std::string text = console_interrupt_note(port, stage.value_or(TransferStage::CHECKING));
+  note("%s", text.empty() ? ("\nkorvo: " + shown_line(port) + ": stopped; nothing was sent to the device").c_str()
+                          : text.c_str());
 }
 
 void ConsoleReporter::exit_wait() { say(out_, "\nPress any key to exit..."); }

@@ -12,6 +12,9 @@ namespace korvo {
 class ConsoleReporter : public Reporter {
  public:
   explicit ConsoleReporter(ConsoleOut& out) : out_(out) {}
+  // whole_lines: each "korvo: " line on a line of its own, as runs on several threads need
+  // (the single run's texts begin with their line break and leave the line open).
+  ConsoleReporter(ConsoleOut& out, bool whole_lines) : out_(out), whole_lines_(whole_lines) {}
 
   void banner() override;
   void argument_unknown(const std::string& word, uint32_t first, uint32_t last) override;
@@ -46,12 +49,24 @@ class ConsoleReporter : public Reporter {
   void record_failed(const std::string& why) override;
   void slow_adapter(const std::string& port, const SlowAdapter& adapter) override;
   void slow_round_trips(const std::string& port, const RoundTripStats& round_trips) override;
+  void stopped(const std::string& port, std::optional<TransferStage> stage) override;
   void exit_wait() override;
   void exit_wait_done() override;
 
+ protected:
+  // A "korvo: " line (or lines) for the diagnostics stream, whole. A view that draws on the
+  // terminal takes them over to write them above what it draws.
+  virtual void diagnostic(const std::string& text);
+
  private:
+  void note(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
   ConsoleOut& out_;
+  bool whole_lines_ = false;
 };
+
+// A diagnostic's text without the line breaks around it.
+std::string diagnostic_lines(const std::string& text);
 
 // Why the compatibility check refused, in a few words.
 const char* compat_reason(CompatCode code);

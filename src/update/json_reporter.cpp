@@ -50,7 +50,8 @@ json round_trip_json(const RoundTripStats& stats) {
 }  // namespace
 
 void JsonReporter::emit(const char* event, const std::string& port, const nlohmann::ordered_json& fields) {
-  json line = {{"event", event}, {"port", port.empty() ? json(nullptr) : json(port)}, {"time", state_utc_now()}};
+  const std::string& about = port.empty() ? device_port_ : port;
+  json line = {{"event", event}, {"port", about.empty() ? json(nullptr) : json(about)}, {"time", state_utc_now()}};
   for (const auto& [key, value] : fields.items()) line[key] = value;
   // Text from a device may be any bytes: what is not UTF-8 becomes U+FFFD, never an error.
   const std::string text = line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
@@ -66,6 +67,10 @@ void JsonReporter::port_outcome(const std::string& port, PortOutcome outcome) {
 void JsonReporter::device_without_image(const std::string& port, const DeviceInfo& device) {
   diagnostics_.device_without_image(port, device);
   emit("device", port, json{{"device", device_json(device)}, {"image", nullptr}});
+}
+
+void JsonReporter::stopped(const std::string& port, std::optional<TransferStage> stage) {
+  emit("stopped", port, json{{"stage", stage ? json(transfer_stage_name(*stage)) : json(nullptr)}});
 }
 
 void JsonReporter::no_device_found() { emit("result", "", json{{"outcome", "no_device"}}); }

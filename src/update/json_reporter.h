@@ -15,6 +15,9 @@ namespace korvo {
 class JsonReporter : public Reporter {
  public:
   explicit JsonReporter(ConsoleOut& out) : out_(out), diagnostics_(out) {}
+  // One device of a run over several: every event names its port, the run's end included.
+  JsonReporter(ConsoleOut& out, std::string port)
+      : out_(out), diagnostics_(out, true), device_port_(std::move(port)) {}
 
   void banner() override {}
   void argument_unknown(const std::string& word, uint32_t first, uint32_t last) override {
@@ -59,6 +62,7 @@ class JsonReporter : public Reporter {
   void slow_round_trips(const std::string& port, const RoundTripStats& round_trips) override {
     diagnostics_.slow_round_trips(port, round_trips);
   }
+  void stopped(const std::string& port, std::optional<TransferStage> stage) override;
   void exit_wait() override {}
   void exit_wait_done() override {}
 
@@ -68,6 +72,7 @@ class JsonReporter : public Reporter {
 
   ConsoleOut& out_;
   ConsoleReporter diagnostics_;
+  std::string device_port_;        // the one port this reporter's events are about, if any
   std::string port_;               // the port being served
   std::string refused_;            // why the image was not sent, for the result
   int decile_ = -1;                // the last whole 10 % reported

@@ -170,6 +170,10 @@ struct Reporter {
   // After the transfer: its median round trip was above ROUND_TRIP_SLOW_MS.
   virtual void slow_round_trips(const std::string& port, const RoundTripStats& round_trips) = 0;
 
+  // The user stopped a run over several devices (Ctrl-C) before this one's run had ended;
+  // stage is how far its transfer had come (none: no transfer had begun, nothing was sent).
+  virtual void stopped(const std::string& port, std::optional<TransferStage> stage) = 0;
+
   // The update record could not be written (the update itself stands).
   virtual void record_failed(const std::string& why) = 0;
 

@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <map>
+#include <sstream>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -18,6 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include "devsim_harness_posix.h"
+#include "serial/port_posix.h"
 #include "update/report.h"
 
 namespace {
@@ -956,4 +960,137 @@ TEST_F(E2E, SlowAdapterRoundTripsAreMeasuredAndNamed) {
   const double added = record["duration_ms"].get<double>() - fast["duration_ms"].get<double>();
   const double estimate = korvo::adapter_latency_cost_ms(16, RECORDS_OF_IMAGE);
   EXPECT_NEAR(added, estimate, estimate * 0.2) << "measured " << added << " ms, estimated " << estimate;
+}
+
+namespace {
+
+// Lines of a run over several devices that begin with this port.
+std::vector<std::string> port_lines(const std::string& output, const std::string& port) {
+  std::vector<std::string> found;
+  std::istringstream in(output);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(port + ": ", 0) == 0) found.push_back(line.substr(port.size() + 2));
+  }
+  return found;
+}
+
+uint64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count());
+}
+
+}  // namespace
+
+// Four ports at once: two devices update and verify, one refuses a record, one port is silent.
+// Each has its own outcome, record line and JSON events; the run's status is the worst.
+TEST_F(E2E, RackServesEachDeviceOnItsOwn) {
+  DevConfig refusing = flashing_device();
+  refusing.faults.status[6] = 'D';
+  harness.add_device(1, flashing_device());
+  harness.add_device(2, flashing_device());
+  harness.add_device(3, refusing);
+  harness.add_silent(4);
+
+  HarnessResult r = korvo({"--yes", "1", "2", "COM3", "4"}, "");
+  EXPECT_EQ(r.exit_status, 1) << r.output << r.errors;
+  EXPECT_EQ(port_lines(r.output, "COM1").back(), "verified") << r.output;
+  EXPECT_EQ(port_lines(r.output, "COM2").back(), "verified") << r.output;
+  EXPECT_EQ(port_lines(r.output, "COM3").back(), "failed at record 6 of 574; restarted") << r.output;
+  EXPECT_EQ(port_lines(r.output, "COM4").back(), "no device") << r.output;
+  const std::vector<std::string> tenths = {"updating 0%",  "updating 10%", "updating 20%", "updating 30%",
+                                           "updating 40%", "updating 50%", "updating 60%", "updating 70%",
+                                           "updating 80%", "updating 90%", "updating 100%"};
+  std::vector<std::string> told;
+  for (const std::string& line : port_lines(r.output, "COM1")) {
+    if (line.rfind("updating", 0) == 0) told.push_back(line);
+  }
+  EXPECT_EQ(told, tenths);
+  EXPECT_NE(r.output.find("COM1  Slate Pro  1.13 -> 1.14"), std::string::npos) << r.output;
+  EXPECT_TRUE(harness.verify(1, IMAGE).verified);
+  EXPECT_TRUE(harness.verify(2, IMAGE).verified);
+  EXPECT_FALSE(harness.verify(3, IMAGE).verified);
+  EXPECT_FALSE(harness.log(4).bootl);
+  for (int com : {1, 2, 3}) expect_clean_wire(com);
+
+  std::vector<std::string> ports;
+  for (const std::string& line : record_lines(harness)) {
+    const auto record = nlohmann::json::parse(line);
+    ports.push_back(record.at("port"));
+    EXPECT_EQ(record.at("verified"), record.at("port") != "COM3") << line;
+  }
+  std::sort(ports.begin(), ports.end());
+  EXPECT_EQ(ports, (std::vector<std::string>{"COM1", "COM2", "COM3"}));
+
+  // The same run as JSON Lines: every event names its port, each port ends with its result.
+  r = korvo({"--json", "--check", "1", "2", "4"}, "");
+  EXPECT_EQ(r.exit_status, 3) << "a named port without a device" << r.output;
+  std::map<std::string, std::string> verdicts;
+  for (const nlohmann::json& line : json_lines(r.output)) {
+    const std::string event = line.at("event");
+    if (event == "verdict") verdicts[line.at("port")] = line.at("verdict");
+    if (event == "result") verdicts[line.at("port")] = line.at("outcome");
+  }
+  EXPECT_EQ(verdicts, (std::map<std::string, std::string>{
+                          {"COM1", "up_to_date"}, {"COM2", "up_to_date"}, {"COM4", "no_device"}}));
+}
+
+// --all over the whole range: silent ports wait out their probes side by side, so the run
+// takes about as long as one silent port, not sixteen of them.
+TEST_F(E2E, RackCheckOfAllPortsTakesAboutAsLongAsTheSlowest) {
+  for (int com = 1; com <= 16; ++com) {
+    if (com == 3 || com == 9) {
+      harness.add_device(com, flashing_device());
+    } else if (com % 2 == 0) {
+      harness.add_silent(com);
+    } else {
+      harness.add_missing(com);
+    }
+  }
+  auto began = std::chrono::steady_clock::now();
+  HarnessResult r = korvo({"--check", "2"}, "");
+  const uint64_t silent_ms = elapsed_ms(began);
+  EXPECT_EQ(r.exit_status, 3);
+
+  began = std::chrono::steady_clock::now();
+  r = korvo({"--check", "--all"}, "");
+  const uint64_t all_ms = elapsed_ms(began);
+  EXPECT_EQ(r.exit_status, 100) << r.output << r.errors;
+  EXPECT_LT(all_ms, silent_ms * 3 / 2) << "one silent port " << silent_ms << " ms, all " << all_ms << " ms";
+  EXPECT_EQ(port_lines(r.output, "COM3").back(), "update available: 1.14") << r.output;
+  EXPECT_EQ(port_lines(r.output, "COM9").back(), "update available: 1.14") << r.output;
+  EXPECT_EQ(port_lines(r.output, "COM8").back(), "no device") << r.output;
+  EXPECT_TRUE(port_lines(r.output, "COM5").empty()) << "a port the computer does not have is not shown";
+  EXPECT_FALSE(harness.log(3).bootl);
+}
+
+// Ctrl-C on the terminal during four updates: every device stops where it is, the summary
+// says where, the terminal and the lock files are as before, and a new run finishes them all.
+TEST_F(E2E, RackStoppedByCtrlCLeavesEveryDeviceForTheNextRun) {
+  for (int com = 1; com <= 4; ++com) harness.add_device(com, flashing_device());
+  HarnessProgram cut;
+  cut.argv = {"--yes", "1", "2", "3", "4"};
+  cut.terminal = true;
+  cut.signal_com = 2;
+  cut.signal_record = 200;
+  cut.signal = SIGINT;
+  HarnessResult r = run_program(cut);
+  EXPECT_EQ(r.signal, 0) << "the run ends on its own after the stop";
+  EXPECT_EQ(r.exit_status, 1) << r.terminal_output;
+  EXPECT_TRUE(r.terminal_restored);
+  for (int com = 1; com <= 4; ++com) {
+    const std::string at = "COM" + std::to_string(com);
+    EXPECT_NE(r.terminal_output.find(at + "  Slate Pro  1.13"), std::string::npos) << r.terminal_output;
+    EXPECT_NE(r.errors.find("korvo: " + at + ": interrupted during the update"), std::string::npos) << r.errors;
+    EXPECT_FALSE(std::filesystem::exists(korvo::port_lock_path(harness.path(com)))) << at;
+    EXPECT_FALSE(harness.exclusive(com)) << at;
+    EXPECT_LT(harness.log(com).records.size(), 574u) << at;
+  }
+  EXPECT_NE(r.terminal_output.find("stopped in its bootloader"), std::string::npos) << r.terminal_output;
+
+  r = korvo({"--yes", "--no-record", "1", "2", "3", "4"}, "");
+  EXPECT_EQ(r.exit_status, 0) << r.output << r.errors;
+  for (int com = 1; com <= 4; ++com) {
+    EXPECT_TRUE(harness.verify(com, IMAGE).verified) << com;
+    expect_clean_wire(com);
+  }
 }

@@ -11,6 +11,7 @@
 #include "devimage.h"
 #include "devsim_line.h"
 #include "driver/driver.h"
+#include "driver/rack.h"
 #include "driver/update_record.h"
 
 using namespace korvo;
@@ -236,8 +237,9 @@ TEST(CommandLine, PathsAndReasonsReachTheTerminalSafely) {
 TEST(ScriptedOptions, WrongCombinationsAreUsageErrorsThatTouchNoPort) {
   const std::vector<std::vector<const char*>> wrong = {
       {"--check", "--yes"}, {"--json"},          {"--force", "3"},          {"--check", "--bogus"},
-      {"--yes", "3", "4"},  {"--record"},        {"--history", "--check"}, {"--no-record", "--record", "x"},
-      {"--retries", "1"},   {"--check", "--retries", "2"}, {"--yes", "--retries", "11"}, {"--yes", "--retries", "x"}};
+      {"--yes", "3", "foo"}, {"--record"},        {"--history", "--check"}, {"--no-record", "--record", "x"},
+      {"--retries", "1"},   {"--check", "--retries", "2"}, {"--yes", "--retries", "11"}, {"--yes", "--retries", "x"},
+      {"--all"}, {"--check", "--all", "3"}, {"--yes", "0", "3"}, {"--check", "3", "100"}};
   for (const auto& args : wrong) {
     SCOPED_TRACE(args[0] + std::string(" ") + args[1 % args.size()]);
     DriverRun r(args, {});
@@ -263,6 +265,23 @@ TEST(ScriptedOptions, WrongCombinationsAreUsageErrorsThatTouchNoPort) {
     EXPECT_EQ(far.status, 2);
     EXPECT_EQ(far.bench.line.opens, 0);
   }
+}
+
+// Several devices: the run's status is the most serious of theirs, in the order 1, 4, 3, 100.
+TEST(ScriptedOptions, SeveralDevicesEndWithTheMostSeriousStatus) {
+  using S = ExitStatus;
+  const struct {
+    std::vector<S> devices;
+    S run;
+  } cases[] = {
+      {{S::UNCHANGED, S::UNCHANGED}, S::UNCHANGED},
+      {{S::UNCHANGED, S::UPDATE_AVAILABLE}, S::UPDATE_AVAILABLE},
+      {{S::UPDATE_AVAILABLE, S::NO_DEVICE, S::UNCHANGED}, S::NO_DEVICE},
+      {{S::NO_DEVICE, S::NOT_COMPATIBLE}, S::NOT_COMPATIBLE},
+      {{S::NOT_COMPATIBLE, S::ENDED, S::NO_DEVICE}, S::ENDED},
+      {{}, S::NO_DEVICE},
+  };
+  for (const auto& c : cases) EXPECT_EQ(rack_status(c.devices), c.run) << c.devices.size();
 }
 
 // An unattended update on the in-memory line against a device that checks its flash against

@@ -2,7 +2,7 @@
 # End-to-end scenarios of the real korvo.exe under Wine against the simulated device, with
 # the same transcripts and exit statuses as the POSIX end-to-end tests:
 #   wine-e2e.sh <wine-run.sh> <prefix> <korvo.exe> <korvo-devsim> <image> [scenario...]
-# Scenarios: update decline bootloader scan unplugged check yes_json (all when none is named).
+# Scenarios: update decline bootloader scan unplugged check yes_json rack (all when none is named).
 #
 # korvo.exe runs in a real console: a tmux window whose pane is Wine's console, so _getch
 # reads keys sent with "tmux send-keys". Standard output goes to a file, where
@@ -30,7 +30,7 @@ korvo=$(absolute "$3")
 devsim=$(absolute "$4")
 image=$(absolute "$5")
 shift 5
-scenarios=${*:-update decline bootloader scan unplugged check yes_json}
+scenarios=${*:-update decline bootloader scan unplugged check yes_json rack}
 work=${KORVO_E2E_WORK:-$(dirname "$prefix")/wine-e2e}
 ports=$prefix/dosdevices
 
@@ -409,13 +409,32 @@ scenario_yes_json() {
   check_flash 7
 }
 
+# --yes on two ports at once: both update side by side and verify, each with its own lines
+# and its row in the summary; status 0.
+scenario_rack() {
+  device 4 || return 1
+  device 8 || return 1
+  run_korvo --yes --no-record 4 8 || return 1
+  wait_end || return 1
+  check_status 0 || return 1
+  perl -pe 's/\r\n/\n/g' "$dir/out.raw" >"$dir/out-lf.txt"
+  for com in 4 8; do
+    grep -qx "COM$com: verified" "$dir/out-lf.txt" || { bad "no verified line for COM$com"; return 1; }
+    grep -q "^COM$com  Slate Pro  1.13 -> 1.14 .* verified\$" "$dir/out-lf.txt" ||
+      { bad "no summary row for COM$com"; return 1; }
+    [ "$(grep -c "^COM$com: updating" "$dir/out-lf.txt")" = 11 ] || { bad "COM$com's progress is not told in tenths"; return 1; }
+  done
+  stop_devsims
+  check_flash 4 && check_flash 8
+}
+
 # ---- running them
 
 passed=0
 failed=0
 for name in $scenarios; do
   case $name in
-    update | decline | bootloader | scan | unplugged | check | yes_json) ;;
+    update | decline | bootloader | scan | unplugged | check | yes_json | rack) ;;
     *) echo "FAIL $name: no such scenario"; failed=$((failed + 1)); continue ;;
   esac
   dir=$work/$name

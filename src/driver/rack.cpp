@@ -1,0 +1,179 @@
+#include "driver/rack.h"
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <thread>
+
+#include "console/terminal.h"
+#include "driver/unattended.h"
+#include "serial/stop.h"
+#include "update/console_reporter.h"
+#include "update/device_text.h"
+#include "update/json_reporter.h"
+#include "update/rack_view.h"
+
+namespace korvo {
+
+namespace {
+
+constexpr uint32_t PORT_NUMBER_MAX = 99;
+
+// One port of the run, as it is shown and opened.
+struct RackTarget {
+  std::string label;    // "COM3", or the device's path
+  uint32_t number = 0;  // 0: by path
+  std::string path;
+};
+
+bool has_label(const std::vector<RackTarget>& targets, const std::string& label) {
+  return std::any_of(targets.begin(), targets.end(), [&](const RackTarget& t) { return t.label == label; });
+}
+
+void add_number(std::vector<RackTarget>& targets, uint32_t number) {
+  RackTarget target;
+  target.label = "COM" + std::to_string(number);
+  target.number = number;
+  if (!has_label(targets, target.label)) targets.push_back(target);
+}
+
+void add_path(std::vector<RackTarget>& targets, const std::string& path) {
+  RackTarget target;
+  target.label = path;
+  target.path = path;
+  if (!has_label(targets, target.label)) targets.push_back(target);
+}
+
+// The ports named on the command line, each once; false (with why) for a word that names
+// none: with several ports, "0" or an unknown word cannot mean "search the range".
+bool named_targets(const std::vector<std::string>& words, std::vector<RackTarget>& targets, std::string& why) {
+  for (const std::string& word : words) {
+    const PortArgument port = port_argument(word.c_str());
+    if (!port.path.empty()) {
+      add_path(targets, port.path);
+    } else if (port.number >= 1 && port.number <= PORT_NUMBER_MAX) {
+      add_number(targets, port.number);
+    } else {
+      // No text before the word: GCC 12 at -O2 sees a false overlap (-Wrestrict) in that.
+      why = shown_line(word);
+      why += ": names no port (a number 1 to 99, COMn or a device path)";
+      return false;
+    }
+  }
+  return true;
+}
+
+// --all: the scan range, then every serial port the system lists beyond it, each device once
+// (the listing gives a port korvo knows by number that number).
+std::vector<RackTarget> all_targets() {
+  std::vector<RackTarget> targets;
+  for (uint32_t n = KORVO_SCAN_FIRST; n <= KORVO_SCAN_LAST; ++n) add_number(targets, n);
+  for (const PortListing& port : port_list()) {
+    if (port.number > 0) {
+      add_number(targets, static_cast<uint32_t>(port.number));
+    } else {
+      add_path(targets, port.path);
+    }
+  }
+  return targets;
+}
+
+// How one device's run ended.
+struct DeviceEnd {
+  ExitStatus status = ExitStatus::NO_DEVICE;
+  bool stopped = false;
+};
+
+// One port's whole unattended run, on a thread of its own: its own backend and run state,
+// sharing only what is read (images, clock, options) and the output.
+DeviceEnd serve(const RunState& base, const RackTarget& target, Reporter& reporter, bool check, bool force) {
+  std::unique_ptr<PortBackend> backend = base.make_backend ? base.make_backend() : port_backend_system();
+  RunState run;
+  run.link.port.backend = backend.get();
+  run.link.clock = base.link.clock;
+  run.images = base.images;
+  run.test_images = base.test_images;
+  run.retries = base.retries;
+  run.record = base.record;
+  run.record_path = base.record_path;
+  run.out = base.out;
+  run.reporter = &reporter;
+  run.first_port = run.last_port = target.number;
+  run.device_path = target.path;
+  DeviceEnd end;
+  end.status = unattended_port(run, check, force);
+  const bool as_asked = end.status == ExitStatus::UNCHANGED || end.status == ExitStatus::UPDATE_AVAILABLE;
+  if (port_stop_requested() && !as_asked) {
+    end.stopped = true;
+    end.status = ExitStatus::ENDED;
+    reporter.stopped(target.label, run.stage_reached);
+  }
+  return end;
+}
+
+// The order in which a device's status makes the run's: the first found wins.
+constexpr std::array<ExitStatus, 4> SERIOUSNESS = {ExitStatus::ENDED, ExitStatus::NOT_COMPATIBLE,
+                                                   ExitStatus::NO_DEVICE, ExitStatus::UPDATE_AVAILABLE};
+
+}  // namespace
+
+ExitStatus rack_status(const std::vector<ExitStatus>& devices) {
+  if (devices.empty()) return ExitStatus::NO_DEVICE;
+  for (const ExitStatus status : SERIOUSNESS) {
+    if (std::find(devices.begin(), devices.end(), status) != devices.end()) return status;
+  }
+  return ExitStatus::UNCHANGED;
+}
+
+ExitStatus rack_run(RunState& run, const RunOptions& options) {
+  std::vector<RackTarget> targets;
+  if (options.all) {
+    targets = all_targets();
+  } else {
+    std::string why;
+    if (!named_targets(options.ports, targets, why)) {
+      tell(run.out, "korvo: %s (korvo --help lists the options)\n", why.c_str());
+      return ExitStatus::USAGE;
+    }
+  }
+  const bool live = !options.json && console_live_view(run.out.file);
+  RackView view(run.out, *run.link.clock, live ? RackMode::LIVE : RackMode::LINES, console_columns(run.out.file));
+  std::vector<std::unique_ptr<Reporter>> reporters;
+  for (const RackTarget& target : targets) {
+    if (options.json) {
+      reporters.push_back(std::make_unique<JsonReporter>(run.out, target.label));
+    } else {
+      reporters.push_back(std::make_unique<RackReporter>(view, view.add_row(target.label), run.out, options.all));
+    }
+  }
+  if (!options.json) ConsoleReporter(run.out).banner();
+
+  // Ctrl-C now stops every device where it stands, and the summary still follows.
+  console_stop_on_interrupt(true);
+  std::vector<DeviceEnd> ends(targets.size());
+  {
+    std::vector<std::thread> threads;
+    threads.reserve(targets.size());
+    for (size_t i = 0; i < targets.size(); ++i) {
+      threads.emplace_back([&, i] {
+        ends[i] = serve(run, targets[i], *reporters[i], options.check, options.force && options.yes);
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  }
+  if (!options.json) view.finish();
+  console_stop_on_interrupt(false);
+  // A console being closed waits for this before the system ends the process.
+  console_stop_done();
+
+  // --all counts the devices it found; a port it named by itself and found nothing on is
+  // no device that was asked for.
+  std::vector<ExitStatus> statuses;
+  for (const DeviceEnd& end : ends) {
+    if (options.all && end.status == ExitStatus::NO_DEVICE && !end.stopped) continue;
+    statuses.push_back(end.status);
+  }
+  return rack_status(statuses);
+}
+
+}  // namespace korvo
