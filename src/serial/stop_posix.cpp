@@ -1,6 +1,7 @@
 // The stop on POSIX: a flag, and a pipe holding one byte once the stop is asked for. The byte
 // is never read, so the pipe stays readable and every poll() that includes it ends at once.
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,6 +30,15 @@ int settle(int fd) {
   return moved;
 }
 
+int read_end(uint64_t pipe) { return static_cast<int>(pipe >> 32U) - 1; }
+int write_end(uint64_t pipe) { return static_cast<int>(pipe & 0xFFFFFFFFU) - 1; }
+
+void close_pipe(uint64_t pipe) {
+  if (pipe == 0) return;
+  (void)::close(read_end(pipe));
+  (void)::close(write_end(pipe));
+}
+
 uint64_t stop_pipe() {
   const uint64_t known = g_pipe.load(std::memory_order_acquire);
   if (known != 0) return known;
@@ -45,16 +55,17 @@ uint64_t stop_pipe() {
   uint64_t expected = 0;
   if (g_pipe.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) return made;
   // Another caller made one first: use theirs.
-  (void)::close(in);
-  (void)::close(out);
+  close_pipe(made);
   return expected;
 }
 
-int read_end(uint64_t pipe) { return static_cast<int>(pipe >> 32U) - 1; }
-int write_end(uint64_t pipe) { return static_cast<int>(pipe & 0xFFFFFFFFU) - 1; }
+void renew_in_child();
 
 // Made while the program loads, so that the pollers have it before anyone can ask for a stop.
-const uint64_t g_made_at_start = stop_pipe();
+const uint64_t g_made_at_start = [] {
+  (void)pthread_atfork(nullptr, nullptr, renew_in_child);
+  return stop_pipe();
+}();
 
 }  // namespace
 
@@ -78,6 +89,21 @@ void port_stop_clear() {
   while (::read(read_end(pipe), bytes, sizeof bytes) > 0) {
   }
 }
+
+namespace {
+
+// A forked child shares its parent's pipe: a stop in either would end the other's waits.
+// The child gets one of its own, stopped as its parent was.
+void renew_in_child() {
+  close_pipe(g_pipe.exchange(0));
+  if (g_stop.load()) {
+    port_request_stop();
+  } else {
+    (void)stop_pipe();
+  }
+}
+
+}  // namespace
 
 int port_posix_stop_fd() {
   (void)g_made_at_start;
