@@ -34,9 +34,22 @@ Console& console_system();
 
 // A line for the diagnostics stream should the run be interrupted (Ctrl-C, a kill, the console
 // closed) from now on: where the device is left and what to do. Empty: nothing to say. Kept
-// whole (up to CONSOLE_NOTE_BYTES) for the interruption path, which can format nothing.
+// whole (up to CONSOLE_NOTE_BYTES) for the interruption path, which can format nothing. Each
+// thread has a note of its own (up to 64 threads at once), and the interruption writes them all.
 void console_set_interrupt_note(const char* text);
 inline constexpr std::size_t CONSOLE_NOTE_BYTES = 512;
+
+// Graceful stop for runs over several ports, off by default. While on, the first Ctrl-C or
+// SIGTERM (Windows: Ctrl-C or Ctrl-Break) asks every port to stop (serial/stop.h), writes one
+// line to the diagnostics stream and lets the program go on, so that it can close its ports and
+// say where each device was left; a second one, or a hang-up or SIGQUIT, ends the process as
+// when it is off (notes, ports released, terminal restored). When the Windows console is closed
+// the stop is asked for and the system's end of the process waits (up to 4 s) for
+// console_stop_done().
+void console_stop_on_interrupt(bool on);
+// The program has said what it had to after a stop; the process may end now. Only the closing
+// Windows console waits for it; elsewhere it does nothing.
+void console_stop_done();
 
 // Where the run's text goes: standard output, or a capture in tests.
 struct ConsoleOut {

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -21,7 +22,9 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "console/notes.h"
 #include "serial/port_posix.h"
+#include "serial/stop.h"
 
 namespace korvo {
 
@@ -39,14 +42,17 @@ volatile sig_atomic_t g_terminal_changed = 0;
 
 constexpr std::array<int, 4> FATAL_SIGNALS = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-// The interruption note: its length is 0 while the text changes, so a signal never writes
-// half of an old and half of a new one.
-char g_note[CONSOLE_NOTE_BYTES];
-volatile sig_atomic_t g_note_length = 0;
+// Graceful stop mode, and how many interruptions it has taken so far.
+std::atomic<bool> g_stop_mode{false};
+std::atomic<int> g_interruptions{0};
+constexpr char STOP_LINE[] = "korvo: stopping every device (again to end at once)\n";
 
-void write_note() {
-  const auto length = static_cast<size_t>(g_note_length);
-  if (length > 0) (void)!::write(STDERR_FILENO, g_note, length);
+void write_notes() {
+  char note[CONSOLE_NOTE_BYTES];
+  for (size_t i = 0; i < CONSOLE_NOTE_SLOTS; ++i) {
+    const size_t length = console_note_copy(i, note);
+    if (length > 0) (void)!::write(STDERR_FILENO, note, length);
+  }
 }
 
 void restore_terminal() {
@@ -71,11 +77,19 @@ void set_disposition(int sig, void (*handler)(int)) {
   (void)sigaction(sig, &action, nullptr);
 }
 
-// Ctrl-C, Ctrl-\, kill, hang-up: give the terminal and the port back, then die by the same
-// signal so the shell sees how the program ended. Async-signal-safe calls only.
+// Ctrl-C, Ctrl-\, kill, hang-up: give the terminal and every port back, then die by the same
+// signal so the shell sees how the program ended. In stop mode the first Ctrl-C or kill only
+// asks the ports to stop, and the program winds down on its own. Async-signal-safe calls only.
 extern "C" void on_fatal_signal(int sig) {
+  if ((sig == SIGINT || sig == SIGTERM) && g_stop_mode.load() && g_interruptions.fetch_add(1) == 0) {
+    const int saved_errno = errno;
+    port_request_stop();
+    (void)!::write(STDERR_FILENO, STOP_LINE, sizeof STOP_LINE - 1);
+    errno = saved_errno;
+    return;
+  }
   restore_terminal();
-  write_note();
+  write_notes();
   port_posix_release_from_signal();
   set_disposition(sig, SIG_DFL);
   unblock_and_raise(sig);
@@ -294,12 +308,16 @@ Console& console_system() {
   return console;
 }
 
-void console_set_interrupt_note(const char* text) {
-  g_note_length = 0;
-  const size_t length = std::min(std::strlen(text), sizeof g_note);
-  std::memcpy(g_note, text, length);
-  g_note_length = static_cast<sig_atomic_t>(length);
+void console_stop_on_interrupt(bool on) {
+  g_interruptions.store(0);
+  g_stop_mode.store(on);
+  // The handlers may not be there yet when the console is not used.
+  if (on) {
+    for (int sig : FATAL_SIGNALS) install_handler(sig, on_fatal_signal);
+  }
 }
+
+void console_stop_done() {}
 
 const bool CONSOLE_SLASH_HELP = false;
 

@@ -5,10 +5,13 @@
 #include <conio.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "console/console.h"
+#include "console/notes.h"
+#include "serial/stop.h"
 
 namespace korvo {
 
@@ -40,21 +43,55 @@ struct Win32Console final : Console {
   }
 };
 
-// The interruption note; the handler runs on a thread of its own, so the length is cleared
-// while the text changes.
-char g_note[CONSOLE_NOTE_BYTES];
-volatile LONG g_note_length = 0;
+// How long a closing console waits for the program to finish after a stop: the system ends
+// the process itself some 5 s after the close.
+constexpr DWORD CLOSE_WAIT_MS = 4000;
 
-BOOL WINAPI on_console_event(DWORD event) {
-  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-    const LONG length = g_note_length;
-    DWORD written = 0;
-    if (length > 0) {
-      (void)WriteFile(GetStdHandle(STD_ERROR_HANDLE), g_note, static_cast<DWORD>(length), &written,
-                      nullptr);
-    }
+// Graceful stop mode, how many interruptions it has taken so far, and the event the program
+// sets once it has finished after a stop.
+std::atomic<bool> g_stop_mode{false};
+std::atomic<LONG> g_interruptions{0};
+std::atomic<HANDLE> g_done{nullptr};
+constexpr char STOP_LINE[] = "korvo: stopping every device (again to end at once)\n";
+
+void write_error(const char* text, std::size_t length) {
+  DWORD written = 0;
+  (void)WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(length), &written, nullptr);
+}
+
+void write_notes() {
+  char note[CONSOLE_NOTE_BYTES];
+  for (std::size_t i = 0; i < CONSOLE_NOTE_SLOTS; ++i) {
+    const std::size_t length = console_note_copy(i, note);
+    if (length > 0) write_error(note, length);
   }
+}
+
+// Runs on a thread of its own, which the system starts for each event.
+BOOL WINAPI on_console_event(DWORD event) {
+  const bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+  if (g_stop_mode.load() && event == CTRL_CLOSE_EVENT) {
+    // The process ends once this returns: give the program its time to finish first.
+    port_request_stop();
+    write_error(STOP_LINE, sizeof STOP_LINE - 1);
+    const HANDLE done = g_done.load();
+    if (done != nullptr && WaitForSingleObject(done, CLOSE_WAIT_MS) == WAIT_OBJECT_0) return FALSE;
+    write_notes();
+    return FALSE;
+  }
+  if (g_stop_mode.load() && interrupt && g_interruptions.fetch_add(1) == 0) {
+    port_request_stop();
+    write_error(STOP_LINE, sizeof STOP_LINE - 1);
+    return TRUE;  // handled: the process goes on and winds down
+  }
+  if (interrupt || event == CTRL_CLOSE_EVENT) write_notes();
   return FALSE;  // the system's own handling follows: the process ends as before
+}
+
+// Installed once, whoever asks first: installed twice, it would see every event twice.
+void install_handler() {
+  static const bool installed = SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
+  (void)installed;
 }
 
 }  // namespace
@@ -69,18 +106,27 @@ Console& console_system() {
     // Prompts and progress lines without a newline must show at once, also when standard
     // output is a pipe, where msvcrt would otherwise buffer it fully.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    (void)SetConsoleCtrlHandler(on_console_event, TRUE);
+    install_handler();
     return true;
   }();
   (void)prepared;
   return console;
 }
 
-void console_set_interrupt_note(const char* text) {
-  g_note_length = 0;
-  const size_t length = std::min(std::strlen(text), sizeof g_note);
-  std::memcpy(g_note, text, length);
-  g_note_length = static_cast<LONG>(length);
+void console_stop_on_interrupt(bool on) {
+  if (on && g_done.load() == nullptr) {
+    const HANDLE made = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE expected = nullptr;
+    if (made != nullptr && !g_done.compare_exchange_strong(expected, made)) CloseHandle(made);
+  }
+  g_interruptions.store(0);
+  g_stop_mode.store(on);
+  if (on) install_handler();
+}
+
+void console_stop_done() {
+  const HANDLE done = g_done.load();
+  if (done != nullptr) SetEvent(done);
 }
 
 const bool CONSOLE_SLASH_HELP = true;

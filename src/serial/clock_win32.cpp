@@ -3,6 +3,8 @@
 #include <ctime>
 
 #include "serial/clock.h"
+#include "serial/port_win32.h"
+#include "serial/stop.h"
 
 namespace korvo {
 
@@ -25,7 +27,12 @@ struct Win32Clock final : Clock {
     const auto hz = static_cast<unsigned long long>(frequency.QuadPart);
     return ticks / hz * 1000000ULL + ticks % hz * 1000000ULL / hz;
   }
-  void sleep_ms(uint32_t ms) override { Sleep(ms); }
+  // Asleep on the stop's event, so that a stop ends the sleep at once.
+  void sleep_ms(uint32_t ms) override {
+    if (port_stop_requested()) return;
+    const HANDLE stop = port_win32_stop_event();
+    if (stop == nullptr || WaitForSingleObject(stop, ms) == WAIT_FAILED) Sleep(ms);
+  }
 };
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "serial/port.h"
 
+#include "serial/stop.h"
+
 namespace korvo {
 
 namespace {
@@ -51,6 +53,8 @@ int32_t port_read_timed(SerialPort& port, Clock& clock, uint8_t* buffer, int32_t
   // The limit is tested only between reads: one read may itself wait PORT_IO_WAIT_MS.
   while (remaining > 0 && !clock_expired(clock, start, timeout_ms)) {
     const int32_t n = port_read(port, buffer, remaining);
+    // Every read fails at once after a stop: going round until the limit would spin.
+    if (n == 0 && port_stop_requested()) break;
     if (n == 0 && !usable(port)) {
       // A closed port answers at once: sleep out the limit instead of spinning on it.
       const uint32_t elapsed = clock.now_ms() - start;

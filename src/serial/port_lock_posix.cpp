@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,15 @@ constexpr time_t EMPTY_LOCK_GRACE_S = 5;     // an empty lock younger than this 
 std::vector<std::string>& held_here() {
   static std::vector<std::string> paths;
   return paths;
+}
+
+// Threads taking and releasing locks at once: a take runs whole under it (file operations
+// only, none of which waits), so that a lock another thread has just linked into place is
+// among held_here() before anyone can look at it and find it stale, and a release unlinks
+// before another thread may take the same name. The signal path never takes it.
+std::mutex& locks_mutex() {
+  static std::mutex mutex;
+  return mutex;
 }
 
 std::string lock_folder() {
@@ -191,6 +201,7 @@ std::string port_lock_path(const std::string& device_path) {
 }
 
 PortLock port_lock_take(const std::string& lock_path, std::string* warning) {
+  const std::lock_guard<std::mutex> guard(locks_mutex());
   std::string ignored;
   std::string& why = warning != nullptr ? *warning : ignored;
   why.clear();
@@ -251,6 +262,7 @@ void port_lock_drop(const char* lock_path) {
 }
 
 void port_lock_release(const std::string& lock_path) {
+  const std::lock_guard<std::mutex> guard(locks_mutex());
   auto& held = held_here();
   held.erase(std::remove(held.begin(), held.end(), lock_path), held.end());
   port_lock_drop(lock_path.c_str());

@@ -24,24 +24,55 @@
 
 #include "serial/port.h"
 #include "serial/port_posix.h"
+#include "serial/stop.h"
 
 namespace korvo {
 
 namespace {
 
-// The open port as the fatal-signal handler must see it: its descriptor (-1: none), whether
-// its exclusive flag is ours to clear, its speed, whether its output has stopped leaving, and
-// the lock file it holds (empty: none). Plain statics: a handler can reach nothing else.
-volatile sig_atomic_t g_signal_fd = -1;
-volatile sig_atomic_t g_signal_exclusive = 0;
-volatile sig_atomic_t g_signal_baud = 0;
-volatile sig_atomic_t g_signal_stuck = 0;
-std::array<char, 4096> g_signal_lock{};
-// The driver's serial flags before we asked for low latency, for the signal path; -1: unchanged.
-volatile sig_atomic_t g_signal_serial_flags = -1;
+// Each open port as the fatal-signal handler must see it, whatever thread opened it. A port
+// claims a slot when it opens and gives it back when it closes; the handler takes every
+// claimed slot for itself, so that of a closing thread and the handler exactly one closes the
+// descriptor. Everything the handler reads is atomic (lock-free) or written before an atomic
+// publishes it: a handler can reach nothing else, and it may run on any thread.
+constexpr size_t SIGNAL_SLOTS = 64;
+constexpr size_t SIGNAL_LOCK_BYTES = 4096;
+
+enum SlotOwner : int {
+  SLOT_FREE = 0,
+  SLOT_PORT = 1,     // an open (or opening) port holds it
+  SLOT_CLOSING = 2,  // its port is closing the descriptor: the handler leaves it alone
+  SLOT_SIGNAL = 3,   // the signal path has taken it: the port no longer touches the descriptor
+};
+
+struct SignalSlot {
+  std::atomic<int> owner{SLOT_FREE};
+  std::atomic<int> fd{-1};              // set once the line is ours (its flock taken)
+  std::atomic<bool> exclusive{false};   // the exclusive flag was set through fd: ours to clear
+  std::atomic<int> serial_flags{-1};    // the driver's flags before low latency; -1: unchanged
+  std::atomic<uint32_t> baud{0};
+  std::atomic<bool> stuck{false};       // its output has stopped leaving
+  std::atomic<size_t> lock_length{0};   // 0: no lock file; `lock` is whole and ends in NUL once set
+  std::array<char, SIGNAL_LOCK_BYTES> lock{};
+};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<size_t>::is_always_lock_free &&
+              std::atomic<bool>::is_always_lock_free && std::atomic<uint32_t>::is_always_lock_free);
+
+std::array<SignalSlot, SIGNAL_SLOTS> g_slots;
+
+// A free slot, or -1 when all are taken: the port still works then, only a fatal signal does
+// not release it (the system still closes it when the process ends; its lock file goes stale
+// and the next run takes it over).
+int claim_slot() {
+  for (size_t i = 0; i < g_slots.size(); ++i) {
+    int expected = SLOT_FREE;
+    if (g_slots[i].owner.compare_exchange_strong(expected, SLOT_PORT)) return static_cast<int>(i);
+  }
+  return -1;
+}
 
 int system_serial_ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
-PortSerialIoctl g_serial_ioctl = system_serial_ioctl;
+std::atomic<PortSerialIoctl> g_serial_ioctl{system_serial_ioctl};
 
 // USB adapters hold short replies until their latency timer runs out (16 ms by default on the
 // common chips); each record's two short replies would pay it. Low-latency mode asks the driver
@@ -50,12 +81,13 @@ PortSerialIoctl g_serial_ioctl = system_serial_ioctl;
 int ask_low_latency(int fd) {
 #if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
   serial_struct settings{};
-  if (g_serial_ioctl(fd, TIOCGSERIAL, &settings) != 0) return -1;
+  const PortSerialIoctl serial_ioctl = g_serial_ioctl.load();
+  if (serial_ioctl(fd, TIOCGSERIAL, &settings) != 0) return -1;
   const int before = settings.flags;
   constexpr int low_latency = static_cast<int>(ASYNC_LOW_LATENCY);
   if ((before & low_latency) != 0) return -1;
   settings.flags = before | low_latency;
-  if (g_serial_ioctl(fd, TIOCSSERIAL, &settings) != 0) return -1;
+  if (serial_ioctl(fd, TIOCSSERIAL, &settings) != 0) return -1;
   return before;
 #else
   (void)fd;
@@ -68,9 +100,10 @@ void restore_latency(int fd, int flags) {
 #if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
   if (flags < 0) return;
   serial_struct settings{};
-  if (g_serial_ioctl(fd, TIOCGSERIAL, &settings) != 0) return;
+  const PortSerialIoctl serial_ioctl = g_serial_ioctl.load();
+  if (serial_ioctl(fd, TIOCGSERIAL, &settings) != 0) return;
   settings.flags = flags;
-  (void)g_serial_ioctl(fd, TIOCSSERIAL, &settings);
+  (void)serial_ioctl(fd, TIOCSSERIAL, &settings);
 #else
   (void)fd;
   (void)flags;
@@ -100,21 +133,25 @@ void describe(OpenFailure& failure, int error) {
   }
 }
 
-enum WaitResult { WAIT_READY, WAIT_TIMEOUT, WAIT_DEAD };
+enum WaitResult { WAIT_READY, WAIT_TIMEOUT, WAIT_DEAD, WAIT_STOPPED };
 
-// Blocks in poll() until `events` is possible, the deadline passes or the line is gone.
+// Blocks in poll() until `events` is possible, the deadline passes, the line is gone or a stop
+// is asked for.
 WaitResult wait_for(int fd, short events, uint64_t deadline_ms) {
+  const int stop = port_posix_stop_fd();  // poll() skips it when negative
   for (;;) {
+    if (port_stop_requested()) return WAIT_STOPPED;
     const uint64_t now = clock_posix_monotonic_ms();
     if (now >= deadline_ms) return WAIT_TIMEOUT;
-    pollfd p{fd, events, 0};
-    const int r = poll(&p, 1, static_cast<int>(deadline_ms - now));
+    std::array<pollfd, 2> p{{{fd, events, 0}, {stop, POLLIN, 0}}};
+    const int r = poll(p.data(), p.size(), static_cast<int>(deadline_ms - now));
     if (r < 0) {
       if (errno == EINTR) continue;
       return WAIT_DEAD;
     }
     if (r == 0) return WAIT_TIMEOUT;
-    if ((p.revents & events) != 0) return WAIT_READY;
+    if ((p[1].revents & POLLIN) != 0) return WAIT_STOPPED;
+    if ((p[0].revents & events) != 0) return WAIT_READY;
     // POLLHUP, POLLERR or POLLNVAL without data: the adapter was pulled or the other side closed.
     return WAIT_DEAD;
   }
@@ -147,34 +184,48 @@ bool output_sent(int fd, int& queued, bool& ask_transmitter) {
   return true;
 }
 
+// A pause of `us` microseconds; with a stop descriptor (>= 0) it ends when a stop comes.
+void pause_us(uint64_t us, int stop_fd) {
+  timespec pause{static_cast<time_t>(us / 1000000U), static_cast<long>(us % 1000000U * 1000U)};
+  if (stop_fd < 0) {
+    (void)nanosleep(&pause, nullptr);  // async-signal-safe, as the signal path needs
+    return;
+  }
+  pollfd p{stop_fd, POLLIN, 0};
+#ifdef __linux__
+  (void)ppoll(&p, 1, &pause, nullptr);  // as fine-grained as nanosleep
+#else
+  (void)poll(&p, 1, static_cast<int>((us + 999U) / 1000U));
+#endif
+}
+
 // Waits until what was written has left, or the deadline passes (false). tcdrain() has no
-// bound and would hang on an adapter that stopped sending. Async-signal-safe: ioctl,
-// clock_gettime and poll only, so that the signal path drains the same way.
-bool drain_until(int fd, uint32_t baud, uint64_t deadline_ms, bool& ask_transmitter) {
+// bound and would hang on an adapter that stopped sending. Async-signal-safe with no stop
+// descriptor (-1): ioctl, clock_gettime and nanosleep only, so that the signal path drains the
+// same way. With one, a stop ends the wait (false).
+bool drain_until(int fd, uint32_t baud, uint64_t deadline_ms, bool& ask_transmitter, int stop_fd = -1) {
   for (;;) {
     int queued = 0;
     if (output_sent(fd, queued, ask_transmitter)) return true;
     const uint64_t now = clock_posix_monotonic_ms();
     if (now >= deadline_ms) return false;
+    if (stop_fd >= 0 && port_stop_requested()) return false;
     // About as long as the queued bytes take on the wire (10 bits a byte; one byte when only
     // the transmitter still holds one). A one-byte acknowledgement leaves in 87 us at 115200:
     // sleeping whole milliseconds would cost every packet several times its wire time.
     const uint64_t bytes = static_cast<uint64_t>(std::max(queued, 1));
     const uint64_t on_wire_us = bytes * 10000000U / std::max<uint32_t>(baud, 1200U) + 20U;
-    const uint64_t sleep_us = std::min(on_wire_us, (deadline_ms - now) * 1000U);
-    timespec pause{static_cast<time_t>(sleep_us / 1000000U), static_cast<long>(sleep_us % 1000000U * 1000U)};
-    (void)nanosleep(&pause, nullptr);  // async-signal-safe, as the signal path needs
+    pause_us(std::min(on_wire_us, (deadline_ms - now) * 1000U), stop_fd);
   }
 }
 
-// Close keeps every byte written: it gives them a bounded time to leave and throws output away
-// only when they will not, since close() itself would otherwise wait for them (up to 30 s on
-// Linux). stuck: an earlier drain already failed, so waiting again is pointless.
-void release_output(int fd, uint32_t baud, bool stuck) {
+// Close keeps every byte written, a stop or not: it gives them until `deadline_ms` to leave and
+// throws output away only when they will not, since close() itself would otherwise wait for
+// them (up to 30 s on Linux). stuck: an earlier drain already failed, so waiting again is
+// pointless. Async-signal-safe.
+void release_output(int fd, uint32_t baud, bool stuck, uint64_t deadline_ms) {
   bool ask_transmitter = true;
-  if (stuck || !drain_until(fd, baud, clock_posix_monotonic_ms() + PORT_IO_WAIT_MS, ask_transmitter)) {
-    (void)tcflush(fd, TCOFLUSH);
-  }
+  if (stuck || !drain_until(fd, baud, deadline_ms, ask_transmitter)) (void)tcflush(fd, TCOFLUSH);
 }
 
 bool speed_for(uint32_t baud, speed_t& speed) {
@@ -205,6 +256,7 @@ struct PosixPort final : PortBackend {
   size_t ahead_to = 0;
   std::string lock;        // the lock file we hold; empty: none
   std::string lock_warning;  // what the run was last told of its lock file, not to be repeated
+  int slot = -1;           // our entry in the signal path's table; -1: none
 
   PosixPort() = default;
   PosixPort(const PosixPort&) = delete;
@@ -252,7 +304,7 @@ bool PosixPort::apply_speed(termios& t, uint32_t wanted_baud) {
   if (cfgetospeed(&check) != speed || (in != speed && in != B0)) return false;
   if ((check.c_cflag & CSIZE) != CS8) return false;
   baud = wanted_baud;
-  if (g_signal_fd == fd) g_signal_baud = static_cast<sig_atomic_t>(wanted_baud);
+  if (slot >= 0) g_slots[static_cast<size_t>(slot)].baud.store(wanted_baud);
   return true;
 }
 
@@ -295,14 +347,12 @@ bool PosixPort::take_lock(const std::string& path, OpenFailure& failure) {
   switch (port_lock_take(lock_path, &warning)) {
     case PortLock::TAKEN:
       lock = lock_path;
-      if (lock.size() < g_signal_lock.size()) {
-        // The first byte last, so that a handler never sees half a name.
-        g_signal_lock[0] = '\0';
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        lock.copy(g_signal_lock.data() + 1, lock.size() - 1, 1);
-        g_signal_lock[lock.size()] = '\0';
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        g_signal_lock[0] = lock[0];
+      if (slot >= 0 && lock.size() < SIGNAL_LOCK_BYTES) {
+        // The name whole before its length says it is there: a handler never sees half a name.
+        SignalSlot& s = g_slots[static_cast<size_t>(slot)];
+        lock.copy(s.lock.data(), lock.size());
+        s.lock[lock.size()] = '\0';
+        s.lock_length.store(lock.size(), std::memory_order_release);
       }
       return true;
     case PortLock::IN_USE:
@@ -369,9 +419,7 @@ bool PosixPort::refuse_own_terminal(OpenFailure& failure) {
 bool PosixPort::take_flock(OpenFailure& failure) {
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
     owned = true;
-    g_signal_stuck = 0;
-    g_signal_baud = 0;
-    g_signal_fd = fd;
+    if (slot >= 0) g_slots[static_cast<size_t>(slot)].fd.store(fd);
     return true;
   }
   describe(failure, errno);
@@ -384,7 +432,7 @@ bool PosixPort::take_flock(OpenFailure& failure) {
 bool PosixPort::set_exclusive() {
   if (ioctl(fd, TIOCEXCL) == 0) {
     exclusive = true;
-    g_signal_exclusive = 1;
+    if (slot >= 0) g_slots[static_cast<size_t>(slot)].exclusive.store(true);
   }
   return true;
 }
@@ -392,7 +440,7 @@ bool PosixPort::set_exclusive() {
 // Wanted for speed, never needed: a driver that says no changes nothing.
 bool PosixPort::ask_low_latency_mode() {
   serial_flags = ask_low_latency(fd);
-  g_signal_serial_flags = serial_flags;
+  if (slot >= 0) g_slots[static_cast<size_t>(slot)].serial_flags.store(serial_flags);
 #ifdef PR_SET_TIMERSLACK
   // Every write sleeps out its bytes' wire time, a byte's 87 us at 115200 for the length and
   // the checksum of each packet: the default 50 us of timer slack would add to every one.
@@ -416,6 +464,12 @@ bool PosixPort::open(const PortName& name, uint32_t wanted_baud, OpenFailure& fa
   }
   const std::string path = name.by_path() ? name.path : port_posix_device_path(name.number);
   failure.path = path;
+  if (port_stop_requested()) {
+    failure.error = OpenError::FAILED;
+    failure.reason = "korvo is stopping";
+    return false;
+  }
+  slot = claim_slot();
   const bool opened = take_lock(path, failure) && open_device(path, failure) &&
                       refuse_own_terminal(failure) && take_flock(failure) && set_exclusive() &&
                       ask_low_latency_mode() && configure_line(wanted_baud, failure);
@@ -432,27 +486,36 @@ bool PosixPort::set_baud(uint32_t wanted_baud) {
 
 // The one release path, for a full or a half-done open alike.
 void PosixPort::close() {
+  SignalSlot* s = slot >= 0 ? &g_slots[static_cast<size_t>(slot)] : nullptr;
   if (fd >= 0) {
     // A stale exclusive flag outlives this process while any other descriptor of the tty is
     // open; clear it, but only when it is ours (a refused open must not clear the holder's).
+    // The signal path may do the same meanwhile: each step is harmless twice.
     if (exclusive) (void)ioctl(fd, TIOCNXCL);
+    if (s != nullptr) s->exclusive.store(false);
     restore_latency(fd, serial_flags);
+    if (s != nullptr) s->serial_flags.store(-1);
     // A refused open leaves the output of the tty's holder (or of the user's own terminal)
     // alone.
-    if (owned) release_output(fd, baud, stuck);
-    if (g_signal_fd == fd) {
-      g_signal_fd = -1;
-      g_signal_exclusive = 0;
-      g_signal_serial_flags = -1;
-    }
-    (void)::close(fd);  // also drops the flock
+    if (owned) release_output(fd, baud, stuck, clock_posix_monotonic_ms() + PORT_IO_WAIT_MS);
   }
-  if (!lock.empty()) {
-    if (std::strcmp(g_signal_lock.data(), lock.c_str()) == 0) g_signal_lock[0] = '\0';
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    port_lock_release(lock);
-    lock.clear();
+  // Closing the descriptor and dropping the lock happen once: here, or in the signal path when
+  // it took the slot first (the process is ending then, and the descriptor is its to close).
+  int expected = SLOT_PORT;
+  const bool ours = s == nullptr || s->owner.compare_exchange_strong(expected, SLOT_CLOSING);
+  if (ours) {
+    if (fd >= 0) (void)::close(fd);  // also drops the flock
+    if (!lock.empty()) port_lock_release(lock);
   }
+  if (s != nullptr && ours) {
+    s->fd.store(-1);
+    s->lock_length.store(0);
+    s->baud.store(0);
+    s->stuck.store(false);
+    s->owner.store(SLOT_FREE);
+  }
+  slot = -1;
+  lock.clear();
   fd = -1;
   owned = false;
   exclusive = false;
@@ -469,6 +532,8 @@ int32_t PosixPort::write(const uint8_t* data, int32_t count) {
   size_t done = 0;
   const auto total = static_cast<size_t>(count);
   while (done < total) {
+    // Nothing more reaches the line once a stop is asked for: the device stays where it is.
+    if (port_stop_requested()) return 0;
     const ssize_t n = ::write(fd, data + done, total - done);
     if (n > 0) {
       done += static_cast<size_t>(n);
@@ -486,8 +551,12 @@ int32_t PosixPort::write(const uint8_t* data, int32_t count) {
   // Done when the bytes have left, within the write's own deadline. Bytes that did not leave
   // in time were still accepted: the answer that never comes tells the caller, and close
   // throws them away rather than wait for them again.
-  stuck = !drain_until(fd, baud, deadline, ask_transmitter);
-  if (g_signal_fd == fd) g_signal_stuck = stuck ? 1 : 0;
+  const bool sent = drain_until(fd, baud, deadline, ask_transmitter, port_posix_stop_fd());
+  // A stop cut the wait short: the bytes may still leave (close gives them their time), but
+  // the caller must not go on as if they had.
+  if (!sent && port_stop_requested()) return 0;
+  stuck = !sent;
+  if (slot >= 0) g_slots[static_cast<size_t>(slot)].stuck.store(stuck);
   return count;
 }
 
@@ -518,7 +587,7 @@ int32_t PosixPort::read(uint8_t* buffer, int32_t count) {
   // The first byte: up to PORT_IO_WAIT_MS.
   while (got == 0) {
     const WaitResult w = wait_for(fd, POLLIN, deadline);
-    if (w == WAIT_TIMEOUT) return 0;
+    if (w == WAIT_TIMEOUT || w == WAIT_STOPPED) return 0;
     if (w == WAIT_READY) {
       const ssize_t n = read_some(buffer, wanted);
       if (n > 0) {
@@ -564,16 +633,30 @@ std::string port_posix_device_path(int number) {
 }
 
 void port_posix_release_from_signal() {
-  const int fd = g_signal_fd;
-  if (fd >= 0) {
-    if (g_signal_exclusive != 0) (void)ioctl(fd, TIOCNXCL);
-    restore_latency(fd, g_signal_serial_flags);
-    release_output(fd, static_cast<uint32_t>(g_signal_baud), g_signal_stuck != 0);
-    g_signal_fd = -1;
-    (void)::close(fd);
+  // Every port's output shares one wait: a dozen stuck adapters still end within one.
+  const uint64_t deadline = clock_posix_monotonic_ms() + PORT_IO_WAIT_MS;
+  std::array<bool, SIGNAL_SLOTS> taken{};
+  for (size_t i = 0; i < g_slots.size(); ++i) {
+    SignalSlot& s = g_slots[i];
+    int expected = SLOT_PORT;
+    taken[i] = s.owner.compare_exchange_strong(expected, SLOT_SIGNAL);
+    const int fd = s.fd.load();
+    if (!taken[i] || fd < 0) continue;
+    if (s.exclusive.load()) (void)ioctl(fd, TIOCNXCL);
+    restore_latency(fd, s.serial_flags.load());
   }
-  port_lock_drop(g_signal_lock.data());
-  g_signal_lock[0] = '\0';
+  for (size_t i = 0; i < g_slots.size(); ++i) {
+    const int fd = g_slots[i].fd.load();
+    if (taken[i] && fd >= 0) release_output(fd, g_slots[i].baud.load(), g_slots[i].stuck.load(), deadline);
+  }
+  for (size_t i = 0; i < g_slots.size(); ++i) {
+    if (!taken[i]) continue;
+    SignalSlot& s = g_slots[i];
+    const int fd = s.fd.exchange(-1);
+    if (fd >= 0) (void)::close(fd);
+    if (s.lock_length.load(std::memory_order_acquire) > 0) port_lock_drop(s.lock.data());
+    s.lock_length.store(0);
+  }
 }
 
 std::unique_ptr<PortBackend> port_backend_system() { return std::make_unique<PosixPort>(); }
@@ -581,7 +664,7 @@ std::unique_ptr<PortBackend> port_backend_system() { return std::make_unique<Pos
 const bool PORT_PATHS_ALLOWED = true;
 
 void port_posix_use_serial_ioctl(PortSerialIoctl ioctl_fn) {
-  g_serial_ioctl = ioctl_fn != nullptr ? ioctl_fn : system_serial_ioctl;
+  g_serial_ioctl.store(ioctl_fn != nullptr ? ioctl_fn : system_serial_ioctl);
 }
 
 }  // namespace korvo

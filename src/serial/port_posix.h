@@ -10,9 +10,14 @@ namespace korvo {
 // POSIX systems have no COM numbering; without it, the number-1'th /dev/ttyS device.
 std::string port_posix_device_path(int number);
 
-// Monotonic milliseconds from an arbitrary origin, and a sleep that resumes after signals.
+// Monotonic milliseconds from an arbitrary origin, and a sleep that resumes after signals and
+// ends early once a stop is asked for (serial/stop.h).
 uint64_t clock_posix_monotonic_ms();
 void clock_posix_sleep_ms(uint64_t ms);
+
+// A descriptor that polls readable once a stop is asked for; -1 when the system gave none (then
+// only the flag tells, between waits).
+int port_posix_stop_fd();
 
 // The tty ioctl for the driver's serial settings (TIOCGSERIAL/TIOCSSERIAL), replaceable so tests
 // can see the low-latency mode asked for at open and put back at close; nullptr restores the
@@ -20,9 +25,10 @@ void clock_posix_sleep_ms(uint64_t ms);
 using PortSerialIoctl = int (*)(int fd, unsigned long request, void* arg);
 void port_posix_use_serial_ioctl(PortSerialIoctl ioctl_fn);
 
-// For fatal-signal handlers only: lets what was written leave (bounded, as a close does),
-// drops the exclusive flag and the lock file of the open port and closes it, so that a port
-// does not stay taken while other descriptors of the tty live on. Async-signal-safe.
+// For fatal-signal handlers only: for every port open in the process, whatever thread opened
+// it, lets what was written leave (all within one bounded wait, as a close does), drops the
+// exclusive flag, the low-latency mode and the lock file, and closes it, so that no port stays
+// taken while other descriptors of the tty live on. Async-signal-safe.
 void port_posix_release_from_signal();
 
 // The lock-file convention of serial tools: a file LCK..<device name> in the system's lock

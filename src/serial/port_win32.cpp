@@ -5,6 +5,8 @@
 #include <string>
 
 #include "serial/port.h"
+#include "serial/port_win32.h"
+#include "serial/stop.h"
 
 namespace korvo {
 
@@ -46,15 +48,26 @@ void prepare(OVERLAPPED& ov) {
   ov.hEvent = event;
 }
 
-// Starts one overlapped transfer on `ov` and waits at most PORT_IO_WAIT_MS for its end. A
-// transfer still running when the wait ends is cancelled and its end collected, so it cannot
-// touch the caller's buffer later and the record is idle again. Gives the bytes moved, or -1.
+// Waits up to ms for the transfer's event, or for a stop; true when the transfer ended.
+bool transfer_ended(HANDLE event, DWORD ms) {
+  const HANDLE stop = port_win32_stop_event();
+  if (stop == nullptr) return WaitForSingleObject(event, ms) == WAIT_OBJECT_0;
+  const HANDLE both[2] = {event, stop};
+  // The transfer's own event first: of the two at once, a completed transfer counts.
+  return WaitForMultipleObjects(2, both, FALSE, ms) == WAIT_OBJECT_0;
+}
+
+// Starts one overlapped transfer on `ov` and waits at most PORT_IO_WAIT_MS for its end, or
+// until a stop. A transfer still running when the wait ends is cancelled and its end
+// collected, so it cannot touch the caller's buffer later and the record is idle again. Gives
+// the bytes moved, or -1. Nothing starts once a stop is asked for.
 template <typename Start>
 int32_t transfer(HANDLE handle, OVERLAPPED& ov, bool is_write, Start start) {
+  if (port_stop_requested()) return -1;
   prepare(ov);
   if (!start(ov)) {
     if (GetLastError() != ERROR_IO_PENDING) return -1;
-    if (WaitForSingleObject(ov.hEvent, PORT_IO_WAIT_MS) != WAIT_OBJECT_0) {
+    if (!transfer_ended(ov.hEvent, PORT_IO_WAIT_MS)) {
       CancelIoEx(handle, &ov);
       DWORD moved = 0;
       const BOOL finished = GetOverlappedResult(handle, &ov, &moved, TRUE);
@@ -129,6 +142,11 @@ bool Win32Port::open(const PortName& name, uint32_t baud, OpenFailure& failure) 
   }
   wsprintfA(path, "\\\\.\\COM%d", name.number);
   failure.path = path;
+  if (port_stop_requested()) {
+    failure.error = OpenError::FAILED;
+    failure.reason = "korvo is stopping";
+    return false;
+  }
   const HANDLE opened = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
   if (opened == INVALID_HANDLE_VALUE) {
@@ -186,7 +204,7 @@ int32_t Win32Port::read(uint8_t* buffer, int32_t count) {
   // empty end is a failure, such as a device that went away. Its callers read again until
   // their own limit: wait out the rest of the read's time so that they never spin.
   const ULONGLONG spent = GetTickCount64() - start;
-  if (spent < PORT_IO_WAIT_MS) Sleep(static_cast<DWORD>(PORT_IO_WAIT_MS - spent));
+  if (spent < PORT_IO_WAIT_MS) clock_system().sleep_ms(static_cast<uint32_t>(PORT_IO_WAIT_MS - spent));
   return 0;
 }
 

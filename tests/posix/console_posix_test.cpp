@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -26,6 +27,7 @@
 #include "driver/update_record.h"
 #include "pty.h"
 #include "serial/port.h"
+#include "serial/stop.h"
 
 using namespace korvo;
 
@@ -260,6 +262,146 @@ TEST(PosixConsoleSignals, DeathBySignalRestoresTheTerminalAndFreesThePort) {
   }
   unsetenv("KORVO_LOCK_DIR");
   rmdir(folder);
+}
+
+// Everything the child wrote to its standard error, once it has ended.
+std::string all_of(int fd) {
+  std::string text;
+  char buffer[256];
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+  return text;
+}
+
+// A lock folder of the test's own, and the lock a pty's port takes in it.
+struct Locks {
+  char folder[32] = "/tmp/korvo-lock-XXXXXX";
+  Locks() {
+    EXPECT_NE(mkdtemp(folder), nullptr);
+    setenv("KORVO_LOCK_DIR", folder, 1);
+  }
+  ~Locks() {
+    unsetenv("KORVO_LOCK_DIR");
+    rmdir(folder);
+  }
+  std::string of(const Pty& line) const {
+    return std::string(folder) + "/LCK.." + line.path.substr(line.path.rfind('/') + 1);
+  }
+};
+
+TEST(PosixConsoleSignals, DeathBySignalFreesThePortsOfEveryThreadAndSaysEachNote) {
+  Locks locks;
+  Pty first;
+  Pty second;
+  ASSERT_TRUE(first.ok() && second.ok());
+  setenv("KORVO_COM47", first.path.c_str(), 1);
+  setenv("KORVO_COM48", second.path.c_str(), 1);
+  Pipe out;
+  Pipe err;
+  const int null_fd = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(null_fd, 0);
+  const pid_t pid = spawn(null_fd, [&] {
+    if (dup2(err.write_end(), STDERR_FILENO) < 0) _exit(90);
+    (void)console_system();
+    std::atomic<int> ready{0};
+    // Each thread opens its own port, says where its device is, and waits on its silent line.
+    const auto run = [&ready](int number, const char* note, uint8_t mark) {
+      auto backend = port_backend_system();
+      SerialPort port{backend.get()};
+      if (!port_open(port, number, BAUD_APPLICATION)) _exit(91);
+      console_set_interrupt_note(note);
+      if (port_write(port, &mark, 1) != 1) _exit(93);
+      ++ready;
+      std::array<uint8_t, 8> buf{};
+      for (;;) (void)port_read(port, buf.data(), 8);
+    };
+    std::thread(run, 47, "korvo: COM47 left here\n", 0xA1).detach();
+    std::thread(run, 48, "korvo: COM48 left there\n", 0xB2).detach();
+    while (ready.load() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    put(out.write_end(), READY);
+    for (;;) pause();
+  });
+  ::close(null_fd);
+  out.close_write();
+  err.close_write();
+  ASSERT_EQ(take(out.read_end(), 1), std::vector<int32_t>{READY});
+  EXPECT_TRUE(first.exclusive() && second.exclusive());
+
+  ASSERT_EQ(kill(pid, SIGINT), 0);
+  const int status = wait_child(pid);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGINT);
+  for (const Pty* line : {&first, &second}) {
+    EXPECT_FALSE(line->exclusive()) << line->path;
+    EXPECT_FALSE(std::ifstream(locks.of(*line)).good()) << "the lock file outlived its holder";
+  }
+  EXPECT_EQ(first.receive(1, 500), std::vector<uint8_t>{0xA1});
+  EXPECT_EQ(second.receive(1, 500), std::vector<uint8_t>{0xB2});
+  const std::string said = all_of(err.read_end());
+  EXPECT_NE(said.find("korvo: COM47 left here\n"), std::string::npos) << said;
+  EXPECT_NE(said.find("korvo: COM48 left there\n"), std::string::npos) << said;
+  unsetenv("KORVO_COM47");
+  unsetenv("KORVO_COM48");
+}
+
+// In stop mode the first Ctrl-C or kill stops the ports and the program goes on; a second
+// one, or a hang-up at any time, ends it the usual way.
+TEST(PosixConsoleSignals, StopModeFirstInterruptStopsTheWaitsAndTheNextEnds) {
+  constexpr int32_t STOPPED = 2000;
+  const struct {
+    int first;
+    int second;  // 0: the first already ends the process
+  } cases[] = {{SIGINT, SIGINT}, {SIGTERM, SIGINT}, {SIGHUP, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(strsignal(c.first));
+    Locks locks;
+    Pty line;
+    ASSERT_TRUE(line.ok());
+    setenv("KORVO_COM46", line.path.c_str(), 1);
+    Pipe out;
+    Pipe err;
+    const int null_fd = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(null_fd, 0);
+    const pid_t pid = spawn(null_fd, [&] {
+      if (dup2(err.write_end(), STDERR_FILENO) < 0) _exit(90);
+      (void)console_system();
+      console_stop_on_interrupt(true);
+      auto backend = port_backend_system();
+      SerialPort port{backend.get()};
+      if (!port_open(port, 46, BAUD_APPLICATION)) _exit(91);
+      put(out.write_end(), READY);
+      std::array<uint8_t, 8> buf{};
+      while (!port_stop_requested()) (void)port_read(port, buf.data(), 8);
+      put(out.write_end(), STOPPED);
+      const uint8_t byte = 0x55;
+      put(out.write_end(), port_write(port, &byte, 1));
+      for (;;) pause();
+    });
+    ::close(null_fd);
+    out.close_write();
+    err.close_write();
+    ASSERT_EQ(take(out.read_end(), 1), std::vector<int32_t>{READY});
+
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(pid, c.first), 0);
+    if (c.second != 0) {
+      EXPECT_EQ(take(out.read_end(), 2, 1000), (std::vector<int32_t>{STOPPED, 0}));
+      EXPECT_LT(wall_ms_since(sent), 500.0) << "the read under way ended late";
+      int status = 0;
+      EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "the first interruption ended the process";
+      EXPECT_TRUE(std::ifstream(locks.of(line)).good()) << "the program still holds its port";
+      ASSERT_EQ(kill(pid, c.second), 0);
+    }
+    const int status = wait_child(pid);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), c.second != 0 ? c.second : c.first);
+    EXPECT_FALSE(line.exclusive());
+    EXPECT_FALSE(std::ifstream(locks.of(line)).good()) << "the lock file outlived its holder";
+    EXPECT_TRUE(line.receive(1, 100).empty()) << "written after the stop";
+    const std::string said = all_of(err.read_end());
+    const std::string stopping = "korvo: stopping every device (again to end at once)\n";
+    EXPECT_EQ(said == stopping, c.second != 0) << said;
+    unsetenv("KORVO_COM46");
+  }
 }
 
 // Two writers at once, each appending 100 long records to a file whose folders neither finds:

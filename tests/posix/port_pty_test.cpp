@@ -6,11 +6,14 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -23,6 +26,7 @@
 #include "pty.h"
 #include "serial/port.h"
 #include "serial/port_posix.h"
+#include "serial/stop.h"
 
 using namespace korvo;
 
@@ -386,6 +390,88 @@ TEST(PosixPortWait, HangUpMidReadBehavesLikeASilentLine) {
   port_close(host.port);
 }
 
+double ms_between(steady_clock::time_point from, steady_clock::time_point to) {
+  return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+// The stop is process-wide: the next test must not begin stopped, whatever this one's end.
+struct StopTakenBack {
+  ~StopTakenBack() { port_stop_clear(); }
+};
+
+TEST(PosixPortStop, EveryWaitOfEveryThreadEndsAtOnceAndNothingMoreGoesOut) {
+  StopTakenBack taken_back;
+  Pty silent;
+  Pty unread;
+  Pty spare;
+  ASSERT_TRUE(silent.ok() && unread.ok() && spare.ok());
+  name_port(61, silent.path);
+  name_port(62, unread.path);
+  name_port(63, spare.path);
+  Host reader;
+  Host writer;
+  ASSERT_TRUE(port_open(reader.port, 61, BAUD_BOOTLOADER));
+  ASSERT_TRUE(port_open(writer.port, 62, BAUD_BOOTLOADER));
+
+  // A read on a silent line and a write whose line nobody takes from, on threads of their own.
+  int32_t read_result = -1;
+  int32_t write_result = -1;
+  steady_clock::time_point read_ended;
+  steady_clock::time_point write_ended;
+  const std::vector<uint8_t> block(1U << 20U, 0x5A);
+  std::thread reading([&] {
+    std::array<uint8_t, 8> buf{};
+    read_result = port_read(reader.port, buf.data(), 8);
+    read_ended = steady_clock::now();
+  });
+  std::thread writing([&] {
+    write_result = port_write(writer.port, block.data(), static_cast<int32_t>(block.size()));
+    write_ended = steady_clock::now();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const steady_clock::time_point stopped = steady_clock::now();
+  port_request_stop();
+  reading.join();
+  writing.join();
+  EXPECT_EQ(read_result, 0);
+  EXPECT_EQ(write_result, 0);
+  EXPECT_LT(ms_between(stopped, read_ended), 200.0);
+  EXPECT_LT(ms_between(stopped, write_ended), 200.0);
+  // What was queued before the stop is there; the rest of the block never followed it.
+  const size_t arrived = unread.receive(block.size(), 500).size();
+  EXPECT_GT(arrived, 0U);
+  EXPECT_LT(arrived, block.size());
+
+  const uint8_t byte = 0x42;
+  EXPECT_EQ(port_write(reader.port, &byte, 1), 0);
+  EXPECT_TRUE(silent.receive(1, 100).empty()) << "a write after the stop reached the line";
+  Host late;
+  OpenFailure failure;
+  EXPECT_FALSE(port_open(late.port, 63, BAUD_APPLICATION, &failure));
+  EXPECT_EQ(failure.error, OpenError::FAILED);
+  EXPECT_FALSE(spare.exclusive());
+
+  // Sleeps and timed reads end at once, without going round until their limits.
+  steady_clock::time_point start = steady_clock::now();
+  const double cpu_before = cpu_ms();
+  clock_system().sleep_ms(2000);
+  std::array<uint8_t, 8> buf{};
+  EXPECT_EQ(port_read_timed(reader.port, clock_system(), buf.data(), 8, 3000), 0);
+  EXPECT_LT(wall_ms_since(start), 100.0);
+  EXPECT_LT(cpu_ms() - cpu_before, 20.0);
+
+  silent.send("abc");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(port_available(reader.port), 3) << "counting what waits still works";
+  port_stop_clear();
+  EXPECT_EQ(port_read(reader.port, buf.data(), 8), 3) << "a cleared stop no longer ends the waits";
+  start = steady_clock::now();
+  clock_system().sleep_ms(50);
+  EXPECT_GE(wall_ms_since(start), 49.0);
+  port_close(reader.port);
+  port_close(writer.port);
+}
+
 }  // namespace
 
 namespace {
@@ -702,6 +788,59 @@ TEST(PosixPortLock, WithoutALockFolderThePortStillOpens) {
   EXPECT_EQ(failure.warning, "");
   port_close(host.port);
   unsetenv("KORVO_LOCK_DIR");
+}
+
+// Threads opening and closing ports of their own at once, and taking and releasing one lock
+// between them: never two holders of a lock, and nothing left behind that would keep this
+// process's own stale lock from being taken over.
+TEST(PosixPortLock, ThreadsTakingAndReleasingAtOnceLeaveNoStaleEntry) {
+  LockFolder folder;
+  ASSERT_FALSE(folder.path.empty());
+  constexpr int THREADS = 4;
+  std::vector<std::unique_ptr<Pty>> ptys;
+  for (int i = 0; i < THREADS; ++i) {
+    ptys.push_back(std::make_unique<Pty>());
+    ASSERT_TRUE(ptys.back()->ok());
+    name_port(70 + i, ptys.back()->path);
+  }
+  const std::string shared = folder.path + "/LCK..shared";
+  std::atomic<int> holders{0};
+  std::atomic<int> most_holders{0};
+  std::atomic<int> taken{0};
+  std::atomic<int> failed_opens{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < THREADS; ++i) {
+    threads.emplace_back([&, i] {
+      Host host;
+      for (int round = 0; round < 400; ++round) {
+        if (round % 10 == 0 && !port_open(host.port, 70 + i, BAUD_APPLICATION)) ++failed_opens;
+        if (port_lock_take(shared) == PortLock::TAKEN) {
+          ++taken;
+          const int now = ++holders;
+          int most = most_holders.load();
+          while (now > most && !most_holders.compare_exchange_weak(most, now)) {
+          }
+          std::this_thread::yield();
+          --holders;
+          port_lock_release(shared);
+        }
+        if (round % 10 == 9) port_close(host.port);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(failed_opens.load(), 0);
+  EXPECT_EQ(most_holders.load(), 1);
+  EXPECT_GT(taken.load(), 0);
+  for (int i = 0; i < THREADS; ++i) {
+    EXPECT_FALSE(std::ifstream(folder.lock_for(ptys[static_cast<size_t>(i)]->path)).good());
+    EXPECT_FALSE(ptys[static_cast<size_t>(i)]->exclusive());
+  }
+  EXPECT_FALSE(std::ifstream(shared).good());
+  // A lock naming this process that it no longer holds is stale: taken over, not refused.
+  put_contents(shared, lock_text(getpid()));
+  EXPECT_EQ(port_lock_take(shared), PortLock::TAKEN);
+  port_lock_release(shared);
 }
 
 // The terminal the program runs in, however it is named, is refused before anything is

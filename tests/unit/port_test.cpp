@@ -8,6 +8,7 @@
 
 #include "memline.h"
 #include "serial/port.h"
+#include "serial/stop.h"
 
 using namespace korvo;
 
@@ -143,6 +144,33 @@ TEST(PortClosed, TimedReadSleepsOutItsLimitWithoutSpinning) {
   EXPECT_GT(clock.now, 500u);
   EXPECT_LT(clock.reads, 10);
   EXPECT_EQ(line.platform_calls, 0);
+}
+
+// After a stop every read of a real port fails at once: a timed read must end with it rather
+// than go round until its limit.
+TEST(PortStop, TimedReadEndsWithTheFirstFailedReadWithoutSpinning) {
+  struct StoppedLine : MemLine {
+    using MemLine::MemLine;
+    int reads = 0;
+    int32_t read(uint8_t*, int32_t) override {
+      ++reads;
+      return 0;
+    }
+  };
+  CountingClock clock;
+  StoppedLine line(clock);
+  SerialPort port{&line};
+  ASSERT_TRUE(port_open(port, 1, BAUD_APPLICATION));
+  line.device_send(std::string("ab"), 0);
+  std::array<uint8_t, 4> buf{};
+  port_request_stop();
+  EXPECT_TRUE(port_stop_requested());
+  EXPECT_EQ(port_read_timed(port, clock, buf.data(), 4, 10000), 0);
+  EXPECT_EQ(line.reads, 1);
+  EXPECT_LT(clock.reads, 10);
+  EXPECT_EQ(port_available(port), 2) << "what is waiting can still be counted";
+  port_stop_clear();
+  EXPECT_FALSE(port_stop_requested());
 }
 
 TEST(PortOpen, MissingDeviceLeavesTheRecordReusable) {

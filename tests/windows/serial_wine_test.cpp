@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "serial/port.h"
+#include "serial/stop.h"
 
 using namespace korvo;
 
@@ -180,6 +182,41 @@ TEST(WineSerial, WriteThatTimesOutIsCancelledAndTheNextWriteWorks) {
   EXPECT_LT(went_out, flood.size());
   std::printf("[ info     ] %lu of %zu bytes went out before the write was stopped\n", went_out,
               flood.size());
+}
+
+// A stop from another thread (as the console handler's) ends the read under way at once;
+// then nothing is written or opened and the clock does not sleep, until it is taken back.
+TEST(WineSerial, AStopEndsTheReadUnderWayAndEveryLaterTransfer) {
+  SerialPort& port = line().port;
+  std::array<uint8_t, 4> buffer{};
+  int32_t got = -1;
+  uint32_t ended = 0;
+  std::thread reading([&] {
+    got = port_read(port, buffer.data(), 4);
+    ended = now();
+  });
+  Sleep(300);
+  const uint32_t stopped = now();
+  port_request_stop();
+  reading.join();
+  EXPECT_EQ(got, 0);
+  EXPECT_LT(ended - stopped, 300u);
+
+  const uint8_t byte = 'x';
+  EXPECT_EQ(port_write(port, &byte, 1), 0);
+  CountingBackend other;
+  SerialPort late{&other};
+  OpenFailure failure;
+  EXPECT_FALSE(port_open(late, KORVO_WINE_COM + 1, BAUD_APPLICATION, &failure));
+  EXPECT_EQ(failure.error, OpenError::FAILED);
+  uint32_t start = now();
+  clock_system().sleep_ms(2000);
+  EXPECT_EQ(read_timed(4, 3000), "");
+  EXPECT_LT(now() - start, 300u);
+
+  port_stop_clear();
+  ASSERT_TRUE(say_to_peer(std::string("Eagain") + '\0'));
+  EXPECT_EQ(read_timed(5, 1000), "again");
 }
 
 // Last: the line is gone afterwards.
