@@ -249,6 +249,9 @@ SequenceEnd update_sequence(RunState& run, Answer answer) {
     ++attempt;
     result = transfer_firmware(run.link, run.boot, run.probe_state, run.device, image, report, &transfer);
   }
+  // Where the device was left is the step the last attempt ended in, not the leave command
+  // that a failure still sends.
+  run.stage_reached = transfer.stage;
   transfer.duration_ms = run.link.clock->now_ms() - began;
   transfer.version_before = before.version;
   console_set_interrupt_note("");
