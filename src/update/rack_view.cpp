@@ -105,7 +105,8 @@ std::string RackView::row_line(const RackRow& row) const {
 // Moves back to the first row and clears everything below: the rows are drawn again from there.
 void RackView::erase() {
   if (mode_ != RackMode::LIVE || drawn_ == 0) return;
-  say(out_, "\x1b[%zuF\x1b[J", drawn_);
+  const std::string up = "\x1b[" + std::to_string(drawn_) + "F\x1b[J";
+  say_bytes(out_, up.data(), up.size());
   drawn_ = 0;
 }
 

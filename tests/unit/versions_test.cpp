@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,8 @@
 #include "fake_console.h"
 #include "image_bytes.h"
 #include "update/device_text.h"
+#include "update/rack_view.h"
+#include "memline.h"
 
 using namespace korvo;
 
@@ -310,4 +313,99 @@ TEST(SlowAdapter, WarnedAboveTwoMillisecondsWithCostAndRemedy) {
   EXPECT_DOUBLE_EQ(stats.p99_ms, 30.0);
   EXPECT_DOUBLE_EQ(round_trip_stats({100, 300}).median_ms, 0.2);
   EXPECT_EQ(round_trip_stats({}).count, 0u);
+}
+
+namespace {
+
+// The screen a terminal shows after `text`, for the sequences the rack view uses: CSI n F
+// (to the start of the line n up), CSI J (clear to the end of the screen), CSI 2K (clear the
+// line), LF, and printable bytes that overwrite.
+std::vector<std::string> screen_of(const std::string& text) {
+  std::vector<std::string> screen(1);
+  size_t row = 0;
+  size_t col = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\x1b' && i + 1 < text.size() && text[i + 1] == '[') {
+      size_t end = i + 2;
+      while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])) != 0) ++end;
+      const int n = end > i + 2 ? std::stoi(text.substr(i + 2, end - i - 2)) : 0;
+      const char op = text[end];
+      if (op == 'F') {
+        row = row >= static_cast<size_t>(n) ? row - static_cast<size_t>(n) : 0;
+        col = 0;
+      } else if (op == 'J') {
+        screen.resize(row + 1);
+        screen[row].resize(std::min(col, screen[row].size()));
+      } else if (op == 'K' && n == 2) {
+        screen[row].clear();
+      } else {
+        ADD_FAILURE() << "unexpected sequence " << op;
+      }
+      i = end;
+      continue;
+    }
+    if (c == '\n') {
+      ++row;
+      col = 0;
+      if (screen.size() <= row) screen.resize(row + 1);
+      continue;
+    }
+    if (screen[row].size() <= col) screen[row].resize(col + 1, ' ');
+    screen[row][col++] = c;
+  }
+  return screen;
+}
+
+}  // namespace
+
+// Rows redrawn in place with korvo's lines above them: whatever the order of the events, the
+// terminal ends up showing each line once and every row as it last stood.
+TEST_F(VersionsTest, RackRowsAreRedrawnInPlaceBelowTheDiagnostics) {
+  CapturedText terminal;
+  ConsoleOut out{terminal.out().file, terminal.out().file};  // one terminal for both streams
+  VirtualClock clock;
+  RackView view(out, clock, RackMode::LIVE, 60);
+  RackReporter first(view, view.add_row("COM3"), out, true);
+  RackReporter second(view, view.add_row("/dev/ttyUSB12"), out, true);
+  RackReporter missing(view, view.add_row("COM9"), out, true);
+  const ImageBytes image = image_bytes_make(68, 6, V1_14, "SlatePro");
+  first.port_begin("COM3");
+  second.port_begin("/dev/ttyUSB12");
+  missing.port_begin("COM9");
+  OpenFailure none;
+  none.error = OpenError::MISSING;
+  missing.port_not_opened("COM9", none, false);  // left out of the view
+  first.device_identified("COM3", device(ver(1, 13)), image.image());
+  first.stage(TransferStage::RECORDS);
+  first.progress(287, 574);
+  clock.now += 500;
+  second.port_outcome("/dev/ttyUSB12", PortOutcome::NO_DEVICE);
+  first.test_images();
+  second.test_images();  // said once
+  first.progress(300, 574);  // the same tenth, within the redraw interval: not drawn yet
+  std::vector<std::string> screen = screen_of(terminal.text());
+  const std::vector<std::string> running = {
+      "korvo: this build carries test images, not device firmware",
+      "COM3           Slate Pro  [##########..........]  50%",
+      "/dev/ttyUSB12  -          no device",
+      ""};
+  EXPECT_EQ(screen, running) << terminal.text();
+
+  // A line wider than the terminal would wrap and shift every later redraw: cut at its width.
+  TransferReport report;
+  report.stage = TransferStage::RECORDS;
+  report.records_sent = 400;
+  report.records = 574;
+  report.failure = TransactionResult::COMMAND_FAILED;
+  first.outcome("COM3", TransferResult::FAILED, report, device(ver(1, 13)), image.image());
+  view.finish();
+  screen = screen_of(terminal.text());
+  ASSERT_EQ(screen.size(), 9u) << terminal.text();  // the rows, a blank line, the table, the line after
+  EXPECT_EQ(screen[1], "korvo: COM3: the update stopped after 400 of 574 records; the device was left in its "
+                       "bootloader; a new run on COM3 installs the image");
+  EXPECT_EQ(screen[2], "COM3           Slate Pro  failed at record 401 of 574; in i");
+  EXPECT_EQ(screen[3], "/dev/ttyUSB12  -          no device");
+  EXPECT_EQ(screen[5], "Port           Device     Version             Time      Outcome");
+  EXPECT_EQ(screen[6], "COM3           Slate Pro  1.13                0.5 s     failed at record 401 of 574; in its bootloader");
 }
