@@ -31,7 +31,7 @@ std::string device_label(const DeviceInfo& device) {
 std::string left_where(std::optional<TransferStage> stage) {
   switch (stage.value_or(TransferStage::CHECKING)) {
     case TransferStage::CHECKING:
-      return "nothing was sent";
+      return "before anything was sent";
     case TransferStage::ENTERING:
       return "while entering its bootloader";
     case TransferStage::STARTING:
