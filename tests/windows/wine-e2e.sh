@@ -2,7 +2,7 @@
 # End-to-end scenarios of the real korvo.exe under Wine against the simulated device, with
 # the same transcripts and exit statuses as the POSIX end-to-end tests:
 #   wine-e2e.sh <wine-run.sh> <prefix> <korvo.exe> <korvo-devsim> <image> [scenario...]
-# Scenarios: update decline bootloader scan unplugged check yes_json rack (all when none is named).
+# Scenarios: update decline bootloader scan unplugged check yes_json rack rack_stop rack_view (all when none is named).
 #
 # korvo.exe runs in a real console: a tmux window whose pane is Wine's console, so _getch
 # reads keys sent with "tmux send-keys". Standard output goes to a file, where
@@ -30,7 +30,7 @@ korvo=$(absolute "$3")
 devsim=$(absolute "$4")
 image=$(absolute "$5")
 shift 5
-scenarios=${*:-update decline bootloader scan unplugged check yes_json rack}
+scenarios=${*:-update decline bootloader scan unplugged check yes_json rack rack_stop rack_view}
 work=${KORVO_E2E_WORK:-$(dirname "$prefix")/wine-e2e}
 ports=$prefix/dosdevices
 
@@ -147,9 +147,11 @@ device() {
 }
 
 # run_korvo [argument]: korvo.exe in a new tmux window; its exit status lands in rc.txt.
+# The wrapper outlives a Ctrl-C typed into the pane (korvo.exe decides what it means) to write
+# the exit status.
 run_korvo() {
   tmux_cmd new-session -d -s "$name" -x 100 -y 30 -c "$dir" \
-    sh -c '"$@" >out.raw 2>err.txt; echo $? >rc.new; mv rc.new rc.txt' \
+    sh -c 'trap : INT; "$@" >out.raw 2>err.txt; echo $? >rc.new; mv rc.new rc.txt' \
     sh "$wine_run" "$prefix" "$korvo" "$@" || { bad "tmux did not start"; return 1; }
 }
 
@@ -428,13 +430,59 @@ scenario_rack() {
   check_flash 4 && check_flash 8
 }
 
+# Ctrl-C in the console while two paced updates run: korvo.exe stops both, says where each
+# was left and ends with status 1 on its own; a new run then installs the image on both.
+scenario_rack_stop() {
+  device 4 --pacing || return 1
+  device 8 --pacing || return 1
+  run_korvo --yes --no-record 4 8 || return 1
+  wait_output "COM8: updating 20%" "$PROMPT_WAIT_S" || return 1
+  wait_output "COM4: updating 20%" "$PROMPT_WAIT_S" || return 1
+  key C-c || return 1
+  wait_end || return 1
+  check_status 1 || return 1
+  perl -pe 's/\r\n/\n/g' "$dir/out.raw" >"$dir/out-lf.txt"
+  for com in 4 8; do
+    grep -q "^COM$com  Slate Pro  1.13 .* stopped in its bootloader\$" "$dir/out-lf.txt" ||
+      { bad "no stopped row for COM$com"; return 1; }
+  done
+  rm -f "$dir/rc.txt"
+  tmux_cmd kill-session -t "$name" 2>/dev/null
+  run_korvo --yes --no-record 4 8 || return 1
+  wait_end || return 1
+  check_status 0 || return 1
+  check_flash 4 && check_flash 8
+}
+
+# The same two updates with standard output on the console itself: the rows are redrawn in
+# place (virtual-terminal sequences), so the pane ends with one row a device and the summary,
+# and none of the plain lines.
+scenario_rack_view() {
+  device 4 || return 1
+  device 8 || return 1
+  tmux_cmd new-session -d -s "$name" -x 100 -y 30 -c "$dir" \
+    sh -c '"$@" 2>err.txt; echo $? >rc.new; mv rc.new rc.txt; sleep 60' \
+    sh "$wine_run" "$prefix" "$korvo" --yes --no-record 4 8 || { bad "tmux did not start"; return 1; }
+  wait_end || return 1
+  check_status 0 || return 1
+  tmux_cmd capture-pane -p -t "$name" >"$dir/screen.txt"  # the window stays open for this
+  for com in 4 8; do
+    [ "$(grep -c "^COM$com  Slate Pro  verified *\$" "$dir/screen.txt")" = 1 ] ||
+      { bad "COM$com's row is not drawn once: $(cat "$dir/screen.txt")"; return 1; }
+    grep -q "^COM$com  Slate Pro  1.13 -> 1.14 .* verified *\$" "$dir/screen.txt" ||
+      { bad "no summary row for COM$com"; return 1; }
+  done
+  grep -q "^COM[48]: " "$dir/screen.txt" && { bad "plain lines on a console that takes the sequences"; return 1; }
+  check_flash 4 && check_flash 8
+}
+
 # ---- running them
 
 passed=0
 failed=0
 for name in $scenarios; do
   case $name in
-    update | decline | bootloader | scan | unplugged | check | yes_json | rack) ;;
+    update | decline | bootloader | scan | unplugged | check | yes_json | rack | rack_stop | rack_view) ;;
     *) echo "FAIL $name: no such scenario"; failed=$((failed + 1)); continue ;;
   esac
   dir=$work/$name
