@@ -26,22 +26,33 @@ struct RackTarget {
   std::string path;
 };
 
-bool has_label(const std::vector<RackTarget>& targets, const std::string& label) {
-  return std::any_of(targets.begin(), targets.end(), [&](const RackTarget& t) { return t.label == label; });
+PortName name_of(const RackTarget& target) {
+  return target.path.empty() ? PortName(static_cast<int>(target.number)) : PortName(target.path);
+}
+
+// Each device once, under the first name it was given: two threads on one device would only
+// have the second find it in use.
+void add_target(std::vector<RackTarget>& targets, const RackTarget& target) {
+  const std::string identity = port_identity(name_of(target));
+  for (const RackTarget& t : targets) {
+    if (t.label == target.label) return;
+    if (!identity.empty() && port_identity(name_of(t)) == identity) return;
+  }
+  targets.push_back(target);
 }
 
 void add_number(std::vector<RackTarget>& targets, uint32_t number) {
   RackTarget target;
   target.label = "COM" + std::to_string(number);
   target.number = number;
-  if (!has_label(targets, target.label)) targets.push_back(target);
+  add_target(targets, target);
 }
 
 void add_path(std::vector<RackTarget>& targets, const std::string& path) {
   RackTarget target;
   target.label = path;
   target.path = path;
-  if (!has_label(targets, target.label)) targets.push_back(target);
+  add_target(targets, target);
 }
 
 // The ports named on the command line, each once; false (with why) for a word that names

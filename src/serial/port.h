@@ -80,6 +80,10 @@ struct PortLatency {
 };
 // The latency timer of the adapter behind the port of this name; none for a port without one.
 std::optional<PortLatency> port_latency(const PortName& name);
+// What a port is beneath its name, to tell two names of one device apart: its device's real
+// path (links resolved) where ports have paths, "COMn" on Windows; empty when no such device
+// exists.
+std::string port_identity(const PortName& name);
 // The serial ports present, in a stable order.
 std::vector<PortListing> port_list();
 // Whether a command-line argument may name a device by its path on this platform.

@@ -146,6 +146,10 @@ std::optional<PortLatency> port_latency(const PortName& name) {
   return latency;
 }
 
+std::string port_identity(const PortName& name) {
+  return canonical_or_empty(name.by_path() ? name.path : port_posix_device_path(name.number));
+}
+
 // "ttyUSB0" is what the kernel and the user call the device; a forgotten "/dev/" must not
 // leave the word to read as 0, which searches COM1 to COM16 for some other device.
 std::optional<PortName> port_name_of_word(const std::string& word) {

@@ -154,6 +154,11 @@ std::optional<PortLatency> port_latency(const PortName& name) {
 }
 
 // The device path the system itself uses for port n, as a user may copy it from elsewhere.
+// Windows names a port by its number alone.
+std::string port_identity(const PortName& name) {
+  return name.by_path() ? name.path : "COM" + std::to_string(name.number);
+}
+
 std::optional<PortName> port_name_of_word(const std::string& word) {
   if (word.size() < 5 || word.compare(0, 4, "\\\\.\\") != 0) return std::nullopt;
   const int n = com_number(word.c_str() + 4);

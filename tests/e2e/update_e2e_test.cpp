@@ -1022,8 +1022,9 @@ TEST_F(E2E, RackServesEachDeviceOnItsOwn) {
   std::sort(ports.begin(), ports.end());
   EXPECT_EQ(ports, (std::vector<std::string>{"COM1", "COM2", "COM3"}));
 
-  // The same run as JSON Lines: every event names its port, each port ends with its result.
-  r = korvo({"--json", "--check", "1", "2", "4"}, "");
+  // The same run as JSON Lines: every event names its port, each port ends with its result;
+  // COM2 named again by its path is still one device.
+  r = korvo({"--json", "--check", "1", "2", "4", harness.path(2)}, "");
   EXPECT_EQ(r.exit_status, 3) << "a named port without a device" << r.output;
   std::map<std::string, std::string> verdicts;
   for (const nlohmann::json& line : json_lines(r.output)) {
