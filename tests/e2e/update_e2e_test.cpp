@@ -987,8 +987,10 @@ uint64_t elapsed_ms(std::chrono::steady_clock::time_point since) {
 TEST_F(E2E, RackServesEachDeviceOnItsOwn) {
   DevConfig refusing = flashing_device();
   refusing.faults.status[6] = 'D';
+  DevConfig naking = flashing_device();
+  naking.faults.nak_packet = 20;  // a record of the first attempt only: COM2 verifies on a retry
   harness.add_device(1, flashing_device());
-  harness.add_device(2, flashing_device());
+  harness.add_device(2, naking);
   harness.add_device(3, refusing);
   harness.add_silent(4);
 
@@ -1006,6 +1008,8 @@ TEST_F(E2E, RackServesEachDeviceOnItsOwn) {
     if (line.rfind("updating", 0) == 0) told.push_back(line);
   }
   EXPECT_EQ(told, tenths);
+  const std::vector<std::string> second = port_lines(r.output, "COM2");
+  EXPECT_NE(std::find(second.begin(), second.end(), "retry 2/3"), second.end()) << r.output;
   EXPECT_NE(r.output.find("COM1  Slate Pro  1.13 -> 1.14"), std::string::npos) << r.output;
   EXPECT_TRUE(harness.verify(1, IMAGE).verified);
   EXPECT_TRUE(harness.verify(2, IMAGE).verified);
