@@ -12,5 +12,7 @@ bool console_live_view(std::FILE* file);
 
 // The width of that terminal in columns; 80 when it cannot be told.
 int console_columns(std::FILE* file);
+// Its height in lines; 24 when it cannot be told.
+int console_lines(std::FILE* file);
 
 }  // namespace korvo

@@ -21,4 +21,10 @@ int console_columns(std::FILE* file) {
   return 80;
 }
 
+int console_lines(std::FILE* file) {
+  winsize size{};
+  if (file != nullptr && ioctl(fileno(file), TIOCGWINSZ, &size) == 0 && size.ws_row > 0) return size.ws_row;
+  return 24;
+}
+
 }  // namespace korvo

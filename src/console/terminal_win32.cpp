@@ -37,4 +37,13 @@ int console_columns(std::FILE* file) {
   return 80;
 }
 
+int console_lines(std::FILE* file) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (GetConsoleScreenBufferInfo(console_of(file), &info)) {
+    const int lines = info.srWindow.Bottom - info.srWindow.Top + 1;
+    if (lines > 0) return lines;
+  }
+  return 24;
+}
+
 }  // namespace korvo

@@ -74,11 +74,14 @@ bool named_targets(const std::vector<std::string>& words, std::vector<RackTarget
   return true;
 }
 
-// --all: the scan range, then every serial port the system lists beyond it, each device once
-// (the listing gives a port korvo knows by number that number).
+// --all: the ports of the scan range that exist, then every serial port the system lists
+// beyond it, each device once (the listing gives a port korvo knows by number that number).
 std::vector<RackTarget> all_targets() {
   std::vector<RackTarget> targets;
-  for (uint32_t n = KORVO_SCAN_FIRST; n <= KORVO_SCAN_LAST; ++n) add_number(targets, n);
+  for (uint32_t n = KORVO_SCAN_FIRST; n <= KORVO_SCAN_LAST; ++n) {
+    // A number of the range that names no device here is no port to show or report.
+    if (!port_identity(PortName(static_cast<int>(n))).empty()) add_number(targets, n);
+  }
   for (const PortListing& port : port_list()) {
     if (port.number > 0) {
       add_number(targets, static_cast<uint32_t>(port.number));
@@ -147,7 +150,9 @@ ExitStatus rack_run(RunState& run, const RunOptions& options) {
       return ExitStatus::USAGE;
     }
   }
-  const bool live = !options.json && console_live_view(run.out.file);
+  // Rows that do not fit on the screen cannot be redrawn once they have scrolled away.
+  const bool live = !options.json && console_live_view(run.out.file) &&
+                    targets.size() < static_cast<size_t>(console_lines(run.out.file));
   RackView view(run.out, *run.link.clock, live ? RackMode::LIVE : RackMode::LINES, console_columns(run.out.file));
   std::vector<std::unique_ptr<Reporter>> reporters;
   for (const RackTarget& target : targets) {

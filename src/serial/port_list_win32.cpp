@@ -154,9 +154,13 @@ std::optional<PortLatency> port_latency(const PortName& name) {
 }
 
 // The device path the system itself uses for port n, as a user may copy it from elsewhere.
-// Windows names a port by its number alone.
+// Windows names a port by its number alone; a number the system has no device for is none.
 std::string port_identity(const PortName& name) {
-  return name.by_path() ? name.path : "COM" + std::to_string(name.number);
+  if (name.by_path()) return name.path;
+  const std::string com = "COM" + std::to_string(name.number);
+  char target[512];
+  if (QueryDosDeviceA(com.c_str(), target, sizeof target) == 0) return "";
+  return com;
 }
 
 std::optional<PortName> port_name_of_word(const std::string& word) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <cstdio>
 #include <cstdlib>
@@ -1078,6 +1079,14 @@ TEST_F(E2E, RackCheckOfAllPortsTakesAboutAsLongAsTheSlowest) {
   EXPECT_EQ(port_lines(r.output, "COM8").back(), "no device") << r.output;
   EXPECT_TRUE(port_lines(r.output, "COM5").empty()) << "a port the computer does not have is not shown";
   EXPECT_FALSE(harness.log(3).bootl);
+
+  // Nor reported in JSON: its events are the devices' and the ports that exist.
+  r = korvo({"--check", "--all", "--json"}, "");
+  EXPECT_EQ(r.exit_status, 100);
+  std::set<std::string> ports;
+  for (const nlohmann::json& line : json_lines(r.output)) ports.insert(line.at("port"));
+  EXPECT_EQ(ports.count("COM5"), 0u) << r.output;
+  EXPECT_EQ(ports.count("COM8"), 1u) << r.output;
 }
 
 // Ctrl-C on the terminal during four updates: every device stops where it is, the summary

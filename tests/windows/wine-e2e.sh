@@ -416,6 +416,17 @@ scenario_yes_json() {
 scenario_rack() {
   device 4 || return 1
   device 8 || return 1
+  # --all finds both among the prefix's ports. The prefix's registry names every COM number
+  # up to 255 (to keep the machine's own devices out of reach), so Wine shows them all as
+  # ports: 250-odd threads, each failing its open at once, beside the two devices.
+  run_korvo --check --all || return 1
+  wait_end || return 1
+  check_status 100 || return 1
+  perl -pe 's/\r\n/\n/g' "$dir/out.raw" >"$dir/check-lf.txt"
+  [ "$(grep -c "^COM[48]: update available: 1.14\$" "$dir/check-lf.txt")" = 2 ] ||
+    { bad "--all did not check COM4 and COM8"; return 1; }
+  rm -f "$dir/rc.txt"
+  tmux_cmd kill-session -t "$name" 2>/dev/null
   run_korvo --yes --no-record 4 8 || return 1
   wait_end || return 1
   check_status 0 || return 1
