@@ -23,8 +23,16 @@ bool port_open(SerialPort& port, const PortName& name, uint32_t baud, OpenFailur
   return port.backend->open(name, baud, why);
 }
 
+// After a stop nothing more is said on the line, so no new speed is needed; and bytes a stopped
+// write left queued would go out at the new one, garbled. The port is closed instead, which
+// lets them leave at the speed they were written at.
 bool port_set_baud(SerialPort& port, uint32_t baud) {
-  return usable(port) && port.backend->set_baud(baud);
+  if (!usable(port)) return false;
+  if (port_stop_requested()) {
+    port.backend->close();
+    return false;
+  }
+  return port.backend->set_baud(baud);
 }
 
 void port_close(SerialPort& port) {

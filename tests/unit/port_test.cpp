@@ -169,6 +169,9 @@ TEST(PortStop, TimedReadEndsWithTheFirstFailedReadWithoutSpinning) {
   EXPECT_EQ(line.reads, 1);
   EXPECT_LT(clock.reads, 10);
   EXPECT_EQ(port_available(port), 2) << "what is waiting can still be counted";
+  // Bytes a stopped write left queued must not go out at another speed: no change, closed.
+  EXPECT_FALSE(port_set_baud(port, BAUD_BOOTLOADER));
+  EXPECT_FALSE(line.has_handle());
   port_stop_clear();
   EXPECT_FALSE(port_stop_requested());
 }
