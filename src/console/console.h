@@ -46,7 +46,10 @@ inline constexpr std::size_t CONSOLE_NOTE_BYTES = 512;
 // when it is off (notes, ports released, terminal restored). When the Windows console is closed
 // the stop is asked for and the system's end of the process waits (up to 4 s) for
 // console_stop_done().
-void console_stop_on_interrupt(bool on);
+// say_so false: the caller says CONSOLE_STOP_LINE itself where it belongs (a view that draws
+// on the terminal would be thrown off by a line written into it).
+void console_stop_on_interrupt(bool on, bool say_so = true);
+inline constexpr char CONSOLE_STOP_LINE[] = "korvo: stopping every device (again to end at once)\n";
 // The program has said what it had to after a stop; the process may end now. Only the closing
 // Windows console waits for it; elsewhere it does nothing.
 void console_stop_done();

@@ -45,7 +45,7 @@ constexpr std::array<int, 4> FATAL_SIGNALS = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 // Graceful stop mode, and how many interruptions it has taken so far.
 std::atomic<bool> g_stop_mode{false};
 std::atomic<int> g_interruptions{0};
-constexpr char STOP_LINE[] = "korvo: stopping every device (again to end at once)\n";
+std::atomic<bool> g_stop_said{true};  // the handler writes CONSOLE_STOP_LINE
 
 void write_notes() {
   char note[CONSOLE_NOTE_BYTES];
@@ -84,7 +84,7 @@ extern "C" void on_fatal_signal(int sig) {
   if ((sig == SIGINT || sig == SIGTERM) && g_stop_mode.load() && g_interruptions.fetch_add(1) == 0) {
     const int saved_errno = errno;
     port_request_stop();
-    (void)!::write(STDERR_FILENO, STOP_LINE, sizeof STOP_LINE - 1);
+    if (g_stop_said.load()) (void)!::write(STDERR_FILENO, CONSOLE_STOP_LINE, sizeof CONSOLE_STOP_LINE - 1);
     errno = saved_errno;
     return;
   }
@@ -308,7 +308,8 @@ Console& console_system() {
   return console;
 }
 
-void console_stop_on_interrupt(bool on) {
+void console_stop_on_interrupt(bool on, bool say_so) {
+  g_stop_said.store(say_so);
   g_interruptions.store(0);
   g_stop_mode.store(on);
   // The handlers may not be there yet when the console is not used.

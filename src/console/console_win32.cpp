@@ -52,7 +52,7 @@ constexpr DWORD CLOSE_WAIT_MS = 4000;
 std::atomic<bool> g_stop_mode{false};
 std::atomic<LONG> g_interruptions{0};
 std::atomic<HANDLE> g_done{nullptr};
-constexpr char STOP_LINE[] = "korvo: stopping every device (again to end at once)\n";
+std::atomic<bool> g_stop_said{true};  // the handler writes CONSOLE_STOP_LINE
 
 void write_error(const char* text, std::size_t length) {
   DWORD written = 0;
@@ -73,7 +73,7 @@ BOOL WINAPI on_console_event(DWORD event) {
   if (g_stop_mode.load() && event == CTRL_CLOSE_EVENT) {
     // The process ends once this returns: give the program its time to finish first.
     port_request_stop();
-    write_error(STOP_LINE, sizeof STOP_LINE - 1);
+    if (g_stop_said.load()) write_error(CONSOLE_STOP_LINE, sizeof CONSOLE_STOP_LINE - 1);
     const HANDLE done = g_done.load();
     if (done != nullptr && WaitForSingleObject(done, CLOSE_WAIT_MS) == WAIT_OBJECT_0) return FALSE;
     write_notes();
@@ -81,7 +81,7 @@ BOOL WINAPI on_console_event(DWORD event) {
   }
   if (g_stop_mode.load() && interrupt && g_interruptions.fetch_add(1) == 0) {
     port_request_stop();
-    write_error(STOP_LINE, sizeof STOP_LINE - 1);
+    if (g_stop_said.load()) write_error(CONSOLE_STOP_LINE, sizeof CONSOLE_STOP_LINE - 1);
     return TRUE;  // handled: the process goes on and winds down
   }
   if (interrupt || event == CTRL_CLOSE_EVENT) write_notes();
@@ -113,7 +113,8 @@ Console& console_system() {
   return console;
 }
 
-void console_stop_on_interrupt(bool on) {
+void console_stop_on_interrupt(bool on, bool say_so) {
+  g_stop_said.store(say_so);
   if (on && g_done.load() == nullptr) {
     const HANDLE made = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE expected = nullptr;

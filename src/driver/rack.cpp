@@ -165,7 +165,7 @@ ExitStatus rack_run(RunState& run, const RunOptions& options) {
   if (!options.json) ConsoleReporter(run.out).banner();
 
   // Ctrl-C now stops every device where it stands, and the summary still follows.
-  console_stop_on_interrupt(true);
+  console_stop_on_interrupt(true, !live);
   std::vector<DeviceEnd> ends(targets.size());
   {
     std::vector<std::thread> threads;

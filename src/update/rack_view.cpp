@@ -5,6 +5,7 @@
 
 #include "protocol/device_info.h"
 #include "protocol/version.h"
+#include "serial/stop.h"
 #include "update/device_text.h"
 
 namespace korvo {
@@ -110,8 +111,21 @@ void RackView::erase() {
   drawn_ = 0;
 }
 
+// Ctrl-C leaves the saying of it to the view: above the rows, like korvo's other lines.
+bool RackView::stop_due() const { return mode_ == RackMode::LIVE && !stop_said_ && port_stop_requested(); }
+
+void RackView::say_stop() {
+  stop_said_ = true;
+  tell(out_, "%s", CONSOLE_STOP_LINE);
+}
+
 void RackView::draw(bool may_wait) {
   if (mode_ != RackMode::LIVE) return;
+  if (stop_due()) {
+    erase();
+    say_stop();
+    may_wait = false;
+  }
   const uint32_t now = clock_.now_ms();
   if (may_wait && drawn_once_ && now - drawn_at_ms_ < LIVE_REDRAW_MS) return;
   std::string screen;
@@ -135,6 +149,7 @@ void RackView::diagnostic(const std::string& text) {
   const std::string lines = diagnostic_lines(text);
   if (lines.empty() || !said_.insert(lines).second) return;
   erase();
+  if (stop_due()) say_stop();  // first: the device's lines that follow are what the stop did
   tell(out_, "%s\n", lines.c_str());
   draw(false);
 }

@@ -65,6 +65,8 @@ class RackView {
   void tell_line(const RackRow& row, const std::string& text);
   void draw(bool may_wait);
   void erase();
+  bool stop_due() const;
+  void say_stop();  // with the rows erased
   std::string row_line(const RackRow& row) const;
 
   ConsoleOut& out_;
@@ -77,6 +79,7 @@ class RackView {
   size_t drawn_ = 0;            // rows on the screen below the cursor's line
   uint32_t drawn_at_ms_ = 0;
   bool drawn_once_ = false;
+  bool stop_said_ = false;      // the stop was said above the rows
 };
 
 // One port's events as its row of the view. Its diagnostics are the console's own lines.

@@ -13,6 +13,7 @@
 #include "image_bytes.h"
 #include "update/device_text.h"
 #include "update/rack_view.h"
+#include "serial/stop.h"
 #include "memline.h"
 
 using namespace korvo;
@@ -392,6 +393,8 @@ TEST_F(VersionsTest, RackRowsAreRedrawnInPlaceBelowTheDiagnostics) {
       ""};
   EXPECT_EQ(screen, running) << terminal.text();
 
+  // Ctrl-C: the stop is said above the rows (the signal handler leaves it to the view).
+  port_request_stop();
   // A line wider than the terminal would wrap and shift every later redraw: cut at its width.
   TransferReport report;
   report.stage = TransferStage::RECORDS;
@@ -400,12 +403,14 @@ TEST_F(VersionsTest, RackRowsAreRedrawnInPlaceBelowTheDiagnostics) {
   report.failure = TransactionResult::COMMAND_FAILED;
   first.outcome("COM3", TransferResult::FAILED, report, device(ver(1, 13)), image.image());
   view.finish();
+  port_stop_clear();
   screen = screen_of(terminal.text());
-  ASSERT_EQ(screen.size(), 9u) << terminal.text();  // the rows, a blank line, the table, the line after
-  EXPECT_EQ(screen[1], "korvo: COM3: the update stopped after 400 of 574 records; the device was left in its "
+  ASSERT_EQ(screen.size(), 10u) << terminal.text();  // the rows, a blank line, the table, the line after
+  EXPECT_EQ(screen[1], "korvo: stopping every device (again to end at once)");
+  EXPECT_EQ(screen[2], "korvo: COM3: the update stopped after 400 of 574 records; the device was left in its "
                        "bootloader; a new run on COM3 installs the image");
-  EXPECT_EQ(screen[2], "COM3           Slate Pro  failed at record 401 of 574; in i");
-  EXPECT_EQ(screen[3], "/dev/ttyUSB12  -          no device");
-  EXPECT_EQ(screen[5], "Port           Device     Version             Time      Outcome");
-  EXPECT_EQ(screen[6], "COM3           Slate Pro  1.13                0.5 s     failed at record 401 of 574; in its bootloader");
+  EXPECT_EQ(screen[3], "COM3           Slate Pro  failed at record 401 of 574; in i");
+  EXPECT_EQ(screen[4], "/dev/ttyUSB12  -          no device");
+  EXPECT_EQ(screen[6], "Port           Device     Version             Time      Outcome");
+  EXPECT_EQ(screen[7], "COM3           Slate Pro  1.13                0.5 s     failed at record 401 of 574; in its bootloader");
 }
