@@ -256,7 +256,7 @@ SequenceEnd update_sequence(RunState& run, Answer answer) {
   transfer.version_before = before.version;
   console_set_interrupt_note("");
   report.outcome(run.found_port, result, transfer, run.device, image);
-  if (transfer.round_trips.count > 0 && transfer.round_trips.median_ms > ROUND_TRIP_SLOW_MS) {
+  if (transfer.round_trips.count >= ROUND_TRIP_SAMPLES_MIN && transfer.round_trips.median_ms > ROUND_TRIP_SLOW_MS) {
     report.slow_round_trips(run.found_port, transfer.round_trips);
   }
   record_update(run, before, image, result, transfer, attempt, failures);

@@ -51,6 +51,9 @@ RoundTripStats round_trip_stats(std::vector<uint32_t> samples_us);
 // A median above this is an adapter holding the device's answers (its latency timer), not
 // the line: an answer of a few bytes takes well under a millisecond at 115200.
 inline constexpr double ROUND_TRIP_SLOW_MS = 5.0;
+// Fewer round trips than this say nothing of the adapter: one caught while the machine was
+// busy would make the median of a transfer that failed at its start command.
+inline constexpr uint32_t ROUND_TRIP_SAMPLES_MIN = 20;
 
 // A USB-serial adapter whose latency timer holds the device's short answers, found before the
 // question.
@@ -167,7 +170,8 @@ struct Reporter {
                        const DeviceInfo& device, const Image& image) = 0;
   // Before the question: the port's adapter holds the device's answers for its latency timer.
   virtual void slow_adapter(const std::string& port, const SlowAdapter& adapter) = 0;
-  // After the transfer: its median round trip was above ROUND_TRIP_SLOW_MS.
+  // After the transfer: its median round trip, over at least ROUND_TRIP_SAMPLES_MIN, was above
+  // ROUND_TRIP_SLOW_MS.
   virtual void slow_round_trips(const std::string& port, const RoundTripStats& round_trips) = 0;
 
   // The user stopped a run over several devices (Ctrl-C) before this one's run had ended;
