@@ -27,6 +27,14 @@ std::array<NoteSlot, CONSOLE_NOTE_SLOTS> g_notes;
 // This thread's slot; -1: none. A thread that clears its note gives its slot back.
 thread_local int t_note_slot = -1;
 
+// Whether the last text written to either stream left its line open (a port's name before
+// its verdict, a prompt, a progress line): a terminal shows both streams on one screen.
+std::atomic<bool> g_line_open{false};
+
+void wrote(const char* text, std::size_t length) {
+  if (length > 0) g_line_open.store(text[length - 1] != '\n');
+}
+
 int claim_note_slot() {
   for (std::size_t i = 0; i < g_notes.size(); ++i) {
     bool expected = false;
@@ -46,10 +54,12 @@ void write_now(std::FILE* file, const char* format, va_list args) {
   const int length = std::vsnprintf(text, sizeof text, format, args);
   if (length > 0 && static_cast<std::size_t>(length) < sizeof text) {
     std::fwrite(text, 1, static_cast<std::size_t>(length), file);
+    wrote(text, static_cast<std::size_t>(length));
   } else if (length > 0) {
     std::vector<char> longer(static_cast<std::size_t>(length) + 1);
     std::vsnprintf(longer.data(), longer.size(), format, again);
     std::fwrite(longer.data(), 1, static_cast<std::size_t>(length), file);
+    wrote(longer.data(), static_cast<std::size_t>(length));
   }
   va_end(again);
   std::fflush(file);
@@ -102,8 +112,11 @@ void tell(ConsoleOut& out, const char* format, ...) {
   va_end(args);
 }
 
+bool console_line_open() { return g_line_open.load(); }
+
 void say_bytes(ConsoleOut& out, const void* data, std::size_t count) {
   std::fwrite(data, 1, count, out.file);
+  wrote(static_cast<const char*>(data), count);
   std::fflush(out.file);
 }
 

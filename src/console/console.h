@@ -66,6 +66,8 @@ void say(ConsoleOut& out, const char* format, ...) __attribute__((format(printf,
 void say_bytes(ConsoleOut& out, const void* data, std::size_t count);
 // printf to the diagnostics stream.
 void tell(ConsoleOut& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Whether the last text written by say, say_bytes or tell left its line open.
+bool console_line_open();
 
 // Whether "/?" asks for help on this platform, as its own programs take it.
 extern const bool CONSOLE_SLASH_HELP;

@@ -29,6 +29,12 @@ Probe verdict(Probe probe, ProbeResult result, ProbeState state = ProbeState::NO
 
 }  // namespace
 
+DeviceInfo boot_identity(const BootInfo& info) {
+  DeviceInfo device;
+  copy_boot_identity(info, device);
+  return device;
+}
+
 Probe device_probe(Link& link, BootInfo& boot_info, const DeviceInfo& known) {
   Probe probe{ProbeResult::SILENT, ProbeState::NONE, known};
   if (link.current_baud == 0) return verdict(probe, ProbeResult::PORT_UNUSABLE);

@@ -30,4 +30,8 @@ struct Probe {
 // The link's speed afterwards tells which side answered.
 [[nodiscard]] Probe device_probe(Link& link, BootInfo& boot_info, const DeviceInfo& known);
 
+// The identity a bootloader's information reply gives (its checksum was checked when it was
+// taken off the line).
+[[nodiscard]] DeviceInfo boot_identity(const BootInfo& info);
+
 }  // namespace korvo

@@ -28,135 +28,143 @@ void read_whole_key(Console& console) {
   if (console.read_key() == 0) (void)console.read_key();
 }
 
-// Probes the open port and keeps what it found as the run's identity.
-ProbeResult probe(RunState& run) {
-  const Probe found = device_probe(run.link, run.boot.info, run.device);
-  run.device = found.device;
-  run.probe_state = found.state;
+// Probes the open port and keeps what it found as the session's identity.
+ProbeResult probe(PortSession& s) {
+  const Probe found = device_probe(s.link, s.boot.info, s.device);
+  s.device = found.device;
+  s.probe_state = found.state;
   return found.result;
 }
 
 // Walks the port range (or the one port named by its path); true with the port left open and
 // selected_image set.
-bool port_scan(RunState& run) {
-  Reporter& report = *run.reporter;
-  const bool by_path = !run.device_path.empty();
-  const uint32_t first = by_path ? 1 : run.first_port;
-  const uint32_t last = by_path ? 1 : run.last_port;
+bool port_scan(const RunConfig& config, PortSession& s) {
+  Reporter& report = *s.reporter;
+  const bool by_path = !s.device_path.empty();
+  const uint32_t first = by_path ? 1 : s.first_port;
+  const uint32_t last = by_path ? 1 : s.last_port;
   const bool searching = !by_path && first != last;
   for (uint32_t n = first; n <= last; ++n) {
-    const PortName name = by_path ? PortName(run.device_path) : PortName(static_cast<int>(n));
-    const std::string label = by_path ? run.device_path : "COM" + std::to_string(n);
+    const PortName name = by_path ? PortName(s.device_path) : PortName(static_cast<int>(n));
+    const std::string label = by_path ? s.device_path : "COM" + std::to_string(n);
     report.port_begin(label);
     OpenFailure failure;
-    const bool opened = port_open(run.link.port, name, BAUD_APPLICATION, &failure);
+    const bool opened = port_open(s.link.port, name, BAUD_APPLICATION, &failure);
     if (!failure.warning.empty()) report.port_warning(label, failure.warning);
     if (!opened) {
-      run.link.current_baud = 0;
+      s.link.current_baud = 0;
+      if (!searching) s.open_failure = failure;
       report.port_outcome(label, PortOutcome::NOT_OPENED);
       report.port_not_opened(label, failure, searching);
       continue;
     }
-    run.link.current_baud = BAUD_APPLICATION;
-    port_drain(run.link.port);
-    const bool answered = probe(run) == ProbeResult::FOUND;
+    s.link.current_baud = BAUD_APPLICATION;
+    port_drain(s.link.port);
+    const bool answered = probe(s) == ProbeResult::FOUND;
     if (answered) {
-      const auto slot = image_select(*run.images, run.device.product, run.device.pcb_revision);
+      const auto slot = image_select(*config.images, s.device.product, s.device.pcb_revision);
       if (slot.has_value()) {
-        run.selected_image = &(*run.images)[*slot];
-        run.found_port = label;
-        run.found_number = static_cast<int>(n);
+        s.selected_image = &(*config.images)[*slot];
+        s.found_port = label;
+        s.found_number = static_cast<int>(n);
         report.port_outcome(label, PortOutcome::FOUND);
         return true;
       }
     }
     report.port_outcome(label, PortOutcome::NO_DEVICE);
     if (answered) {
-      run.answered_without_image = true;
-      report.device_without_image(label, run.device);
+      s.answered_without_image = true;
+      s.without_image = s.device;
+      report.device_without_image(label, s.device);
     }
-    port_close(run.link.port);
+    port_close(s.link.port);
   }
   return false;
 }
 
 // The port as the system lists it: the path opened and what it says of the adapter.
-PortListing listed_port(const RunState& run) {
+PortListing listed_port(const PortSession& s) {
   for (const PortListing& port : port_list()) {
-    const bool same = run.device_path.empty() ? "COM" + std::to_string(port.number) == run.found_port
-                                              : port.path == run.device_path;
+    const bool same = s.device_path.empty() ? "COM" + std::to_string(port.number) == s.found_port
+                                            : port.path == s.device_path;
     if (same) return port;
   }
   PortListing unknown;
-  unknown.path = run.device_path;
+  unknown.path = s.device_path;
   return unknown;
+}
+
+// The record's outcome and where the failure was: the names the JSON result uses.
+const char* record_outcome(const DeviceOutcome& o) {
+  switch (o.kind) {
+    case Outcome::VERIFIED:
+    case Outcome::NOT_VERIFIED: return "updated";
+    case Outcome::STOPPED: return "stopped";
+    case Outcome::NOT_COMPATIBLE: return "not_compatible";
+    case Outcome::NEWER_LEFT_ALONE: return "device_newer";
+    default: return "failed";
+  }
 }
 
 // One line in the update record for a transfer that was attempted; a record that cannot be
 // written is said, never a failed update.
-void record_update(RunState& run, const DeviceInfo& before, const Image& image, TransferResult result,
-                   const TransferReport& transfer, uint32_t attempts,
+void record_update(const RunConfig& config, const PortSession& s, const DeviceOutcome& o,
                    const std::vector<AttemptFailure>& failures) {
-  if (!run.record) return;
-  const PortListing port = listed_port(run);
+  if (!config.record || !o.transferred || o.image == nullptr) return;
+  const Image& image = *o.image;
+  const TransferReport& transfer = o.transfer;
+  const PortListing port = listed_port(s);
   UpdateRecord record;
   record.time = state_utc_now();
   record.host = state_host_name();
   record.korvo_version = "1.01";
-  record.port = run.found_port;
+  record.port = s.found_port;
   record.path = port.path;
   record.adapter = port.details;
-  record.device_name = device_name(before);
-  record.device_model = device_model_text(before);
-  record.product = before.product;
-  record.pcb_revision = before.pcb_revision;
-  record.extra = before.extra;
-  record.version_before = version_string(before.version);
+  record.device_name = device_name(o.before);
+  record.device_model = device_model_text(o.before);
+  record.product = o.before.product;
+  record.pcb_revision = o.before.pcb_revision;
+  record.extra = o.before.extra;
+  record.version_before = version_string(o.before.version);
   record.image_version = version_string(image_version(image));
   record.image_target = image_target_name(image);
   record.image_sha256 = image.sha256 != nullptr ? image.sha256 : "";
   record.image_records = transfer.records;
-  record.updated = result == TransferResult::OK;
+  record.outcome = record_outcome(o);
+  record.left = device_left_name(o.left);
+  record.updated = o.kind == Outcome::VERIFIED || o.kind == Outcome::NOT_VERIFIED;
   if (!record.updated) {
-    record.failed_stage = transfer_stage_name(transfer.stage);
-    record.failed_code = static_cast<int>(transfer.failure);
+    record.failed_stage = transfer_stage_name(transfer.failed_at.value_or(transfer.stage));
+    // A stop is no failure of the line: it has no code.
+    record.failed_code = o.kind == Outcome::FAILED ? static_cast<int>(transfer.failure) : 0;
   }
-  if (transfer.announced) record.version_after = version_string(run.device.version);
-  record.verified = transfer_verified(result, transfer, run.device, image);
+  const bool reported = (transfer.leave_sent && transfer.announced) || o.kind == Outcome::VERIFIED ||
+                        o.kind == Outcome::NEWER_LEFT_ALONE;
+  if (reported) record.version_after = version_string(o.device.version);
+  record.verified = outcome_verified(o);
   record.duration_ms = transfer.duration_ms;
   if (transfer.round_trips.count > 0) {
     record.round_trip_median_ms = transfer.round_trips.median_ms;
     record.round_trip_p99_ms = transfer.round_trips.p99_ms;
   }
-  record.attempts = attempts;
+  record.attempts = o.attempts;
   record.failures = failures;
   std::string why;
-  if (!update_record_append(record, run.record_path, why)) {
-    run.reporter->record_failed(why);
+  if (!update_record_append(record, config.record_path, why)) {
+    s.reporter->record_failed(why);
   }
 }
 
 // An adapter that holds the device's answers for more than a few ms makes the update take
 // twice as long or more: said before the question, while the user can still change it. Read
 // after the open, which on Linux has asked the driver for low latency.
-void warn_of_slow_adapter(RunState& run, const Image& image) {
-  const PortName name = run.device_path.empty() ? PortName(run.found_number) : PortName(run.device_path);
+void warn_of_slow_adapter(const PortSession& s, const Image& image) {
+  const PortName name = s.device_path.empty() ? PortName(s.found_number) : PortName(s.device_path);
   const std::optional<SlowAdapter> slow = slow_adapter_of(port_latency(name), image_field(image, IMG_RECORD_COUNT));
   if (!slow) return;
-  run.reporter->slow_adapter(run.found_port, *slow);
+  s.reporter->slow_adapter(s.found_port, *slow);
 }
-
-// How the update sequence ended.
-enum class SequenceEnd {
-  GONE = 0,           // the device no longer answered
-  UNKNOWN = 1,        // the product table does not know it
-  INCOMPATIBLE = 2,   // the image does not fit it
-  DECLINED = 3,       // the user said N
-  LEFT_ALONE = 4,     // unattended: it already runs this version or a newer one
-  VERIFIED = 5,       // updated, and it came back running the update
-  NOT_VERIFIED = 6,   // updated, but it did not come back running the update
-  FAILED = 7,         // the transfer failed
-};
 
 // Between attempts of an unattended update: long enough for a device that was told to leave
 // its bootloader to have started and for a half-heard packet to be forgotten.
@@ -164,160 +172,228 @@ constexpr uint32_t RETRY_PAUSE_MS = 1000;
 
 // Whether a transfer that did not end verified failed in a way a new attempt can mend: the
 // line lost a packet or a verdict, or the bootloader did not answer. Never an image refused
-// before sending, never "D" (the flash does not match what was sent: that is reported).
-bool worth_retrying(TransferResult result, const TransferReport& transfer) {
-  if (result == TransferResult::OK) return true;  // no verdict, or not the update's version
-  if (transfer.stage == TransferStage::ENTERING) return true;
-  return transfer.failure != TransactionResult::OK && transfer.failure != TransactionResult::MISMATCH;
+// before sending, never a bootloader that disagrees with the image, never "D" (the flash does
+// not match what was sent: that is reported).
+bool worth_retrying(const DeviceOutcome& o) {
+  if (o.kind == Outcome::NOT_VERIFIED) return true;
+  if (o.kind != Outcome::FAILED || o.transfer.image_fault) return false;
+  if (o.transfer.failed_at == TransferStage::ENTERING) return true;
+  return o.transfer.failure != TransactionResult::OK && o.transfer.failure != TransactionResult::MISMATCH;
 }
 
 // Who answers the question: the user, or the command line.
-enum class Answer { ASK = 0, YES = 1, YES_FORCED = 2 };
+enum class Answer { ASK = 0, YES = 1, YES_FORCED = 2, CHECK = 3 };
 
-SequenceEnd update_sequence(RunState& run, Answer answer) {
-  Reporter& report = *run.reporter;
+// What to do with the device the probe found and the selected image: the same decision
+// before the first attempt and before every retry.
+struct Offer {
+  Outcome refused = Outcome::UPDATE_AVAILABLE;  // UPDATE_AVAILABLE: install it
+  Refusal refusal = Refusal::NONE;
+  CompatCode compat = CompatCode::OK;
+};
+
+Offer offer_for(const PortSession& s, const Image& image, Answer answer) {
+  Offer offer;
+  if (product_lookup(s.device.product, s.device.pcb_revision) == nullptr) {
+    offer.refused = Outcome::NOT_COMPATIBLE;
+    offer.refusal = Refusal::UNKNOWN_DEVICE;
+    offer.compat = CompatCode::DEVICE_UNKNOWN;
+    return offer;
+  }
+  offer.compat = check_compatibility(s.device, image);
+  if (offer.compat != CompatCode::OK) {
+    offer.refused = Outcome::NOT_COMPATIBLE;
+    offer.refusal = Refusal::IMAGE_MISMATCH;
+    return offer;
+  }
+  // A device waiting in its bootloader runs no firmware at all: whatever version it names,
+  // it needs its image (that is how an interrupted update is recovered).
+  if (answer != Answer::YES || s.probe_state == ProbeState::BOOTLOADER) return offer;
+  if (s.device.version == image_version(image)) offer.refused = Outcome::UP_TO_DATE;
+  if (s.device.version > image_version(image)) offer.refused = Outcome::NEWER_LEFT_ALONE;
+  return offer;
+}
+
+// An outcome of the session as it stands (device, image, port) before any transfer.
+DeviceOutcome session_outcome(const PortSession& s, Outcome kind) {
+  DeviceOutcome o;
+  o.kind = kind;
+  o.device = s.device;
+  o.before = s.device;
+  o.image = s.selected_image;
+  o.in_bootloader = s.probe_state == ProbeState::BOOTLOADER;
+  return o;
+}
+
+DeviceOutcome refused_outcome(const PortSession& s, const Offer& offer) {
+  DeviceOutcome o = session_outcome(s, offer.refused);
+  o.refusal = offer.refusal;
+  o.compat = offer.compat;
+  return o;
+}
+
+DeviceOutcome update_sequence(const RunConfig& config, PortSession& s, Answer answer) {
+  Reporter& report = *s.reporter;
   report.sequence_begin();
   // Whatever the device said since the scan, shown as it came (bar terminal controls).
-  const int32_t waiting = port_available(run.link.port);
+  const int32_t waiting = port_available(s.link.port);
   for (int32_t i = 0; i < waiting; ++i) {
     uint8_t byte = 0;
-    if (port_read(run.link.port, &byte, 1) == 1) report.device_bytes(&byte, 1);
+    if (port_read(s.link.port, &byte, 1) == 1) report.device_bytes(&byte, 1);
   }
-  if (probe(run) != ProbeResult::FOUND) {
-    report.device_gone(run.found_port);
-    return SequenceEnd::GONE;
+  if (probe(s) != ProbeResult::FOUND) return session_outcome(s, Outcome::GONE);
+  const Image& image = *s.selected_image;
+  if (product_lookup(s.device.product, s.device.pcb_revision) != nullptr) {
+    report.device_identified(s.found_port, s.device, image);
   }
-  if (product_lookup(run.device.product, run.device.pcb_revision) == nullptr) {
-    report.device_unknown(run.found_port, run.device);
-    return SequenceEnd::UNKNOWN;
-  }
-  const Image& image = *run.selected_image;
-  report.device_identified(run.found_port, run.device, image);
-  const CompatCode code = check_compatibility(run.device, image);
-  if (code != CompatCode::OK) {
-    report.incompatible(code, run.device, image);
-    return SequenceEnd::INCOMPATIBLE;
-  }
-  if (answer == Answer::YES && run.device.version >= image_version(image)) {
-    report.left_alone(run.found_port, run.device, image);
-    return SequenceEnd::LEFT_ALONE;
-  }
-  if (run.test_images) report.test_images();
-  warn_of_slow_adapter(run, image);
+  const Offer offer = offer_for(s, image, answer);
+  if (offer.refused != Outcome::UPDATE_AVAILABLE) return refused_outcome(s, offer);
+  if (config.test_images) report.test_images();
+  warn_of_slow_adapter(s, image);
   if (answer == Answer::ASK) {
     // No key typed while the scan and the probes ran (a held-down "y", an arrow key and a
     // "y") may answer the question to come.
-    run.console->discard_typeahead();
-    if (!confirm_update(report, run.console, run.device, image)) return SequenceEnd::DECLINED;
+    config.console->discard_typeahead();
+    if (!confirm_update(report, config.console, s.device, image)) return session_outcome(s, Outcome::DECLINED);
   } else {
-    report.question(run.device, image);
+    report.question(s.device, image);
     report.answer(true);
   }
   // Success or not, a transfer was attempted: the device may have changed.
-  const DeviceInfo before = run.device;
+  const DeviceInfo before = s.device;
+  const bool began_in_bootloader = s.probe_state == ProbeState::BOOTLOADER;
   TransferReport transfer;
-  transfer.on_stage = [&run](TransferStage stage) {
-    run.stage_reached = stage;
-    console_set_interrupt_note(console_interrupt_note(run.found_port, stage).c_str());
+  const std::string port = s.found_port;
+  transfer.on_stage = [port](TransferStage stage) {
+    console_set_interrupt_note(console_interrupt_note(port, stage).c_str());
   };
   // Unattended, an honest failure is retried as the installer would: a new probe of the
-  // same port, then the whole transfer from the start. The question was answered once.
-  const uint32_t attempts = answer == Answer::ASK ? 1 : 1 + run.retries;
-  const uint32_t began = run.link.clock->now_ms();
+  // same port, the same decision as before the first attempt, then the whole transfer from
+  // the start. The question was answered once.
+  const uint32_t attempts = answer == Answer::ASK ? 1 : 1 + config.retries;
+  const uint32_t began = s.link.clock->now_ms();
   std::vector<AttemptFailure> failures;
   uint32_t attempt = 1;
-  TransferResult result =
-      transfer_firmware(run.link, run.boot, run.probe_state, run.device, image, report, &transfer);
+  TransferResult result = transfer_firmware(s.link, s.boot, s.probe_state, s.device, image, report, &transfer);
+  DeviceOutcome outcome = transfer_outcome(result, transfer, s.device, image, port_stop_requested());
   for (;;) {
-    if (transfer_verified(result, transfer, run.device, image)) break;
-    failures.push_back({transfer_stage_name(transfer.stage),
-                        result == TransferResult::OK ? 0 : static_cast<int>(transfer.failure)});
-    if (attempt == attempts || !worth_retrying(result, transfer) || port_stop_requested()) break;
-    report.retry(run.found_port, attempt + 1, attempts, transfer);
+    if (outcome.kind != Outcome::FAILED && outcome.kind != Outcome::NOT_VERIFIED) break;
+    failures.push_back({transfer_stage_name(transfer.failed_at.value_or(transfer.stage)),
+                        transfer.failed_at ? static_cast<int>(transfer.failure) : 0});
+    if (attempt == attempts || !worth_retrying(outcome) || port_stop_requested()) break;
+    report.retry(s.found_port, attempt + 1, attempts, transfer);
     // Whatever the device still had to say after the failure goes with the pause.
-    run.link.clock->sleep_ms(RETRY_PAUSE_MS);
-    port_drain(run.link.port);
-    const DeviceInfo last = run.device;
-    const ProbeState left_in = run.probe_state;
-    if (probe(run) != ProbeResult::FOUND || check_compatibility(run.device, image) != CompatCode::OK) {
-      // No longer there (or another device is): the failure stands as it was, with what was
-      // known of the device.
-      run.device = last;
-      run.probe_state = left_in;
+    s.link.clock->sleep_ms(RETRY_PAUSE_MS);
+    port_drain(s.link.port);
+    const DeviceInfo last = s.device;
+    const ProbeState left_in = s.probe_state;
+    if (probe(s) != ProbeResult::FOUND) {
+      // No longer there: the failure stands as it was, with what was known of the device.
+      s.device = last;
+      s.probe_state = left_in;
+      if (port_stop_requested()) outcome = transfer_outcome(result, transfer, s.device, image, true);
+      break;
+    }
+    const Offer again = offer_for(s, image, answer == Answer::ASK ? Answer::YES : answer);
+    if (again.refused == Outcome::UP_TO_DATE || again.refused == Outcome::NEWER_LEFT_ALONE) {
+      // Its application now reports the image's version (the last attempt took after all) or a
+      // newer one: nothing to install, and never a downgrade without --force.
+      outcome = refused_outcome(s, again);
+      outcome.kind = again.refused == Outcome::UP_TO_DATE ? Outcome::VERIFIED : Outcome::NEWER_LEFT_ALONE;
+      outcome.transferred = true;
+      outcome.transfer = transfer;
+      outcome.left = DeviceLeft::RESTARTED;
+      break;
+    }
+    if (again.refused != Outcome::UPDATE_AVAILABLE) {
+      // Another device, or one that no longer fits: the failure stands as it was.
+      s.device = last;
+      s.probe_state = left_in;
       break;
     }
     ++attempt;
-    result = transfer_firmware(run.link, run.boot, run.probe_state, run.device, image, report, &transfer);
+    result = transfer_firmware(s.link, s.boot, s.probe_state, s.device, image, report, &transfer);
+    outcome = transfer_outcome(result, transfer, s.device, image, port_stop_requested());
   }
-  // Where the device was left is the step the last attempt ended in, not the leave command
-  // that a failure still sends.
-  run.stage_reached = transfer.stage;
-  transfer.duration_ms = run.link.clock->now_ms() - began;
-  transfer.version_before = before.version;
   console_set_interrupt_note("");
-  report.outcome(run.found_port, result, transfer, run.device, image);
+  outcome.before = before;
+  outcome.in_bootloader = began_in_bootloader;
+  outcome.attempts = attempt;
+  outcome.transfer.duration_ms = s.link.clock->now_ms() - began;
+  outcome.transfer.version_before = before.version;
+  if (outcome.kind == Outcome::NOT_COMPATIBLE) outcome.device = before;
   if (transfer.round_trips.count >= ROUND_TRIP_SAMPLES_MIN && transfer.round_trips.median_ms > ROUND_TRIP_SLOW_MS) {
-    report.slow_round_trips(run.found_port, transfer.round_trips);
+    report.slow_round_trips(s.found_port, transfer.round_trips);
   }
-  record_update(run, before, image, result, transfer, attempt, failures);
-  if (result != TransferResult::OK) return SequenceEnd::FAILED;
-  return transfer_verified(result, transfer, run.device, image) ? SequenceEnd::VERIFIED : SequenceEnd::NOT_VERIFIED;
+  record_update(config, s, outcome, failures);
+  return outcome;
 }
 
 // The old table: 0 when nothing was changed, 1 for everything else.
-ExitStatus interactive_status(SequenceEnd end) {
-  return end == SequenceEnd::INCOMPATIBLE || end == SequenceEnd::DECLINED ? ExitStatus::UNCHANGED
-                                                                          : ExitStatus::ENDED;
-}
-
-// The table of scripted runs.
-ExitStatus scripted_status(SequenceEnd end) {
-  switch (end) {
-    case SequenceEnd::GONE:
-      return ExitStatus::NO_DEVICE;
-    case SequenceEnd::UNKNOWN:
-    case SequenceEnd::INCOMPATIBLE:
-      return ExitStatus::NOT_COMPATIBLE;
-    case SequenceEnd::DECLINED:
-    case SequenceEnd::NOT_VERIFIED:
-    case SequenceEnd::FAILED:
-      return ExitStatus::ENDED;
-    case SequenceEnd::LEFT_ALONE:
-    case SequenceEnd::VERIFIED:
-      return ExitStatus::UNCHANGED;
-  }
-  return ExitStatus::ENDED;
+ExitStatus interactive_status(const DeviceOutcome& o) {
+  const bool unchanged = o.kind == Outcome::DECLINED ||
+                         (o.kind == Outcome::NOT_COMPATIBLE && o.refusal == Refusal::IMAGE_MISMATCH);
+  return unchanged ? ExitStatus::UNCHANGED : ExitStatus::ENDED;
 }
 
 // --check: the scan's identity against the selected image; nothing else is sent.
-ExitStatus check_device(RunState& run) {
-  const Image& image = *run.selected_image;
-  CompatCode code = CompatCode::OK;
-  CheckVerdict verdict = CheckVerdict::UP_TO_DATE;
-  if (product_lookup(run.device.product, run.device.pcb_revision) == nullptr) {
-    code = CompatCode::DEVICE_UNKNOWN;
+DeviceOutcome check_device(PortSession& s) {
+  const Image& image = *s.selected_image;
+  Offer offer = offer_for(s, image, Answer::YES);
+  DeviceOutcome o = offer.refused == Outcome::UPDATE_AVAILABLE ? session_outcome(s, Outcome::UPDATE_AVAILABLE)
+                                                               : refused_outcome(s, offer);
+  o.checked = true;
+  return o;
+}
+
+// The scan, then the check or the update; how it ended, told once, and a stop taken into
+// account where it cut the run short.
+DeviceOutcome port_run(const RunConfig& config, PortSession& s, Answer answer) {
+  DeviceOutcome outcome;
+  std::string port = s.found_port;
+  if (!port_scan(config, s)) {
+    outcome.kind = s.answered_without_image ? Outcome::NOT_COMPATIBLE : Outcome::NO_DEVICE;
+    if (s.answered_without_image) {
+      outcome.refusal = Refusal::NO_IMAGE;
+      outcome.device = outcome.before = s.without_image;
+    }
+    outcome.open_error = s.open_failure.error;
+    outcome.open_reason = s.open_failure.reason;
+    // A search of the range ends in no one port.
+    const bool one_port = !s.device_path.empty() || s.first_port == s.last_port;
+    port = !one_port ? "" : !s.device_path.empty() ? s.device_path : "COM" + std::to_string(s.first_port);
   } else {
-    code = check_compatibility(run.device, image);
+    port = s.found_port;
+    outcome = answer == Answer::CHECK ? check_device(s) : update_sequence(config, s, answer);
   }
-  if (code != CompatCode::OK) {
-    verdict = CheckVerdict::NOT_COMPATIBLE;
-  } else if (run.device.version < image_version(image)) {
-    verdict = CheckVerdict::UPDATE_AVAILABLE;
-  } else if (run.device.version > image_version(image)) {
-    verdict = CheckVerdict::DEVICE_NEWER;
-  }
-  run.reporter->check_verdict(run.found_port, verdict, code, run.device, &image);
-  switch (verdict) {
-    case CheckVerdict::UPDATE_AVAILABLE:
-      return ExitStatus::UPDATE_AVAILABLE;
-    case CheckVerdict::NOT_COMPATIBLE:
-      return ExitStatus::NOT_COMPATIBLE;
-    default:
-      return ExitStatus::UNCHANGED;
-  }
+  if (port_stop_requested()) outcome = stopped_outcome(outcome);
+  s.reporter->finished(port, outcome);
+  return outcome;
 }
 
 }  // namespace
+
+ExitStatus scripted_status(const DeviceOutcome& o) {
+  switch (o.kind) {
+    case Outcome::NO_DEVICE:
+    case Outcome::GONE:
+      return ExitStatus::NO_DEVICE;
+    case Outcome::NOT_COMPATIBLE:
+      return ExitStatus::NOT_COMPATIBLE;
+    case Outcome::UPDATE_AVAILABLE:
+      return ExitStatus::UPDATE_AVAILABLE;
+    case Outcome::VERIFIED:
+    case Outcome::UP_TO_DATE:
+    case Outcome::NEWER_LEFT_ALONE:
+      return ExitStatus::UNCHANGED;
+    case Outcome::NOT_VERIFIED:
+    case Outcome::FAILED:
+    case Outcome::STOPPED:
+    case Outcome::DECLINED:
+      return ExitStatus::ENDED;
+  }
+  return ExitStatus::ENDED;
+}
 
 ExitStatus exit_program(RunState& run, ExitStatus status) {
   port_close(run.link.port);
@@ -474,11 +550,7 @@ ExitStatus interactive_run(RunState& run, int argc, const char* const* argv) {
   }
   run.wait_for_key = true;
   if (!take_port_argument(run, argc == 2 ? argv[1] : nullptr)) return exit_program(run, ExitStatus::ENDED);
-  if (!port_scan(run)) {
-    run.reporter->no_device_found();
-    return exit_program(run, ExitStatus::ENDED);
-  }
-  return exit_program(run, interactive_status(update_sequence(run, Answer::ASK)));
+  return exit_program(run, interactive_status(port_run(run, run, Answer::ASK)));
 }
 
 // --check and --yes on one port or the range: nobody is asked, nothing waits for a key, the
@@ -488,19 +560,15 @@ ExitStatus unattended_run(RunState& run, const RunOptions& options) {
   if (!take_port_argument(run, options.ports.empty() ? nullptr : options.ports[0].c_str())) {
     return ExitStatus::USAGE;
   }
-  return unattended_port(run, options.check, options.force);
+  return scripted_status(unattended_port(run, run, options.check, options.force));
 }
 
 }  // namespace
 
-ExitStatus unattended_port(RunState& run, bool check, bool force) {
-  if (!port_scan(run)) {
-    run.reporter->no_device_found();
-    return run.answered_without_image ? ExitStatus::NOT_COMPATIBLE : ExitStatus::NO_DEVICE;
-  }
-  if (check) return exit_program(run, check_device(run));
-  const SequenceEnd end = update_sequence(run, force ? Answer::YES_FORCED : Answer::YES);
-  return exit_program(run, scripted_status(end));
+DeviceOutcome unattended_port(const RunConfig& config, PortSession& session, bool check, bool force) {
+  const DeviceOutcome outcome = port_run(config, session, check ? Answer::CHECK : force ? Answer::YES_FORCED : Answer::YES);
+  port_close(session.link.port);
+  return outcome;
 }
 
 ExitStatus korvo_run(RunState& run, int argc, const char* const* argv) {
@@ -511,9 +579,13 @@ ExitStatus korvo_run(RunState& run, int argc, const char* const* argv) {
     tell(run.out, "korvo: %s (korvo --help lists the options)\n", device_text(message.c_str()).c_str());
     return ExitStatus::USAGE;
   }
+  // One sink for every "korvo: " line of the run, unless the caller brought one.
+  Diagnostics sink(run.out, !options.json);
+  Diagnostics* const given_sink = run.diagnostics;
+  if (given_sink == nullptr) run.diagnostics = &sink;
   // The console's texts unless the caller chose another reporter; help is always text.
-  ConsoleReporter console_texts(run.out);
-  JsonReporter json_lines(run.out);
+  ConsoleReporter console_texts(run.out, *run.diagnostics);
+  JsonReporter json_lines(run.out, *run.diagnostics);
   Reporter* const given = run.reporter;
   const bool json = options.json && parsed != OptionsResult::HELP;
   if (given == nullptr) run.reporter = json ? static_cast<Reporter*>(&json_lines) : &console_texts;
@@ -541,6 +613,7 @@ ExitStatus korvo_run(RunState& run, int argc, const char* const* argv) {
     status = interactive_run(run, static_cast<int>(args.size()), args.data());
   }
   run.reporter = given;
+  run.diagnostics = given_sink;
   return status;
 }
 

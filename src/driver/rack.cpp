@@ -9,6 +9,7 @@
 #include "driver/unattended.h"
 #include "serial/stop.h"
 #include "update/console_reporter.h"
+#include "update/outcome.h"
 #include "update/device_text.h"
 #include "update/json_reporter.h"
 #include "update/rack_view.h"
@@ -98,31 +99,19 @@ struct DeviceEnd {
   bool stopped = false;
 };
 
-// One port's whole unattended run, on a thread of its own: its own backend and run state,
-// sharing only what is read (images, clock, options) and the output.
-DeviceEnd serve(const RunState& base, const RackTarget& target, Reporter& reporter, bool check, bool force) {
-  std::unique_ptr<PortBackend> backend = base.make_backend ? base.make_backend() : port_backend_system();
-  RunState run;
-  run.link.port.backend = backend.get();
-  run.link.clock = base.link.clock;
-  run.images = base.images;
-  run.test_images = base.test_images;
-  run.retries = base.retries;
-  run.record = base.record;
-  run.record_path = base.record_path;
-  run.out = base.out;
-  run.reporter = &reporter;
-  run.first_port = run.last_port = target.number;
-  run.device_path = target.path;
-  DeviceEnd end;
-  end.status = unattended_port(run, check, force);
-  const bool as_asked = end.status == ExitStatus::UNCHANGED || end.status == ExitStatus::UPDATE_AVAILABLE;
-  if (port_stop_requested() && !as_asked) {
-    end.stopped = true;
-    end.status = ExitStatus::ENDED;
-    reporter.stopped(target.label, run.stage_reached);
-  }
-  return end;
+// One port's whole unattended run, on a thread of its own: its own backend and session,
+// sharing only the configuration, which no thread changes, and the output.
+DeviceEnd serve(const RunConfig& config, Clock& clock, const RackTarget& target, Reporter& reporter, bool check,
+                bool force) {
+  std::unique_ptr<PortBackend> backend = config.make_backend ? config.make_backend() : port_backend_system();
+  PortSession session;
+  session.link.port.backend = backend.get();
+  session.link.clock = &clock;
+  session.reporter = &reporter;
+  session.first_port = session.last_port = target.number;
+  session.device_path = target.path;
+  const DeviceOutcome outcome = unattended_port(config, session, check, force);
+  return DeviceEnd{scripted_status(outcome), outcome.kind == Outcome::STOPPED};
 }
 
 // The order in which a device's status makes the run's: the first found wins.
@@ -154,15 +143,20 @@ ExitStatus rack_run(RunState& run, const RunOptions& options) {
   const bool live = !options.json && console_live_view(run.out.file) &&
                     targets.size() < static_cast<size_t>(console_lines(run.out.file));
   RackView view(run.out, *run.link.clock, live ? RackMode::LIVE : RackMode::LINES, console_columns(run.out.file));
+  Diagnostics& sink = *run.diagnostics;
   std::vector<std::unique_ptr<Reporter>> reporters;
   for (const RackTarget& target : targets) {
     if (options.json) {
-      reporters.push_back(std::make_unique<JsonReporter>(run.out, target.label));
+      reporters.push_back(std::make_unique<JsonReporter>(run.out, sink, target.label));
     } else {
-      reporters.push_back(std::make_unique<RackReporter>(view, view.add_row(target.label), run.out, options.all));
+      reporters.push_back(std::make_unique<RackReporter>(view, view.add_row(target.label), sink, options.all));
     }
   }
-  if (!options.json) ConsoleReporter(run.out).banner();
+  if (!options.json) {
+    ConsoleReporter(run.out, sink).banner();
+    // korvo's lines go above the rows, so that a redrawing leaves them whole.
+    sink.route([&view](const std::string& text) { view.diagnostic(text); });
+  }
 
   // Ctrl-C now stops every device where it stands, and the summary still follows.
   console_stop_on_interrupt(true, !live);
@@ -172,12 +166,15 @@ ExitStatus rack_run(RunState& run, const RunOptions& options) {
     threads.reserve(targets.size());
     for (size_t i = 0; i < targets.size(); ++i) {
       threads.emplace_back([&, i] {
-        ends[i] = serve(run, targets[i], *reporters[i], options.check, options.force && options.yes);
+        ends[i] = serve(run, *run.link.clock, targets[i], *reporters[i], options.check, options.force);
       });
     }
     for (std::thread& thread : threads) thread.join();
   }
-  if (!options.json) view.finish();
+  if (!options.json) {
+    view.finish();
+    sink.route({});
+  }
   console_stop_on_interrupt(false);
   // A console being closed waits for this before the system ends the process.
   console_stop_done();

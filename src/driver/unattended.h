@@ -6,6 +6,7 @@
 
 #include "driver/driver.h"
 #include "driver/run_state.h"
+#include "update/outcome.h"
 
 namespace korvo {
 
@@ -18,8 +19,11 @@ struct PortArgument {
 // A number (as strtoul reads it), COMn, a path, or a word the platform knows as a port.
 PortArgument port_argument(const char* arg);
 
-// The scan of the run's ports, then the check (check) or the update (force: whatever the
-// versions); the port is closed afterwards. The exit status of scripted runs.
-ExitStatus unattended_port(RunState& run, bool check, bool force);
+// The scan of the session's ports, then the check (check) or the update (force: whatever the
+// versions), its outcome told once to the session's reporter; the port is closed afterwards.
+DeviceOutcome unattended_port(const RunConfig& config, PortSession& session, bool check, bool force);
+
+// The exit status of a scripted run that ended so.
+ExitStatus scripted_status(const DeviceOutcome& outcome);
 
 }  // namespace korvo

@@ -100,7 +100,10 @@ bool parse_line(const std::string& line, UpdateRecord& record) {
       !read_round_trips(object, r)) {
     return false;
   }
-  if (outcome != "updated" && outcome != "failed") return false;
+  static const char* const OUTCOMES[] = {"updated", "failed", "stopped", "not_compatible", "device_newer"};
+  if (std::find(std::begin(OUTCOMES), std::end(OUTCOMES), outcome) == std::end(OUTCOMES)) return false;
+  if (!read_text(object, "left", r.left, false)) return false;
+  r.outcome = outcome;
   // Lines written before transfers were tried again say nothing of attempts: there was one.
   if (!read_number(object, "attempts", r.attempts)) return false;
   const Json* failures = field(object, "failures");
@@ -165,6 +168,13 @@ Row row_of(const UpdateRecord& r) {
   std::string outcome;
   if (r.updated) {
     outcome = r.verified ? "updated, verified" : "updated, not verified";
+  } else if (r.outcome == "stopped") {
+    outcome = "stopped";
+    if (!r.failed_stage.empty()) outcome += " at " + r.failed_stage;
+  } else if (r.outcome == "not_compatible") {
+    outcome = "refused: the bootloader disagrees";
+  } else if (r.outcome == "device_newer") {
+    outcome = "newer version found, left alone";
   } else {
     outcome = "failed";
     if (!r.failed_stage.empty()) outcome += " at " + r.failed_stage;
@@ -220,7 +230,8 @@ std::string update_record_json(const UpdateRecord& r) {
   line["device"] = std::move(device);
   line["version_before"] = r.version_before;
   line["image"] = std::move(image);
-  line["outcome"] = r.updated ? "updated" : "failed";
+  line["outcome"] = !r.outcome.empty() ? r.outcome : r.updated ? "updated" : "failed";
+  line["left"] = text_or_null(r.left);
   line["failed_stage"] = r.updated ? Json(nullptr) : text_or_null(r.failed_stage);
   line["failed_code"] = r.updated || r.failed_code == 0 ? Json(nullptr) : Json(r.failed_code);
   line["version_after"] = text_or_null(r.version_after);

@@ -32,8 +32,15 @@ struct UpdateRecord {
   std::string image_version, image_target, image_sha256;
   uint32_t image_records = 0;
   bool updated = false;        // the transfer ran to its end
+  // "updated", "failed", "stopped" (the user stopped the run), "not_compatible" (the
+  // bootloader's identity refused the image), "device_newer" (a retry found a newer version and
+  // left it alone); empty: from `updated`, as lines written before these existed.
+  std::string outcome;
+  // Where the device was left: "restarted", "in_bootloader", "bootloader_or_application",
+  // "as_it_was"; empty when the line does not say.
+  std::string left;
   std::string failed_stage;    // "" when updated; otherwise e.g. "checking", "entering", "starting", "records", "restarting"
-  int failed_code = 0;         // the failing transaction's code, 0 when none
+  int failed_code = 0;         // the failing transaction's code, 0 when none (and for a stop)
   std::string version_after;   // what the restarted application reported; "" when it did not announce itself
   bool verified = false;
   uint64_t duration_ms = 0;     // all attempts together

@@ -93,11 +93,12 @@ bool boot_enter(Link& link, BootInfo& info) {
   return false;
 }
 
-void boot_leave(Link& link, CommandBuffer& command) {
+bool boot_leave(Link& link, CommandBuffer& command) {
   command[0] = '%';
-  (void)boot_send_packet(link, command.data(), 1, false, BOOT_LEAVE_SEND_MS);
+  const bool sent = boot_send_packet(link, command.data(), 1, false, BOOT_LEAVE_SEND_MS) == SendResult::OK;
   link.clock->sleep_ms(BOOT_LEAVE_SETTLE_MS);
   (void)link_set_speed(link, BAUD_APPLICATION);
+  return sent;
 }
 
 }  // namespace korvo

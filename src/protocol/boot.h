@@ -39,7 +39,8 @@ void boot_sync(Link& link);
 // bootloader's reply in info; false after three silent attempts, with the port back at 19200.
 [[nodiscard]] bool boot_enter(Link& link, BootInfo& info);
 // Tells the bootloader to start the application and returns the line to 19200, where the
-// application will announce itself.
-void boot_leave(Link& link, CommandBuffer& command);
+// application will announce itself. False when the command did not go out whole (a stop, a
+// port that failed): the bootloader then still waits.
+bool boot_leave(Link& link, CommandBuffer& command);
 
 }  // namespace korvo

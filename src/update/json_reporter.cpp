@@ -31,14 +31,44 @@ json image_json(const Image& image) {
           {"records", image_field(image, IMG_RECORD_COUNT)}};
 }
 
-const char* verdict_name(CheckVerdict verdict) {
-  switch (verdict) {
-    case CheckVerdict::UP_TO_DATE: return "up_to_date";
-    case CheckVerdict::UPDATE_AVAILABLE: return "update_available";
-    case CheckVerdict::DEVICE_NEWER: return "device_newer";
-    case CheckVerdict::NOT_COMPATIBLE: return "not_compatible";
+// The result's "outcome" and the --check verdict's "verdict": the names scripts already match.
+const char* result_name(const DeviceOutcome& o) {
+  switch (o.kind) {
+    case Outcome::VERIFIED:
+    case Outcome::NOT_VERIFIED: return "updated";
+    case Outcome::FAILED: return "failed";
+    case Outcome::STOPPED: return "stopped";
+    case Outcome::UP_TO_DATE: return "up_to_date";
+    case Outcome::NEWER_LEFT_ALONE: return "device_newer";
+    case Outcome::UPDATE_AVAILABLE: return "update_available";
+    case Outcome::NOT_COMPATIBLE: return "not_compatible";
+    case Outcome::NO_DEVICE: return "no_device";
+    case Outcome::GONE: return "device_gone";
+    case Outcome::DECLINED: return "declined";
   }
   return "unknown";
+}
+
+const char* image_fault_text(ImageFault fault) {
+  switch (fault) {
+    case ImageFault::NO_RECORDS: return "the firmware image has no records";
+    case ImageFault::DAMAGED: return "the firmware image is damaged";
+    case ImageFault::RECORD_LENGTH: return "a firmware record has an invalid length";
+  }
+  return "the firmware image was refused";
+}
+
+// Why a device was refused, in a few words.
+std::string refusal_text(const DeviceOutcome& o) {
+  switch (o.refusal) {
+    case Refusal::NO_IMAGE: return "no firmware image in this program fits it";
+    case Refusal::UNKNOWN_DEVICE: return compat_reason(CompatCode::DEVICE_UNKNOWN);
+    case Refusal::BOOTLOADER_DISAGREES:
+      return std::string("its bootloader's identity disagrees with its application's: ") + compat_reason(o.compat);
+    case Refusal::IMAGE_MISMATCH:
+    case Refusal::NONE: break;
+  }
+  return compat_reason(o.compat);
 }
 
 // null when nothing was timed (the transfer ended before its first packet).
@@ -65,27 +95,12 @@ void JsonReporter::port_outcome(const std::string& port, PortOutcome outcome) {
 }
 
 void JsonReporter::device_without_image(const std::string& port, const DeviceInfo& device) {
-  diagnostics_.device_without_image(port, device);
+  notes_.device_without_image(port, device);
   emit("device", port, json{{"device", device_json(device)}, {"image", nullptr}});
 }
 
-void JsonReporter::stopped(const std::string& port, std::optional<TransferStage> stage) {
-  emit("stopped", port, json{{"stage", stage ? json(transfer_stage_name(*stage)) : json(nullptr)}});
-}
-
-void JsonReporter::no_device_found() { emit("result", "", json{{"outcome", "no_device"}}); }
-
 void JsonReporter::invalid_port(uint32_t number) {
   emit("result", "", json{{"outcome", "usage"}, {"reason", "COM" + std::to_string(number) + " is no port number between 1 and 99"}});
-}
-
-void JsonReporter::device_gone(const std::string& port) {
-  emit("result", port, json{{"outcome", "device_gone"}});
-}
-
-void JsonReporter::device_unknown(const std::string& port, const DeviceInfo& device) {
-  emit("result", port,
-       json{{"outcome", "not_compatible"}, {"reason", compat_reason(CompatCode::DEVICE_UNKNOWN)}, {"device", device_json(device)}});
 }
 
 void JsonReporter::device_identified(const std::string& port, const DeviceInfo& device, const Image& image) {
@@ -95,47 +110,6 @@ void JsonReporter::device_identified(const std::string& port, const DeviceInfo& 
             {"installed", version_string(device.version)},
             {"offered", version_string(image_version(image))},
             {"image", image_json(image)}});
-}
-
-void JsonReporter::incompatible(CompatCode code, const DeviceInfo& device, const Image& image) {
-  emit("result", port_,
-       json{{"outcome", "not_compatible"}, {"reason", compat_reason(code)}, {"device", device_json(device)},
-            {"image", image_json(image)}});
-}
-
-void JsonReporter::check_verdict(const std::string& port, CheckVerdict verdict, CompatCode code,
-                                 const DeviceInfo& device, const Image* image) {
-  json fields = {{"verdict", verdict_name(verdict)},
-                 {"device", device_json(device)},
-                 {"installed", version_string(device.version)},
-                 {"offered", image != nullptr ? json(version_string(image_version(*image))) : json(nullptr)}};
-  if (verdict == CheckVerdict::NOT_COMPATIBLE) fields["reason"] = compat_reason(code);
-  emit("verdict", port, fields);
-}
-
-void JsonReporter::left_alone(const std::string& port, const DeviceInfo& device, const Image& image) {
-  emit("result", port,
-       json{{"outcome", "up_to_date"},
-            {"version_before", version_string(device.version)},
-            {"version_after", version_string(device.version)},
-            {"offered", version_string(image_version(image))},
-            {"verified", true}});
-}
-
-// Said in the result: the console's text would break the lines on standard output.
-void JsonReporter::image_refused(ImageFault fault, uint32_t record, uint32_t length) {
-  switch (fault) {
-    case ImageFault::NO_RECORDS:
-      refused_ = "the firmware image has no records";
-      break;
-    case ImageFault::DAMAGED:
-      refused_ = "the firmware image is damaged";
-      break;
-    case ImageFault::RECORD_LENGTH:
-      refused_ = "firmware record " + std::to_string(record) + " has an invalid length (" +
-                 std::to_string(length) + ")";
-      break;
-  }
 }
 
 void JsonReporter::progress(uint32_t done, uint32_t count) {
@@ -153,34 +127,62 @@ void JsonReporter::transfer_complete() {
 
 void JsonReporter::retry(const std::string& port, uint32_t attempt, uint32_t attempts,
                          const TransferReport& failed) {
-  diagnostics_.retry(port, attempt, attempts, failed);
+  notes_.retry(port, attempt, attempts, failed);
   decile_ = -1;  // the next attempt's progress starts again at 0 %
   emit("retry", port,
        json{{"attempt", attempt},
             {"attempts", attempts},
-            {"stage", transfer_stage_name(failed.stage)},
+            {"stage", transfer_stage_name(failed.failed_at.value_or(failed.stage))},
             {"code", static_cast<int>(failed.failure)},
             {"records_sent", failed.records_sent}});
 }
 
-void JsonReporter::outcome(const std::string& port, TransferResult result, const TransferReport& report,
-                           const DeviceInfo& device, const Image& image) {
-  diagnostics_.outcome(port, result, report, device, image);
-  const bool updated = result == TransferResult::OK;
-  const bool verified = transfer_verified(result, report, device, image);
-  json fields = {{"outcome", updated ? "updated" : "failed"},
-                 {"version_before", version_string(report.version_before)},
-                 {"version_after", report.announced ? json(version_string(device.version)) : json(nullptr)},
-                 {"offered", version_string(image_version(image))},
-                 {"verified", verified},
-                 {"duration_ms", report.duration_ms},
-                 {"records_sent", report.records_sent},
-                 {"records", report.records},
-                 {"round_trip_ms", round_trip_json(report.round_trips)}};
-  if (!refused_.empty()) fields["reason"] = refused_;
-  if (!updated) {
-    fields["stage"] = transfer_stage_name(report.stage);
-    fields["code"] = static_cast<int>(report.failure);
+// The one "result" (or, for --check, "verdict") event of a device, mapped from its outcome.
+void JsonReporter::finished(const std::string& port, const DeviceOutcome& o) {
+  notes_.outcome(port, o);
+  const bool no_image = o.kind == Outcome::NOT_COMPATIBLE && o.refusal == Refusal::NO_IMAGE;
+  if (o.checked && !no_image && o.kind != Outcome::NO_DEVICE) {
+    json fields = {{"verdict", result_name(o)},
+                   {"device", device_json(o.device)},
+                   {"installed", version_string(o.device.version)},
+                   {"offered", o.image != nullptr ? json(version_string(image_version(*o.image))) : json(nullptr)},
+                   {"in_bootloader", o.in_bootloader}};
+    if (o.kind == Outcome::NOT_COMPATIBLE) fields["reason"] = refusal_text(o);
+    emit("verdict", port, fields);
+    return;
+  }
+  json fields = {{"outcome", result_name(o)}, {"left", device_left_name(o.left)}};
+  if (o.kind == Outcome::NOT_COMPATIBLE) {
+    fields["reason"] = refusal_text(o);
+    fields["device"] = device_json(o.device);
+    if (o.refusal == Refusal::BOOTLOADER_DISAGREES) fields["bootloader"] = device_json(o.boot_device);
+    if (o.image != nullptr) fields["image"] = image_json(*o.image);
+  }
+  if (o.kind == Outcome::UP_TO_DATE || o.kind == Outcome::NEWER_LEFT_ALONE) {
+    fields["version_before"] = version_string(o.before.version);
+    fields["version_after"] = version_string(o.device.version);
+    fields["offered"] = o.image != nullptr ? json(version_string(image_version(*o.image))) : json(nullptr);
+    fields["verified"] = o.kind == Outcome::UP_TO_DATE;
+  }
+  if (o.transferred) {
+    const TransferReport& t = o.transfer;
+    fields["version_before"] = version_string(o.before.version);
+    // What the device reported after the restart (or, when a new probe decided, then).
+    const bool reported = (t.leave_sent && t.announced) || o.kind == Outcome::VERIFIED ||
+                          o.kind == Outcome::NEWER_LEFT_ALONE;
+    fields["version_after"] = reported ? json(version_string(o.device.version)) : json(nullptr);
+    fields["offered"] = o.image != nullptr ? json(version_string(image_version(*o.image))) : json(nullptr);
+    fields["verified"] = outcome_verified(o);
+    fields["duration_ms"] = t.duration_ms;
+    fields["records_sent"] = t.records_sent;
+    fields["records"] = t.records;
+    fields["round_trip_ms"] = round_trip_json(t.round_trips);
+    fields["attempts"] = o.attempts;
+    if (t.image_fault) fields["reason"] = image_fault_text(*t.image_fault);
+    if (o.kind == Outcome::FAILED || o.kind == Outcome::STOPPED) {
+      fields["stage"] = transfer_stage_name(t.failed_at.value_or(t.stage));
+      fields["code"] = o.kind == Outcome::FAILED ? static_cast<int>(t.failure) : 0;
+    }
   }
   emit("result", port, fields);
 }

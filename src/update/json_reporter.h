@@ -7,62 +7,53 @@
 #include <nlohmann/json.hpp>
 
 #include "console/console.h"
-#include "update/console_reporter.h"
+#include "update/diagnostics.h"
+#include "update/notes.h"
+#include "update/outcome.h"
 #include "update/report.h"
 
 namespace korvo {
 
 class JsonReporter : public Reporter {
  public:
-  explicit JsonReporter(ConsoleOut& out) : out_(out), diagnostics_(out) {}
+  JsonReporter(ConsoleOut& out, Diagnostics& sink) : out_(out), notes_(sink) {}
   // One device of a run over several: every event names its port, the run's end included.
-  JsonReporter(ConsoleOut& out, std::string port)
-      : out_(out), diagnostics_(out, true), device_port_(std::move(port)) {}
+  JsonReporter(ConsoleOut& out, Diagnostics& sink, std::string port)
+      : out_(out), notes_(sink), device_port_(std::move(port)) {}
 
   void banner() override {}
   void argument_unknown(const std::string& word, uint32_t first, uint32_t last) override {
-    diagnostics_.argument_unknown(word, first, last);
+    notes_.argument_unknown(word, first, last);
   }
   void port_begin(const std::string&) override {}
-  void port_warning(const std::string& port, const std::string& warning) override {
-    diagnostics_.port_warning(port, warning);
-  }
-  void port_not_opened(const std::string& port, const OpenFailure& failure, bool searching) override {
-    diagnostics_.port_not_opened(port, failure, searching);
+  void port_warning(const std::string&, const std::string& warning) override { notes_.port_warning(warning); }
+  void port_not_opened(const std::string&, const OpenFailure& failure, bool searching) override {
+    notes_.port_not_opened(failure, searching);
   }
   void port_outcome(const std::string& port, PortOutcome outcome) override;
   void device_without_image(const std::string& port, const DeviceInfo& device) override;
-  void no_device_found() override;
   void invalid_port(uint32_t number) override;
   void sequence_begin() override {}
   void device_bytes(const uint8_t*, size_t) override {}
-  void device_gone(const std::string& port) override;
-  void device_unknown(const std::string& port, const DeviceInfo& device) override;
   void device_identified(const std::string& port, const DeviceInfo& device, const Image& image) override;
-  void incompatible(CompatCode code, const DeviceInfo& device, const Image& image) override;
-  void check_verdict(const std::string& port, CheckVerdict verdict, CompatCode code, const DeviceInfo& device,
-                     const Image* image) override;
-  void left_alone(const std::string& port, const DeviceInfo& device, const Image& image) override;
-  void test_images() override { diagnostics_.test_images(); }
+  void test_images() override { notes_.test_images(); }
   void question(const DeviceInfo&, const Image&) override {}
   void answer(bool) override {}
   void stage(TransferStage) override {}
-  void image_refused(ImageFault fault, uint32_t record, uint32_t length) override;
+  void image_refused(ImageFault, uint32_t, uint32_t) override {}
   void bootloader_silent() override {}
   void progress(uint32_t done, uint32_t count) override;
   void transfer_failed(TransferStage, TransactionResult, uint8_t) override {}
   void transfer_complete() override;
   void retry(const std::string& port, uint32_t attempt, uint32_t attempts, const TransferReport& failed) override;
-  void outcome(const std::string& port, TransferResult result, const TransferReport& report,
-               const DeviceInfo& device, const Image& image) override;
-  void record_failed(const std::string& why) override { diagnostics_.record_failed(why); }
+  void finished(const std::string& port, const DeviceOutcome& outcome) override;
+  void record_failed(const std::string& why) override { notes_.record_failed(why); }
   void slow_adapter(const std::string& port, const SlowAdapter& adapter) override {
-    diagnostics_.slow_adapter(port, adapter);
+    notes_.slow_adapter(port, adapter);
   }
   void slow_round_trips(const std::string& port, const RoundTripStats& round_trips) override {
-    diagnostics_.slow_round_trips(port, round_trips);
+    notes_.slow_round_trips(port, round_trips);
   }
-  void stopped(const std::string& port, std::optional<TransferStage> stage) override;
   void exit_wait() override {}
   void exit_wait_done() override {}
 
@@ -71,10 +62,9 @@ class JsonReporter : public Reporter {
   void emit(const char* event, const std::string& port, const nlohmann::ordered_json& fields);
 
   ConsoleOut& out_;
-  ConsoleReporter diagnostics_;
+  Notes notes_;
   std::string device_port_;        // the one port this reporter's events are about, if any
   std::string port_;               // the port being served
-  std::string refused_;            // why the image was not sent, for the result
   int decile_ = -1;                // the last whole 10 % reported
   uint32_t records_ = 0;           // of the transfer under way
 };

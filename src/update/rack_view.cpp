@@ -6,6 +6,7 @@
 #include "protocol/device_info.h"
 #include "protocol/version.h"
 #include "serial/stop.h"
+#include "update/device_label.h"
 #include "update/device_text.h"
 
 namespace korvo {
@@ -16,33 +17,6 @@ namespace {
 constexpr uint32_t LIVE_REDRAW_MS = 100;
 constexpr int BAR_WIDTH = 20;
 constexpr size_t DEVICE_COLUMN_MOST = 28;
-
-std::string version_text(Version v) { return shown_line(version_string(v)); }
-
-// "Hall B (Slate Pro)" for a device with a name of its own, else the product table's model.
-std::string device_label(const DeviceInfo& device) {
-  const char* table = product_lookup(device.product, device.pcb_revision);
-  std::string model = table != nullptr ? table : device_text(device_model_text(device));
-  if (model.empty()) model = "product " + std::to_string(device.product);
-  const std::string name = device_text(device_name(device));
-  return name.empty() ? model : name + " (" + model + ")";
-}
-
-// Where a device was left when its run stopped in `stage`, for the row's outcome.
-std::string left_where(std::optional<TransferStage> stage) {
-  switch (stage.value_or(TransferStage::CHECKING)) {
-    case TransferStage::CHECKING:
-      return "before anything was sent";
-    case TransferStage::ENTERING:
-      return "while entering its bootloader";
-    case TransferStage::STARTING:
-    case TransferStage::RECORDS:
-      return "in its bootloader";
-    case TransferStage::RESTARTING:
-      return "while restarting";
-  }
-  return "";
-}
 
 std::string padded(std::string text, size_t width) {
   if (text.size() < width) text.append(width - text.size(), ' ');
@@ -198,56 +172,27 @@ void RackReporter::port_begin(const std::string&) {
   }, hide_missing_ ? "" : "probing");
 }
 
-void RackReporter::port_not_opened(const std::string& port, const OpenFailure& failure, bool searching) {
+void RackReporter::port_not_opened(const std::string&, const OpenFailure& failure, bool searching) {
   if (failure.error == OpenError::MISSING && hide_missing_) {
     view_.change(row_, [](RackRow& row) { row.hidden = true; row.outcome = "no such port"; });
     return;
   }
-  ConsoleReporter::port_not_opened(port, failure, searching);
-  std::string why = "not opened";
-  switch (failure.error) {
-    case OpenError::MISSING:
-      why += ": no such port";
-      break;
-    case OpenError::DENIED:
-      why += ": permission denied";
-      break;
-    case OpenError::IN_USE:
-      why += ": in use by another program";
-      break;
-    case OpenError::OWN_TERMINAL:
-      why += ": korvo's own terminal";
-      break;
-    case OpenError::FAILED:
-    case OpenError::NONE:
-      if (!failure.reason.empty()) why += ": " + shown_line(failure.reason);
-      break;
-  }
-  ended(why);
+  notes_.port_not_opened(failure, searching);
 }
 
 void RackReporter::port_outcome(const std::string&, PortOutcome outcome) {
-  if (outcome == PortOutcome::NO_DEVICE) ended("no device");
   if (outcome == PortOutcome::FOUND) state("found");
 }
 
 void RackReporter::device_without_image(const std::string& port, const DeviceInfo& device) {
-  ConsoleReporter::device_without_image(port, device);
+  notes_.device_without_image(port, device);
   view_.change(row_, [&](RackRow& row) {
     row.device = device_label(device);
     row.before = version_text(device.version);
-    row.outcome = "no image fits it";
-  }, "no image fits it");
+  });
 }
 
 void RackReporter::sequence_begin() { state("identifying"); }
-
-void RackReporter::device_gone(const std::string&) { ended("gone: no longer answers"); }
-
-void RackReporter::device_unknown(const std::string&, const DeviceInfo& device) {
-  view_.change(row_, [&](RackRow& row) { row.device = device_label(device); });
-  ended("not compatible: unknown device");
-}
 
 void RackReporter::device_identified(const std::string&, const DeviceInfo& device, const Image& image) {
   const std::string text = "runs " + version_text(device.version) + ", image " + version_text(image_version(image));
@@ -256,36 +201,6 @@ void RackReporter::device_identified(const std::string&, const DeviceInfo& devic
     row.before = version_text(device.version);
     row.state = text;
   }, "found " + device_label(device) + ": " + text);
-}
-
-void RackReporter::incompatible(CompatCode code, const DeviceInfo&, const Image&) {
-  ended(std::string("not compatible: ") + compat_reason(code));
-}
-
-void RackReporter::check_verdict(const std::string&, CheckVerdict verdict, CompatCode code, const DeviceInfo& device,
-                                 const Image* image) {
-  view_.change(row_, [&](RackRow& row) {
-    row.device = device_label(device);
-    row.before = version_text(device.version);
-  });
-  switch (verdict) {
-    case CheckVerdict::UP_TO_DATE:
-      ended("up to date");
-      break;
-    case CheckVerdict::UPDATE_AVAILABLE:
-      ended("update available: " + (image != nullptr ? version_text(image_version(*image)) : std::string("?")));
-      break;
-    case CheckVerdict::DEVICE_NEWER:
-      ended("runs a newer version than the image");
-      break;
-    case CheckVerdict::NOT_COMPATIBLE:
-      ended(std::string("not compatible: ") + compat_reason(code));
-      break;
-  }
-}
-
-void RackReporter::left_alone(const std::string&, const DeviceInfo& device, const Image& image) {
-  ended(device.version == image_version(image) ? "up to date, left alone" : "runs a newer version, left alone");
 }
 
 void RackReporter::stage(TransferStage stage) {
@@ -323,7 +238,7 @@ void RackReporter::progress(uint32_t done, uint32_t count) {
 void RackReporter::transfer_complete() { progress(1, 1); }
 
 void RackReporter::retry(const std::string& port, uint32_t attempt, uint32_t attempts, const TransferReport& failed) {
-  ConsoleReporter::retry(port, attempt, attempts, failed);
+  notes_.retry(port, attempt, attempts, failed);
   const std::string text = "retry " + std::to_string(attempt) + "/" + std::to_string(attempts);
   view_.change(row_, [&](RackRow& row) {
     row.attempt = text;
@@ -332,34 +247,77 @@ void RackReporter::retry(const std::string& port, uint32_t attempt, uint32_t att
   }, text);
 }
 
-void RackReporter::outcome(const std::string& port, TransferResult result, const TransferReport& report,
-                           const DeviceInfo& device, const Image& image) {
-  ConsoleReporter::outcome(port, result, report, device, image);
-  const std::string after = report.announced ? version_text(device.version) : "";
-  std::string text;
-  if (result == TransferResult::OK) {
-    if (!report.announced) {
-      text = "not verified: silent after the restart";
-    } else if (device.version == image_version(image)) {
-      text = "verified";
-    } else {
-      text = "not verified: reports " + after;
-    }
-  } else if (report.stage == TransferStage::RECORDS) {
-    text = "failed at record " + std::to_string(report.records_sent + 1) + " of " + std::to_string(report.records) +
-           (report.announced ? "; restarted" : "; in its bootloader");
-  } else if (report.stage == TransferStage::CHECKING) {
-    text = "failed: image refused, nothing sent";
-  } else {
-    text = std::string("failed ") + left_where(report.stage);
+std::string rack_outcome_text(const DeviceOutcome& o) {
+  const TransferReport& t = o.transfer;
+  switch (o.kind) {
+    case Outcome::VERIFIED:
+      return "verified";
+    case Outcome::NOT_VERIFIED:
+      return t.announced ? "not verified: reports " + version_text(o.device.version)
+                         : "not verified: silent after the restart";
+    case Outcome::FAILED:
+      if (t.image_fault) return "failed: image refused, nothing sent";
+      if (t.failed_at == TransferStage::RECORDS) {
+        return "failed at record " + std::to_string(t.records_sent + 1) + " of " + std::to_string(t.records) +
+               (o.left == DeviceLeft::RESTARTED ? "; restarted" : "; in its bootloader");
+      }
+      if (t.failed_at == TransferStage::ENTERING) return "failed while entering its bootloader";
+      return "failed in its bootloader";
+    case Outcome::STOPPED:
+      switch (o.stop) {
+        case StopPoint::BEFORE_SENDING: return "stopped before anything was sent";
+        case StopPoint::ENTERING: return "stopped while entering its bootloader";
+        case StopPoint::IN_BOOTLOADER: return "stopped in its bootloader";
+        case StopPoint::RESTARTING: return "stopped while restarting";
+      }
+      break;
+    case Outcome::UP_TO_DATE:
+      return o.checked ? "up to date" : "up to date, left alone";
+    case Outcome::NEWER_LEFT_ALONE:
+      return o.checked ? "runs a newer version than the image" : "runs a newer version, left alone";
+    case Outcome::UPDATE_AVAILABLE:
+      return "update available: " + (o.image != nullptr ? version_text(image_version(*o.image)) : std::string("?")) +
+             (o.in_bootloader ? " (in its bootloader)" : "");
+    case Outcome::NOT_COMPATIBLE:
+      switch (o.refusal) {
+        case Refusal::NO_IMAGE: return "no image fits it";
+        case Refusal::UNKNOWN_DEVICE: return "not compatible: unknown device";
+        case Refusal::BOOTLOADER_DISAGREES: return "not compatible: its bootloader disagrees; in its bootloader";
+        case Refusal::IMAGE_MISMATCH:
+        case Refusal::NONE: break;
+      }
+      return std::string("not compatible: ") + compat_reason(o.compat);
+    case Outcome::NO_DEVICE:
+      switch (o.open_error) {
+        case OpenError::NONE: return "no device";
+        case OpenError::MISSING: return "not opened: no such port";
+        case OpenError::DENIED: return "not opened: permission denied";
+        case OpenError::IN_USE: return "not opened: in use by another program";
+        case OpenError::OWN_TERMINAL: return "not opened: korvo's own terminal";
+        case OpenError::FAILED: break;
+      }
+      return o.open_reason.empty() ? "not opened" : "not opened: " + shown_line(o.open_reason);
+    case Outcome::GONE:
+      return "gone: no longer answers";
+    case Outcome::DECLINED:
+      return "declined";
   }
-  view_.change(row_, [&](RackRow& row) { row.after = after; });
-  ended(text);
+  return "ended";
 }
 
-void RackReporter::stopped(const std::string& port, std::optional<TransferStage> stage) {
-  ConsoleReporter::stopped(port, stage);
-  ended("stopped " + left_where(stage));
+void RackReporter::finished(const std::string& port, const DeviceOutcome& o) {
+  notes_.outcome(port, o);
+  // A port of the range that this computer lacks stays out of the view.
+  bool hidden = false;
+  view_.change(row_, [&](RackRow& row) { hidden = row.hidden; });
+  if (hidden) return;
+  const std::string after = o.kind == Outcome::VERIFIED || (o.transferred && o.transfer.announced)
+                                ? version_text(o.device.version) : "";
+  view_.change(row_, [&](RackRow& row) {
+    if (o.kind != Outcome::NO_DEVICE && o.kind != Outcome::STOPPED) row.device = device_label(o.kind == Outcome::NOT_COMPATIBLE && o.refusal == Refusal::BOOTLOADER_DISAGREES ? o.boot_device : o.device);
+    if (o.transferred) row.after = after;
+  });
+  ended(rack_outcome_text(o));
 }
 
 }  // namespace korvo

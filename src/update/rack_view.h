@@ -12,7 +12,8 @@
 
 #include "console/console.h"
 #include "serial/clock.h"
-#include "update/console_reporter.h"
+#include "update/notes.h"
+#include "update/outcome.h"
 #include "update/report.h"
 
 namespace korvo {
@@ -58,8 +59,6 @@ class RackView {
   void finish();
 
   uint32_t now_ms() { return clock_.now_ms(); }
-  // The rows once the runs have ended.
-  const std::vector<RackRow>& rows() const { return rows_; }
 
  private:
   void tell_line(const RackRow& row, const std::string& text);
@@ -82,29 +81,24 @@ class RackView {
   bool stop_said_ = false;      // the stop was said above the rows
 };
 
-// One port's events as its row of the view. Its diagnostics are the console's own lines.
-class RackReporter : public ConsoleReporter {
+// One port's events as its row of the view; korvo's own lines go through the run's sink.
+class RackReporter : public Reporter {
  public:
-  RackReporter(RackView& view, size_t row, ConsoleOut& out, bool hide_missing)
-      : ConsoleReporter(out), view_(view), row_(row), hide_missing_(hide_missing) {}
+  RackReporter(RackView& view, size_t row, Diagnostics& sink, bool hide_missing)
+      : view_(view), row_(row), notes_(sink), hide_missing_(hide_missing) {}
 
   void banner() override {}
   void argument_unknown(const std::string&, uint32_t, uint32_t) override {}
   void port_begin(const std::string& port) override;
+  void port_warning(const std::string&, const std::string& warning) override { notes_.port_warning(warning); }
   void port_not_opened(const std::string& port, const OpenFailure& failure, bool searching) override;
   void port_outcome(const std::string& port, PortOutcome outcome) override;
   void device_without_image(const std::string& port, const DeviceInfo& device) override;
-  void no_device_found() override {}
   void invalid_port(uint32_t) override {}
   void sequence_begin() override;
   void device_bytes(const uint8_t*, size_t) override {}
-  void device_gone(const std::string& port) override;
-  void device_unknown(const std::string& port, const DeviceInfo& device) override;
   void device_identified(const std::string& port, const DeviceInfo& device, const Image& image) override;
-  void incompatible(CompatCode code, const DeviceInfo& device, const Image& image) override;
-  void check_verdict(const std::string& port, CheckVerdict verdict, CompatCode code, const DeviceInfo& device,
-                     const Image* image) override;
-  void left_alone(const std::string& port, const DeviceInfo& device, const Image& image) override;
+  void test_images() override { notes_.test_images(); }
   void question(const DeviceInfo&, const Image&) override {}
   void answer(bool) override {}
   void stage(TransferStage stage) override;
@@ -114,14 +108,16 @@ class RackReporter : public ConsoleReporter {
   void transfer_failed(TransferStage, TransactionResult, uint8_t) override {}
   void transfer_complete() override;
   void retry(const std::string& port, uint32_t attempt, uint32_t attempts, const TransferReport& failed) override;
-  void outcome(const std::string& port, TransferResult result, const TransferReport& report,
-               const DeviceInfo& device, const Image& image) override;
-  void stopped(const std::string& port, std::optional<TransferStage> stage) override;
+  void finished(const std::string& port, const DeviceOutcome& outcome) override;
+  void record_failed(const std::string& why) override { notes_.record_failed(why); }
+  void slow_adapter(const std::string& port, const SlowAdapter& adapter) override {
+    notes_.slow_adapter(port, adapter);
+  }
+  void slow_round_trips(const std::string& port, const RoundTripStats& round_trips) override {
+    notes_.slow_round_trips(port, round_trips);
+  }
   void exit_wait() override {}
   void exit_wait_done() override {}
-
- protected:
-  void diagnostic(const std::string& text) override { view_.diagnostic(text); }
 
  private:
   void state(const std::string& text);
@@ -129,8 +125,12 @@ class RackReporter : public ConsoleReporter {
 
   RackView& view_;
   size_t row_;
+  Notes notes_;
   bool hide_missing_;
   int decile_ = -1;  // the last whole 10 % told as a line
 };
+
+// A row's outcome for a device's end ("verified", "failed at record 300 of 574; restarted").
+std::string rack_outcome_text(const DeviceOutcome& outcome);
 
 }  // namespace korvo

@@ -80,13 +80,24 @@ std::optional<SlowAdapter> slow_adapter_of(const std::optional<PortLatency>& lat
 
 // What an installation did, for the verdict that follows it.
 struct TransferReport {
-  TransferStage stage = TransferStage::CHECKING;  // the step it ended in
+  // The last step whose bytes went out: RESTARTING once the leave command was sent, whether
+  // after the last record or after a failed one.
+  TransferStage stage = TransferStage::CHECKING;
+  // The step whose transaction failed (ENTERING: the bootloader did not answer); none when
+  // nothing failed.
+  std::optional<TransferStage> failed_at;
   uint32_t records_sent = 0;  // records the bootloader accepted
   uint32_t records = 0;       // records of the image
   // The failed transaction's result and the status byte it judged; OK when none failed.
   TransactionResult failure = TransactionResult::OK;
   uint8_t status = 0;
+  bool leave_sent = false;    // the bootloader was told to start the application
   bool announced = false;     // after the leave command, the application reported itself
+  // The bootloader's own identity (from its checksummed reply) against the image: not OK when
+  // the image does not fit what the bootloader says it is, and nothing was sent after the entry.
+  CompatCode boot_refusal = CompatCode::OK;
+  DeviceInfo boot_device;     // that identity, when the bootloader answered
+  std::optional<ImageFault> image_fault;  // the image was refused before anything was sent
   Version version_before = 0; // what the device ran when the transfer began
   uint32_t duration_ms = 0;   // from the image check to the restarted application's report
   RoundTripStats round_trips; // every packet's answers during the transfer
@@ -95,20 +106,14 @@ struct TransferReport {
   std::function<void(TransferStage)> on_stage;
 };
 
-// What a check found on a port.
-enum class CheckVerdict {
-  UP_TO_DATE = 0,        // the device runs the offered version
-  UPDATE_AVAILABLE = 1,  // the offered version is newer
-  DEVICE_NEWER = 2,      // the device runs a newer version than the one offered
-  NOT_COMPATIBLE = 3,    // the image does not fit the device (the compatibility code says why)
-};
-
 // Where the scan stood on one port.
 enum class PortOutcome {
   NOT_OPENED = 0,    // the port could not be opened
   NO_DEVICE = 1,     // nothing answered, or what answered has no image here
   FOUND = 2,         // a device with a matching image: the scan ends here
 };
+
+struct DeviceOutcome;
 
 struct Reporter {
   virtual ~Reporter() = default;
@@ -129,23 +134,13 @@ struct Reporter {
   virtual void port_outcome(const std::string& port, PortOutcome outcome) = 0;
   // A device answered, but no image of the table fits it.
   virtual void device_without_image(const std::string& port, const DeviceInfo& device) = 0;
-  virtual void no_device_found() = 0;
   // A port number outside 1..99 on the command line.
   virtual void invalid_port(uint32_t number) = 0;
 
   // The update sequence: what the device sent meanwhile, then the fresh identity.
   virtual void sequence_begin() = 0;
   virtual void device_bytes(const uint8_t* bytes, size_t count) = 0;
-  virtual void device_gone(const std::string& port) = 0;
-  virtual void device_unknown(const std::string& port, const DeviceInfo& device) = 0;
   virtual void device_identified(const std::string& port, const DeviceInfo& device, const Image& image) = 0;
-  virtual void incompatible(CompatCode code, const DeviceInfo& device, const Image& image) = 0;
-
-  // A check's verdict (--check): code says why a device is not compatible.
-  virtual void check_verdict(const std::string& port, CheckVerdict verdict, CompatCode code,
-                             const DeviceInfo& device, const Image* image) = 0;
-  // An unattended run leaves a device alone that already runs the offered version or a newer one.
-  virtual void left_alone(const std::string& port, const DeviceInfo& device, const Image& image) = 0;
 
   // This program carries test images, and one of them is about to be offered.
   virtual void test_images() = 0;
@@ -165,18 +160,15 @@ struct Reporter {
   // about to begin, once the device answers a new probe; failed is how the previous one ended.
   virtual void retry(const std::string& port, uint32_t attempt, uint32_t attempts,
                      const TransferReport& failed) = 0;
-  // What came of it: whether the device runs the update, or where it was left.
-  virtual void outcome(const std::string& port, TransferResult result, const TransferReport& report,
-                       const DeviceInfo& device, const Image& image) = 0;
   // Before the question: the port's adapter holds the device's answers for its latency timer.
   virtual void slow_adapter(const std::string& port, const SlowAdapter& adapter) = 0;
   // After the transfer: its median round trip, over at least ROUND_TRIP_SAMPLES_MIN, was above
   // ROUND_TRIP_SLOW_MS.
   virtual void slow_round_trips(const std::string& port, const RoundTripStats& round_trips) = 0;
 
-  // The user stopped a run over several devices (Ctrl-C) before this one's run had ended;
-  // stage is how far its transfer had come (none: no transfer had begun, nothing was sent).
-  virtual void stopped(const std::string& port, std::optional<TransferStage> stage) = 0;
+  // How the device's run ended, decided once (port: where the scan stopped; empty when a
+  // search of the range found nothing). Every renderer tells it from this value alone.
+  virtual void finished(const std::string& port, const DeviceOutcome& outcome) = 0;
 
   // The update record could not be written (the update itself stands).
   virtual void record_failed(const std::string& why) = 0;

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "common/bytes.h"
+#include "images/compat.h"
 #include "images/image_check.h"
 #include "protocol/app.h"
 #include "protocol/packet.h"
@@ -25,11 +26,16 @@ struct Steps {
   Steps(TransferReport* given, Reporter& to, uint32_t records)
       : report(given != nullptr ? *given : own), reporter(to) {
     report.stage = TransferStage::CHECKING;
+    report.failed_at.reset();
     report.records_sent = 0;
     report.records = records;
     report.failure = TransactionResult::OK;
     report.status = 0;
+    report.leave_sent = false;
     report.announced = false;
+    report.boot_refusal = CompatCode::OK;
+    report.boot_device = DeviceInfo{};
+    report.image_fault.reset();
   }
   void begin(TransferStage stage) {
     report.stage = stage;
@@ -37,6 +43,7 @@ struct Steps {
     reporter.stage(stage);
   }
   void failed(TransactionResult result, uint8_t status) {
+    report.failed_at = report.stage;
     report.failure = result;
     report.status = status;
     reporter.transfer_failed(report.stage, result, status);
@@ -44,15 +51,16 @@ struct Steps {
 };
 
 // Tells a bootloader to start the application, which then announces itself; a missing report
-// only leaves the identity reset. After a failure the report keeps the step that failed: that
-// is where the device was left.
+// only leaves the identity reset. The stage says RESTARTING only once the command went out: a
+// stopped port sends nothing, and the device then still waits in its bootloader.
 void leave_bootloader(Link& link, BootBuffers& boot, ProbeState state, DeviceInfo& device, Steps& steps) {
   if (state != ProbeState::BOOTLOADER) return;
-  const TransferStage failed_in = steps.report.stage;
-  steps.begin(TransferStage::RESTARTING);
-  boot_leave(link, boot.command);
-  steps.report.announced = app_query_version(link, device, true) == AppResult::OK;
-  if (failed_in == TransferStage::RECORDS) steps.report.stage = failed_in;
+  const TransferStage before = steps.report.stage;
+  if (steps.report.on_stage) steps.report.on_stage(TransferStage::RESTARTING);
+  steps.reporter.stage(TransferStage::RESTARTING);
+  steps.report.leave_sent = boot_leave(link, boot.command);
+  steps.report.stage = steps.report.leave_sent ? TransferStage::RESTARTING : before;
+  if (steps.report.leave_sent) steps.report.announced = app_query_version(link, device, true) == AppResult::OK;
 }
 
 // The build checks every image it embeds; one that fails the same checks now is a damaged
@@ -76,21 +84,33 @@ TransferResult transfer_steps(Link& link, BootBuffers& boot, ProbeState& state, 
   if (count == 0) {
     // The build refuses such an image, so this is a damaged program. A start command would
     // have the bootloader get ready (perhaps erase) for an installation that never comes.
+    steps.report.image_fault = ImageFault::NO_RECORDS;
     reporter.image_refused(ImageFault::NO_RECORDS, 0, 0);
     return give_up(link, state);
   }
   if (!image_sound(image)) {
+    steps.report.image_fault = ImageFault::DAMAGED;
     reporter.image_refused(ImageFault::DAMAGED, 0, 0);
     return give_up(link, state);
   }
   if (state != ProbeState::BOOTLOADER) {
     steps.begin(TransferStage::ENTERING);
     if (!boot_enter(link, boot.info)) {
+      steps.report.failed_at = TransferStage::ENTERING;
       reporter.bootloader_silent();
       state = ProbeState::NONE;
       return TransferResult::FAILED;
     }
     state = ProbeState::BOOTLOADER;
+    // The application's report has no checksum, so one flipped bit can name another revision;
+    // the bootloader's reply has one. The image is committed only to what both say it fits.
+    // (A device found in its bootloader was identified by that reply in the first place.)
+    steps.report.boot_device = boot_identity(boot.info);
+    steps.report.boot_refusal = check_compatibility(steps.report.boot_device, image);
+    if (steps.report.boot_refusal != CompatCode::OK) {
+      // Left as a failed entry leaves it: waiting in its bootloader, the line back at 19200.
+      return give_up(link, state);
+    }
   }
 
   steps.begin(TransferStage::STARTING);
@@ -114,6 +134,7 @@ TransferResult transfer_steps(Link& link, BootBuffers& boot, ProbeState& state, 
     if (image_record(bytes, offset, record) != ImageResult::OK) {
       // The checks above make this unreachable for the images we carry; should one slip
       // through, none of the bad record is sent.
+      steps.report.image_fault = ImageFault::RECORD_LENGTH;
       reporter.image_refused(ImageFault::RECORD_LENGTH, count - n + 1, record.length);
       leave_bootloader(link, boot, state, device, steps);
       return give_up(link, state);
@@ -153,11 +174,6 @@ TransferResult transfer_firmware(Link& link, BootBuffers& boot, ProbeState& stat
   link.round_trips = outer;
   steps.report.round_trips = round_trip_stats(std::move(trips.samples_us));
   return result;
-}
-
-bool transfer_verified(TransferResult result, const TransferReport& report, const DeviceInfo& device,
-                       const Image& image) {
-  return result == TransferResult::OK && report.announced && device.version == image_version(image);
 }
 
 RoundTripStats round_trip_stats(std::vector<uint32_t> samples_us) {

@@ -26,9 +26,4 @@ struct BootBuffers {
                                                DeviceInfo& device, const Image& image,
                                                Reporter& reporter, TransferReport* report = nullptr);
 
-// The one verdict that counts: the transfer ran to its end and the restarted application
-// reports the image's version.
-[[nodiscard]] bool transfer_verified(TransferResult result, const TransferReport& report,
-                                     const DeviceInfo& device, const Image& image);
-
 }  // namespace korvo

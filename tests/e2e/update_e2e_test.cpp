@@ -32,7 +32,7 @@ const std::string IMAGE = KORVO_SLOT1_IMAGE;
 const std::string BANNER = "\nTorva firmware update utility. Version 1.01\n";
 const std::string KEY_WAIT = "\nPress any key to exit...\n";
 // Before each offer of the stand-in, on standard error.
-const std::string TEST_BUILD = "\nkorvo: this build carries test images, not device firmware";
+const std::string TEST_BUILD = "korvo: this build carries test images, not device firmware\n";
 const std::string CANCELLED = "N\n\nUpdate cancelled.\n\n";
 const std::string NO_BOOTLOADER = "\nError: No response from the bootloader, check cables and power.\n";
 const std::string FLASH_MISMATCH = "\nError: FLASH firmware did not match update firmware.\n";
@@ -140,8 +140,8 @@ TEST_F(E2E, UpdatesARunningApplication) {
   EXPECT_EQ(r.output, BANNER + found(3) + "\n" + newer("Slate Pro", STANDARD_LINES) + "Y\n" + progress(574) +
                           KEY_WAIT);
   EXPECT_TRUE(harness.verify(3, IMAGE).verified) << harness.verify(3, IMAGE).text;
-  EXPECT_EQ(r.errors, TEST_BUILD + "\nkorvo: COM3: verified: the device restarted and runs version 1.14, model Slate Pro, the "
-                      "version of this update");
+  EXPECT_EQ(r.errors, TEST_BUILD + "korvo: COM3: verified: the device restarted and runs version 1.14, model Slate Pro, the "
+                      "version of this update\n");
   const DevLog log = harness.log(3);
   // Scan, fresh probe, entry, then the bootloader's side.
   ASSERT_GE(log.commands.size(), 6u);
@@ -180,8 +180,8 @@ TEST_F(E2E, ADeviceThatDoesNotComeBackIsNotCalledVerified) {
   const HarnessResult r = korvo({"4"}, "y");
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_NE(r.output.find("\rUpdating firmware: 100% complete.\n"), std::string::npos) << r.output;
-  EXPECT_EQ(r.errors, TEST_BUILD + "\nkorvo: COM4: not verified: the device did not announce itself after the restart; a new "
-                      "run on COM4 checks it");
+  EXPECT_EQ(r.errors, TEST_BUILD + "korvo: COM4: not verified: the device did not announce itself after the restart; a new "
+                      "run on COM4 checks it\n");
 }
 
 TEST_F(E2E, DecliningAfterEachHeadingChangesNothing) {
@@ -250,7 +250,7 @@ TEST_F(E2E, NoUpdatableDevice) {
   EXPECT_EQ(r.output,
             BANNER + "\nCOM3: No Torva devices detected.\n\nNo updatable Torva devices found.\n" + KEY_WAIT);
   EXPECT_EQ(r.errors, "\nkorvo: COM3: a device answered (product 68, PCB revision 5, model Slate), but no "
-                      "firmware image in this program fits it");
+                      "firmware image in this program fits it\n");
 }
 
 TEST_F(E2E, DeviceThatChangedBetweenScanAndUpdate) {
@@ -395,7 +395,7 @@ TEST_F(E2E, EveryTransferFailureEndsWithItsMessageAndStatusOne) {
     const std::string head = BANNER + found(com) + "\n" + newer("Slate Pro", STANDARD_LINES) + "Y\n";
     ASSERT_EQ(r.output.substr(0, head.size()), head);
     EXPECT_EQ(r.output.substr(head.size()), c.tail + KEY_WAIT);
-    EXPECT_EQ(r.errors, TEST_BUILD + "\nkorvo: COM" + std::to_string(com) + ": " + c.left);
+    EXPECT_EQ(r.errors, TEST_BUILD + "korvo: COM" + std::to_string(com) + ": " + c.left + "\n");
     EXPECT_FALSE(harness.verify(com, IMAGE).verified);
     EXPECT_EQ(count(com, "%") == 1, c.leaves);
     expect_clean_wire(com);
@@ -540,7 +540,7 @@ TEST_F(E2E, CommandLineAsAProcess) {
   r = korvo({"abc"}, "");  // not a number: reads as 0, the whole range
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(r.output, BANNER + scan + "\n\nNo updatable Torva devices found.\n" + KEY_WAIT);
-  EXPECT_EQ(r.errors, "\nkorvo: \"abc\" is neither a port number nor a serial device: searching COM1 to COM16");
+  EXPECT_EQ(r.errors, "korvo: \"abc\" is neither a port number nor a serial device: searching COM1 to COM16\n");
 }
 
 // Asking the program about itself talks to no device; a port named as COMn or by its path is
@@ -890,8 +890,8 @@ TEST_F(E2E, YesInterruptedDuringARetryStopsAtOnce) {
   const HarnessResult r = run_program(cut);
   EXPECT_EQ(r.signal, SIGINT) << r.output << r.errors;
   EXPECT_EQ(r.errors, TEST_BUILD +
-                          "\nkorvo: COM5: attempt 1 of 3: record 9 of 574 failed (Lost2(01)); probing COM5 again "
-                          "for attempt 2"
+                          "korvo: COM5: attempt 1 of 3: record 9 of 574 failed (Lost2(01)); probing COM5 again "
+                          "for attempt 2\n"
                           "\nkorvo: COM5: interrupted during the update; the device was left in its bootloader; a "
                           "new run on COM5 installs the image\n");
   EXPECT_NE(r.output.find(lost("Lost2", 1) + "\n\rUpdating firmware:   0% complete."), std::string::npos)
@@ -942,7 +942,7 @@ TEST_F(E2E, SlowAdapterRoundTripsAreMeasuredAndNamed) {
   EXPECT_TRUE(harness.verify(4, IMAGE).verified) << harness.verify(4, IMAGE).text;
   EXPECT_EQ(fast_run.errors.find("round trip"), std::string::npos);
   EXPECT_EQ(fast_run.errors.find("latency timer"), std::string::npos) << fast_run.errors;
-  EXPECT_NE(slow_run.errors.find("\nkorvo: COM4: the device's answers took 16."), std::string::npos) << slow_run.errors;
+  EXPECT_NE(slow_run.errors.find("korvo: COM4: the device's answers took 16."), std::string::npos) << slow_run.errors;
   EXPECT_NE(slow_run.errors.find("most likely a USB-serial adapter's latency timer held them"), std::string::npos);
   EXPECT_EQ(slow_run.output, BANNER + found(4) + "\n" + newer("Slate Pro", STANDARD_LINES) + "Y\n" + progress(574) +
                                  KEY_WAIT)

@@ -356,7 +356,7 @@ struct FailureCase {
   size_t records;      // records accepted
 };
 
-// Where a failed transfer left the device: the step that failed.
+// The step whose transaction failed.
 TransferStage failed_in(const FailureCase& c) {
   return c.leaves ? TransferStage::RECORDS : TransferStage::STARTING;
 }
@@ -428,7 +428,10 @@ TEST(Transfer, EveryFailureHasItsMessageAndLeavesTheLineAtTheApplicationSpeed) {
     EXPECT_EQ(b.leave_packets(), c.leaves ? 1 : 0);
     EXPECT_EQ(b.log().records.size(), c.records);
     EXPECT_EQ(b.log().repeats, 0u);
-    EXPECT_EQ(b.report.stage, failed_in(c));
+    EXPECT_EQ(b.report.failed_at, failed_in(c));
+    // Once the leave command went out, the device is restarting, whatever failed before.
+    EXPECT_EQ(b.report.stage == TransferStage::RESTARTING, c.leaves);
+    EXPECT_EQ(b.report.leave_sent, c.leaves);
     // Counted by the host: the records before the one that failed.
     EXPECT_EQ(b.report.records_sent + (c.leaves ? 1u : 0u), b.record_writes());
     EXPECT_EQ(out.find("100% complete"), std::string::npos);
@@ -484,13 +487,14 @@ TEST(Transfer, DamagedImagesAreRefusedBeforeAnythingIsSent) {
     }
     // As JSON Lines the refusal is the result's reason: standard output stays JSON.
     DeviceBench j(boot_device());
-    JsonReporter json_lines(j.run.out);
+    Diagnostics sink(j.run.out, false);
+    JsonReporter json_lines(j.run.out, sink);
     const Image image{c.bytes.data(), c.bytes.size()};
     ProbeState state = ProbeState::BOOTLOADER;
     TransferReport report;
     const TransferResult result =
         transfer_firmware(j.run.link, j.run.boot, state, j.run.device, image, json_lines, &report);
-    json_lines.outcome("COM1", result, report, j.run.device, image);
+    json_lines.finished("COM1", transfer_outcome(result, report, j.run.device, image, false));
     const std::string out = j.output();
     ASSERT_FALSE(out.empty());
     const auto line = nlohmann::json::parse(out.substr(0, out.find('\n')));  // throws: the test fails

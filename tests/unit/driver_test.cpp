@@ -93,12 +93,12 @@ TEST(CommandLine, ChoosesTheScanRange) {
     const std::string word = c.args.empty() ? "" : c.args[0];
     if (word == "abc" || word == "no-such-tty") {
       // A word that names nothing still searches, and says so.
-      EXPECT_EQ(why, "\nkorvo: \"" + word + "\" is neither a port number nor a serial device: searching COM1 "
-                     "to COM16");
+      EXPECT_EQ(why, "korvo: \"" + word + "\" is neither a port number nor a serial device: searching COM1 "
+                     "to COM16\n");
     } else if (c.first != c.last) {
       EXPECT_EQ(why, "");
     } else {
-      EXPECT_EQ(why, "\nkorvo: COM" + std::to_string(c.first) + ": No such file or directory");
+      EXPECT_EQ(why, "\nkorvo: COM" + std::to_string(c.first) + ": No such file or directory\n");
     }
   }
   // A silent line is opened, probed, closed, and reported as such.
@@ -188,7 +188,7 @@ TEST(TestBuild, SaysSoInItsVersionAndBeforeTheOffer) {
     offered[test_images ? 1 : 0] = bench.output();
     EXPECT_NE(bench.output().find("(Y,N) N\n"), std::string::npos) << bench.output();
     EXPECT_EQ(bench.diagnostics.text(),
-              test_images ? "\nkorvo: this build carries test images, not device firmware" : "");
+              test_images ? "korvo: this build carries test images, not device firmware\n" : "");
   }
   EXPECT_EQ(offered[0], offered[1]);
 }
@@ -204,11 +204,11 @@ TEST(CommandLine, PathsAndReasonsReachTheTerminalSafely) {
     std::string verdict;
     std::string told;  // on standard error
   } cases[] = {
-      {OpenError::NONE, "No Torva devices detected.", "\nkorvo: lock ?[1m?; going on"},
+      {OpenError::NONE, "No Torva devices detected.", "\nkorvo: lock ?[1m?; going on\n"},
       {OpenError::OWN_TERMINAL, "Could not open port.",
-       "\nkorvo: lock ?[1m?; going on\nkorvo: " + shown + ": Device or resource busy"},
+       "\nkorvo: lock ?[1m?; going on\n\nkorvo: " + shown + ": Device or resource busy\n"},
       {OpenError::IN_USE, "Could not open port.",
-       "\nkorvo: lock ?[1m?; going on\nkorvo: " + shown + ": in use by another program (Device or resource busy)"},
+       "\nkorvo: lock ?[1m?; going on\n\nkorvo: " + shown + ": in use by another program (Device or resource busy)\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.verdict);
@@ -337,7 +337,7 @@ TEST(ScriptedRetries, AnHonestFailureIsTriedAgainFromTheStartAndADIsNot) {
   refuses_start.faults.status[DEV_TARGET_START] = 'E';
   DevConfig unplugged;  // the cable goes for good after the third record's status
   unplugged.faults.pull_after_record = 3;
-  const std::string retry = "\nkorvo: COM1: attempt 1 of 3: record 9 of 574 failed (Lost2(01)); probing COM1 again for attempt 2";
+  const std::string retry = "korvo: COM1: attempt 1 of 3: record 9 of 574 failed (Lost2(01)); probing COM1 again for attempt 2";
   const struct {
     const char* what;
     DevConfig device;

@@ -291,17 +291,18 @@ TEST(SlowAdapter, WarnedAboveTwoMillisecondsWithCostAndRemedy) {
   ConsoleOut out = capture.out();
   out.err = out.file;
   ConsoleReporter texts(out);
+  say(out, "\nThe heading\n");  // a line the console's texts ended: the notes follow it directly
   texts.slow_adapter("COM12", *slow_adapter_of(PortLatency{16, true, ""}, 574));
   texts.slow_adapter("/dev/ttyUSB0",
                      *slow_adapter_of(PortLatency{16, false, "/sys/bus/usb-serial/devices/ttyUSB0/latency_timer"}, 574));
   EXPECT_EQ(capture.text(),
-            "\nkorvo: COM12: the USB-serial adapter's latency timer is 16 ms, which adds about 18.4 s to this "
+            "\nThe heading\nkorvo: COM12: the USB-serial adapter's latency timer is 16 ms, which adds about 18.4 s to this "
             "update; an administrator can set it to 1 ms in Device Manager: the port's Properties, Port "
-            "Settings, Advanced, Latency Timer"
-            "\nkorvo: /dev/ttyUSB0: the USB-serial adapter's latency timer is 16 ms although korvo asked its "
+            "Settings, Advanced, Latency Timer\n"
+            "korvo: /dev/ttyUSB0: the USB-serial adapter's latency timer is 16 ms although korvo asked its "
             "driver for low latency, which adds about 18.4 s to this update; set it to 1 ms with \"echo 1 | "
             "sudo tee /sys/bus/usb-serial/devices/ttyUSB0/latency_timer\" or for good with the udev rule in "
-            "korvo's README (USB-serial adapters)");
+            "korvo's README (USB-serial adapters)\n");
 
   std::vector<uint32_t> samples(200, 16000);
   samples[0] = 90;
@@ -367,9 +368,11 @@ TEST_F(VersionsTest, RackRowsAreRedrawnInPlaceBelowTheDiagnostics) {
   ConsoleOut out{terminal.out().file, terminal.out().file};  // one terminal for both streams
   VirtualClock clock;
   RackView view(out, clock, RackMode::LIVE, 60);
-  RackReporter first(view, view.add_row("COM3"), out, true);
-  RackReporter second(view, view.add_row("/dev/ttyUSB12"), out, true);
-  RackReporter missing(view, view.add_row("COM9"), out, true);
+  Diagnostics sink(out, false);
+  sink.route([&view](const std::string& text) { view.diagnostic(text); });
+  RackReporter first(view, view.add_row("COM3"), sink, true);
+  RackReporter second(view, view.add_row("/dev/ttyUSB12"), sink, true);
+  RackReporter missing(view, view.add_row("COM9"), sink, true);
   const ImageBytes image = image_bytes_make(68, 6, V1_14, "SlatePro");
   first.port_begin("COM3");
   second.port_begin("/dev/ttyUSB12");
@@ -382,6 +385,7 @@ TEST_F(VersionsTest, RackRowsAreRedrawnInPlaceBelowTheDiagnostics) {
   first.progress(287, 574);
   clock.now += 500;
   second.port_outcome("/dev/ttyUSB12", PortOutcome::NO_DEVICE);
+  second.finished("/dev/ttyUSB12", DeviceOutcome{});
   first.test_images();
   second.test_images();  // said once
   first.progress(300, 574);  // the same tenth, within the redraw interval: not drawn yet
@@ -400,8 +404,9 @@ TEST_F(VersionsTest, RackRowsAreRedrawnInPlaceBelowTheDiagnostics) {
   report.stage = TransferStage::RECORDS;
   report.records_sent = 400;
   report.records = 574;
+  report.failed_at = TransferStage::RECORDS;
   report.failure = TransactionResult::COMMAND_FAILED;
-  first.outcome("COM3", TransferResult::FAILED, report, device(ver(1, 13)), image.image());
+  first.finished("COM3", transfer_outcome(TransferResult::FAILED, report, device(ver(1, 13)), image.image(), false));
   view.finish();
   port_stop_clear();
   screen = screen_of(terminal.text());
