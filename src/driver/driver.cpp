@@ -134,7 +134,7 @@ void record_update(const RunConfig& config, const PortSession& s, const DeviceOu
   record.outcome = record_outcome(o);
   record.left = device_left_name(o.left);
   record.updated = o.kind == Outcome::VERIFIED || o.kind == Outcome::NOT_VERIFIED;
-  if (!record.updated) {
+  if (o.kind == Outcome::FAILED || o.kind == Outcome::STOPPED || o.kind == Outcome::NOT_COMPATIBLE) {
     record.failed_stage = transfer_stage_name(transfer.failed_at.value_or(transfer.stage));
     // A stop is no failure of the line: it has no code.
     record.failed_code = o.kind == Outcome::FAILED ? static_cast<int>(transfer.failure) : 0;
@@ -315,7 +315,6 @@ DeviceOutcome update_sequence(const RunConfig& config, PortSession& s, Answer an
     result = transfer_firmware(s.link, s.boot, s.probe_state, s.device, image, report, &transfer);
     outcome = transfer_outcome(result, transfer, s.device, image, port_stop_requested());
   }
-  console_set_interrupt_note("");
   outcome.before = before;
   outcome.in_bootloader = began_in_bootloader;
   outcome.attempts = attempt;
@@ -368,6 +367,8 @@ DeviceOutcome port_run(const RunConfig& config, PortSession& s, Answer answer) {
   }
   if (port_stop_requested()) outcome = stopped_outcome(outcome);
   s.reporter->finished(port, outcome);
+  // Said now: an interruption from here on has nothing to add.
+  console_set_interrupt_note("");
   return outcome;
 }
 

@@ -151,8 +151,12 @@ std::string outcome_note(const std::string& port, const DeviceOutcome& o) {
                   at.c_str(), unsigned{o.boot_device.product}, unsigned{o.boot_device.pcb_revision},
                   unsigned{o.device.product}, unsigned{o.device.pcb_revision}, compat_reason(o.compat),
                   at.c_str());
-    case Outcome::UP_TO_DATE:
     case Outcome::NEWER_LEFT_ALONE:
+      if (!o.transferred) return "";
+      // A retry's new probe found it so: no downgrade without --force.
+      return "korvo: " + at + ": the device now reports " + reported_device(o.device) + ", newer than this update's " +
+             (image != nullptr ? version_text(image_version(*image)) : "?") + "; it was left as it is";
+    case Outcome::UP_TO_DATE:
     case Outcome::UPDATE_AVAILABLE:
     case Outcome::NO_DEVICE:
     case Outcome::GONE:

@@ -106,6 +106,10 @@ TransferResult transfer_steps(Link& link, BootBuffers& boot, ProbeState& state, 
     // the bootloader's reply has one. The image is committed only to what both say it fits.
     // (A device found in its bootloader was identified by that reply in the first place.)
     steps.report.boot_device = boot_identity(boot.info);
+    // A bootloader without a name of its own is shown by the model its application named.
+    if (*device_model_text(steps.report.boot_device) == '\0') {
+      steps.report.boot_device.model = product_lookup(device.product, device.pcb_revision);
+    }
     steps.report.boot_refusal = check_compatibility(steps.report.boot_device, image);
     if (steps.report.boot_refusal != CompatCode::OK) {
       // Left as a failed entry leaves it: waiting in its bootloader, the line back at 19200.
