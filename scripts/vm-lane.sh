@@ -77,7 +77,7 @@ fi
 root=$work/root
 mkdir -p "$root"/{bin,lib/modules,proc,sys,dev,tmp,root,run/lock,var}
 cp "$busybox" "$root/bin/busybox"
-for tool in sh mount insmod cat cut sleep grep sed tr poweroff timeout; do ln -s busybox "$root/bin/$tool"; done
+for tool in sh mount insmod cat cut sleep grep sed tr kill poweroff timeout; do ln -s busybox "$root/bin/$tool"; done
 cp "$bin/korvo" "$root/bin/korvo"
 for lib in $(ldd "$bin/korvo" | awk '/=> \// { print $3 } /^\t\/lib/ { print $1 }'); do
   mkdir -p "$root$(dirname "$lib")"
@@ -110,6 +110,16 @@ echo "VM: --check"
 timeout 60 korvo --check /dev/ttyUSB0 >/tmp/out 2>&1
 echo "VM: check status \$?"
 show /tmp/out
+# An update killed half-way: korvo's fatal-signal path gives the port back through the real
+# driver (exclusive flag, low-latency mode, output), and the device waits in its bootloader.
+korvo --yes /dev/ttyUSB0 >/tmp/out 2>/tmp/err &
+pid=\$!
+sleep 2
+kill -TERM \$pid
+wait \$pid
+echo "VM: killed status \$?"
+show /tmp/err
+echo "VM: latency_timer after the kill \$(cat \$sysfs/latency_timer)"
 # While korvo has the port open: the timer its low-latency request set.
 ( sleep 4; echo "VM: latency_timer while open \$(cat \$sysfs/latency_timer)" ) &
 start=\$(now)
@@ -170,8 +180,11 @@ check "--check through the adapter: an update is available (exit 100)" '[ "$(vm 
 check "--yes through the adapter: updated and verified (exit 0)" \
   '[ "$(vm "yes status")" = 0 ] && grep -q "^VM: | korvo: .*verified" "$work/vm" && ! grep -q "^VM: | korvo: .*not verified" "$work/vm"'
 check "the simulator's flash holds the image" '[ "$flash" -eq 0 ]'
-check "low latency while open (timer 1 ms), the driver's timer put back at close" \
-  '[ "$(vm "latency_timer while open")" = 1 ] && [ "$(vm "latency_timer after close")" = "$(vm "latency_timer at plug-in")" ]'
+check "killed during the update: ended by the signal, said where the device was left, a new run finished it" \
+  '[ "$(vm "killed status")" = 143 ] && grep -q "^VM: | korvo: /dev/ttyUSB0: .*a new run on /dev/ttyUSB0" "$work/vm"'
+check "low latency while open (timer 1 ms), the driver's timer put back at close and after the kill" \
+  '[ "$(vm "latency_timer while open")" = 1 ] && [ "$(vm "latency_timer after close")" = "$(vm "latency_timer at plug-in")" ] &&
+   [ "$(vm "latency_timer after the kill")" = "$(vm "latency_timer at plug-in")" ]'
 if [ "$failed" -ne 0 ]; then
   echo "--- guest console"; cat "$work/vm"
   echo "--- qemu"; cat "$work/qemu.out"
