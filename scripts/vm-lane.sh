@@ -45,8 +45,13 @@ cleanup() {
 trap cleanup EXIT
 
 # The kernel and its modules, once: the newest linux-image apt offers, its vmlinuz and the six
-# modules the guest loads. A cache that holds a kernel is used as it is, without asking apt.
-kernel_dir=$(find "$cache" -mindepth 2 -maxdepth 2 -name vmlinuz -printf '%h\n' 2>/dev/null | sort -V | tail -n 1)
+# modules the guest loads. A cache that holds a whole set is used as it is, without asking apt;
+# a half-made one (a run stopped while filling it) stays hidden under a dot name.
+kernel_dir=$(find "$cache" -mindepth 2 -maxdepth 2 -name vmlinuz -not -path "$cache/.*" -printf '%h\n' 2>/dev/null |
+  sort -V | tail -n 1)
+for m in $modules; do
+  [ -z "$kernel_dir" ] || compgen -G "$kernel_dir/$m.ko*" >/dev/null || kernel_dir=""
+done
 if [ -z "$kernel_dir" ]; then
   package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }')
   if [ -z "$package" ]; then
