@@ -82,7 +82,7 @@ fi
 root=$work/root
 mkdir -p "$root"/{bin,lib/modules,proc,sys,dev,tmp,root,run/lock,var}
 cp "$busybox" "$root/bin/busybox"
-for tool in sh mount insmod cat cut sleep grep sed tr kill poweroff timeout; do ln -s busybox "$root/bin/$tool"; done
+for tool in sh mount insmod cat cut sleep grep sed tr kill ls poweroff timeout; do ln -s busybox "$root/bin/$tool"; done
 cp "$bin/korvo" "$root/bin/korvo"
 for lib in $(ldd "$bin/korvo" | awk '/=> \// { print $3 } /^\t\/lib/ { print $1 }'); do
   mkdir -p "$root$(dirname "$lib")"
@@ -125,6 +125,19 @@ wait \$pid
 echo "VM: killed status \$?"
 show /tmp/err
 echo "VM: latency_timer after the kill \$(cat \$sysfs/latency_timer)"
+# The adapter pulled out during an update: the host removes it once the progress line (on the
+# console, where the host sees it) passes 20 %, and plugs it in again once korvo has ended.
+start=\$(now)
+timeout 60 korvo --yes /dev/ttyUSB0 >/dev/console 2>/tmp/err
+status=\$?
+echo
+echo "VM: unplugged status \$status"
+echo "VM: unplugged seconds \$(now) \$start"
+echo "VM: unplugged notes \$(grep -c '^korvo: /dev/ttyUSB0: ' /tmp/err)"
+show /tmp/err
+n=0
+while [ ! -e /dev/ttyUSB0 ] && [ \$n -lt 300 ]; do sleep 0.1; n=\$((n + 1)); done
+echo "VM: plugged in again as" \$(ls /dev | grep ttyUSB)
 # While korvo has the port open: the timer its low-latency request set.
 ( sleep 4; echo "VM: latency_timer while open \$(cat \$sysfs/latency_timer)" ) &
 start=\$(now)
@@ -157,13 +170,31 @@ fi
 # a nested virtual machine it hung at boot until the lane's time was up).
 accel=${KORVO_VM_ACCEL:-tcg}
 started=$(date +%s.%N)
+# The monitor, for pulling the adapter out and plugging it in again: QEMU opens both ends itself.
+mkfifo "$work/monitor.in" "$work/monitor.out"
 timeout -k 5 "$vm_seconds" "$qemu" -machine q35 -accel "$accel" -m 256 -smp 1 \
   -nodefaults -no-reboot -display none -nic none -serial "file:$work/console" \
   -kernel "$kernel_dir/vmlinuz" -initrd "$work/initrd.gz" \
   -append "console=ttyS0 quiet loglevel=3 panic=-1 rdinit=/init" \
-  -chardev "serial,path=$pty,id=ftdi" -device qemu-xhci -device usb-serial,chardev=ftdi,serial=FT123456 \
-  >"$work/qemu.out" 2>&1
+  -chardev "serial,path=$pty,id=ftdi" -device qemu-xhci -device usb-serial,id=adapter,chardev=ftdi,serial=FT123456 \
+  -monitor "pipe:$work/monitor" >"$work/qemu.out" 2>&1 &
+qemu_pid=$!
+exec 3<>"$work/monitor.in" 4<>"$work/monitor.out"
+# until_console PATTERN: waits for the guest to say it, as long as QEMU runs (QEMU's own
+# bound ends the wait).
+until_console() {
+  until grep -q -a -E "$1" "$work/console" 2>/dev/null; do
+    kill -0 "$qemu_pid" 2>/dev/null || return 1
+    sleep 0.2
+  done
+}
+if until_console 'Updating firmware: +2[0-9]% complete' && ! grep -q -a 'VM: unplugged status' "$work/console"; then
+  echo "device_del adapter" >&3
+  until_console 'VM: unplugged status' && echo "device_add usb-serial,id=adapter,chardev=ftdi,serial=FT123456" >&3
+fi
+wait "$qemu_pid"
 qemu_rc=$?
+exec 3>&- 4<&-
 elapsed=$(echo "$(date +%s.%N) - $started" | bc)
 kill -TERM "$devsim_pid" 2>/dev/null
 wait "$devsim_pid"
@@ -187,6 +218,9 @@ check "--yes through the adapter: updated and verified (exit 0)" \
 check "the simulator's flash holds the image" '[ "$flash" -eq 0 ]'
 check "killed during the update: ended by the signal, said where the device was left, a new run finished it" \
   '[ "$(vm "killed status")" = 143 ] && grep -q "^VM: | korvo: /dev/ttyUSB0: .*a new run on /dev/ttyUSB0" "$work/vm"'
+check "pulled out during the update: korvo ended within 30 s and said where the device was left; plugged in again as ttyUSB0" \
+  '[ "$(vm "unplugged status")" != 0 ] && [ -n "$(vm "unplugged status")" ] && [ "$(vm "unplugged notes")" -ge 1 ] && awk "BEGIN { exit !($(vm "unplugged seconds" | tr " " -) < 30) }" &&
+   [ "$(vm "plugged in again as")" = ttyUSB0 ]'
 check "low latency while open (timer 1 ms), the driver's timer put back at close and after the kill" \
   '[ "$(vm "latency_timer while open")" = 1 ] && [ "$(vm "latency_timer after close")" = "$(vm "latency_timer at plug-in")" ] &&
    [ "$(vm "latency_timer after the kill")" = "$(vm "latency_timer at plug-in")" ]'
