@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test, stage by stage:
 #   native     the default preset, every ctest entry
+#   vm         scripts/vm-lane.sh on the default preset's programs: korvo in a Linux guest
+#              under QEMU, through QEMU's FTDI adapter and the kernel's ftdi_sio (one line
+#              saying it skipped where QEMU is missing)
 #   asan       the asan preset (AddressSanitizer + UBSan), every ctest entry
 #   dpkg       a plain -DCMAKE_BUILD_TYPE=Release tree built as a Debian packager builds it
 #              (dpkg-buildflags: CPPFLAGS folded into CXXFLAGS, as debhelper does for CMake;
@@ -12,7 +15,7 @@
 #              under Wine, the korvo.exe zip
 # The dpkg and clang trees are built with warnings as errors, to show that the code is clean
 # there too; only the clang tree's unit tests run, the e2e suites have run in the presets.
-# Every ctest entry, Wine scenario and check counts once; a build that fails counts as one
+# Every ctest entry, Wine scenario and VM check counts once; a build that fails counts as one
 # failure. Ends with a summary per stage and one line "Total: N passed, N failed".
 set -u
 cd "$(dirname "$0")/.."
@@ -87,6 +90,11 @@ dpkg_stage() {
 }
 
 preset_stage native default
+
+echo "== vm: korvo through a real kernel's USB-serial drivers (QEMU)"
+run bash scripts/vm-lane.sh build
+figures=$(lines_tally "$log" "$rc")
+[ "$figures" = "0 0" ] || count vm "checks (korvo in a QEMU guest, ftdi_sio)" $figures
 preset_stage asan asan
 dpkg_stage dpkg build-dpkg -DCMAKE_BUILD_TYPE=Release -DKORVO_WERROR=ON
 unit_stage clang build-clang -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=Release -DKORVO_WERROR=ON
@@ -111,6 +119,6 @@ if [ "$windows_rc" -ne 0 ] && ! awk '$3 > 0 { bad = 1 } END { exit !bad }' "$tal
 fi
 
 echo
-echo "Summary (each ctest entry, Wine scenario and check once; a failed build once):$summary"
+echo "Summary (each ctest entry, Wine scenario, VM check and check once; a failed build once):$summary"
 echo "Total: $passed passed, $failed failed"
 exit $status

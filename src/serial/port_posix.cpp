@@ -52,6 +52,7 @@ struct SignalSlot {
   std::atomic<int> serial_flags{-1};    // the driver's flags before low latency; -1: unchanged
   std::atomic<uint32_t> baud{0};
   std::atomic<bool> stuck{false};       // its output has stopped leaving
+  std::atomic<bool> ask_transmitter{true};  // its driver's transmitter report may be believed
   std::atomic<size_t> lock_length{0};   // 0: no lock file; `lock` is whole and ends in NUL once set
   std::array<char, SIGNAL_LOCK_BYTES> lock{};
 };
@@ -165,17 +166,19 @@ void sleep_until(uint64_t deadline_ms) {
 // True once the driver has sent everything it was given: its output queue is empty and,
 // where the driver reports it, so is the transmitter. queued: bytes still in the queue.
 // ask_transmitter: the driver may report its transmitter; cleared once it refuses, since
-// pseudo-terminals and most USB adapters always do and every packet would ask again.
+// pseudo-terminals and most USB adapters always do and every packet would ask again, and once
+// the report proved wrong (drain_until).
 bool output_sent(int fd, int& queued, bool& ask_transmitter) {
   queued = 0;
+  const PortSerialIoctl driver_ioctl = g_serial_ioctl.load();
 #ifdef TIOCOUTQ
-  if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
+  if (driver_ioctl(fd, TIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
 #endif
   if (queued > 0) return false;
 #ifdef TIOCSERGETLSR
   unsigned int status = 0;
   if (ask_transmitter) {
-    if (ioctl(fd, TIOCSERGETLSR, &status) != 0) ask_transmitter = false;
+    if (driver_ioctl(fd, TIOCSERGETLSR, &status) != 0) ask_transmitter = false;
     else if ((status & TIOCSER_TEMT) == 0) return false;
   }
 #else
@@ -199,15 +202,36 @@ void pause_us(uint64_t us, int stop_fd) {
 #endif
 }
 
+// How long a transmitter may still be reported busy once the queue is empty and the written
+// bytes' wire time has passed. A USB adapter's driver only learns of its transmitter from the
+// status the chip sends with each packet, every latency-timer period (16 ms by default); QEMU's
+// FTDI adapter never says it is empty at all, which held every write for its whole 2 s.
+constexpr uint64_t PORT_TRANSMITTER_GRACE_MS = 50;
+
+// The earliest moment a transmitter still reported busy is no longer believed: `count` bytes
+// handed over at `start_ms` have had their wire time and the grace.
+uint64_t transmitter_limit(uint64_t start_ms, size_t count, uint32_t baud) {
+  const uint64_t rate = std::max<uint32_t>(baud, 1200U);
+  const uint64_t wire_ms = (static_cast<uint64_t>(count) * 10000U + rate - 1U) / rate;  // 10 bits a byte
+  return start_ms + wire_ms + PORT_TRANSMITTER_GRACE_MS;
+}
+
 // Waits until what was written has left, or the deadline passes (false). tcdrain() has no
-// bound and would hang on an adapter that stopped sending. Async-signal-safe with no stop
-// descriptor (-1): ioctl, clock_gettime and nanosleep only, so that the signal path drains the
-// same way. With one, a stop ends the wait (false).
-bool drain_until(int fd, uint32_t baud, uint64_t deadline_ms, bool& ask_transmitter, int stop_fd = -1) {
+// bound and would hang on an adapter that stopped sending. An empty queue whose transmitter is
+// still reported busy after `believe_until_ms` counts as sent, and the report is not asked for
+// again (ask_transmitter). Async-signal-safe with no stop descriptor (-1): ioctl,
+// clock_gettime and nanosleep only, so that the signal path drains the same way. With one, a
+// stop ends the wait (false).
+bool drain_until(int fd, uint32_t baud, uint64_t deadline_ms, uint64_t believe_until_ms, bool& ask_transmitter,
+                 int stop_fd = -1) {
   for (;;) {
     int queued = 0;
     if (output_sent(fd, queued, ask_transmitter)) return true;
     const uint64_t now = clock_posix_monotonic_ms();
+    if (queued == 0 && now >= believe_until_ms) {
+      ask_transmitter = false;
+      return true;
+    }
     if (now >= deadline_ms) return false;
     if (stop_fd >= 0 && port_stop_requested()) return false;
     // About as long as the queued bytes take on the wire (10 bits a byte; one byte when only
@@ -222,10 +246,11 @@ bool drain_until(int fd, uint32_t baud, uint64_t deadline_ms, bool& ask_transmit
 // Close keeps every byte written, a stop or not: it gives them until `deadline_ms` to leave and
 // throws output away only when they will not, since close() itself would otherwise wait for
 // them (up to 30 s on Linux). stuck: an earlier drain already failed, so waiting again is
-// pointless. Async-signal-safe.
-void release_output(int fd, uint32_t baud, bool stuck, uint64_t deadline_ms) {
-  bool ask_transmitter = true;
-  if (stuck || !drain_until(fd, baud, deadline_ms, ask_transmitter)) (void)tcflush(fd, TCOFLUSH);
+// pointless. ask_transmitter: what the writes learned of the driver's transmitter report.
+// Async-signal-safe.
+void release_output(int fd, uint32_t baud, bool stuck, bool ask_transmitter, uint64_t deadline_ms) {
+  const uint64_t believe_until = transmitter_limit(clock_posix_monotonic_ms(), 0, baud);
+  if (stuck || !drain_until(fd, baud, deadline_ms, believe_until, ask_transmitter)) (void)tcflush(fd, TCOFLUSH);
 }
 
 bool speed_for(uint32_t baud, speed_t& speed) {
@@ -248,7 +273,7 @@ struct PosixPort final : PortBackend {
   int serial_flags = -1;   // the driver's flags before low-latency mode; -1: not changed
   uint32_t baud = 0;
   bool stuck = false;      // the last drain ran out of time: the output is not leaving
-  bool ask_transmitter = true;  // the driver has not refused to report its transmitter yet
+  bool ask_transmitter = true;  // the driver's transmitter report has not been refused or proved wrong yet
   // Bytes a read took off the line beyond what was asked: a packet's length, checksum and
   // payload arrive together, and each later read would otherwise cost a poll and a read.
   std::array<uint8_t, 256> ahead{};
@@ -497,7 +522,7 @@ void PosixPort::close() {
     if (s != nullptr) s->serial_flags.store(-1);
     // A refused open leaves the output of the tty's holder (or of the user's own terminal)
     // alone.
-    if (owned) release_output(fd, baud, stuck, clock_posix_monotonic_ms() + PORT_IO_WAIT_MS);
+    if (owned) release_output(fd, baud, stuck, ask_transmitter, clock_posix_monotonic_ms() + PORT_IO_WAIT_MS);
   }
   // Closing the descriptor and dropping the lock happen once: here, or in the signal path when
   // it took the slot first (the process is ending then, and the descriptor is its to close).
@@ -512,6 +537,7 @@ void PosixPort::close() {
     s->lock_length.store(0);
     s->baud.store(0);
     s->stuck.store(false);
+    s->ask_transmitter.store(true);
     s->owner.store(SLOT_FREE);
   }
   slot = -1;
@@ -528,7 +554,8 @@ void PosixPort::close() {
 
 int32_t PosixPort::write(const uint8_t* data, int32_t count) {
   if (fd < 0 || count <= 0) return 0;
-  const uint64_t deadline = clock_posix_monotonic_ms() + PORT_IO_WAIT_MS;
+  const uint64_t start = clock_posix_monotonic_ms();
+  const uint64_t deadline = start + PORT_IO_WAIT_MS;
   size_t done = 0;
   const auto total = static_cast<size_t>(count);
   while (done < total) {
@@ -551,12 +578,16 @@ int32_t PosixPort::write(const uint8_t* data, int32_t count) {
   // Done when the bytes have left, within the write's own deadline. Bytes that did not leave
   // in time were still accepted: the answer that never comes tells the caller, and close
   // throws them away rather than wait for them again.
-  const bool sent = drain_until(fd, baud, deadline, ask_transmitter, port_posix_stop_fd());
+  const bool sent =
+      drain_until(fd, baud, deadline, transmitter_limit(start, total, baud), ask_transmitter, port_posix_stop_fd());
   // A stop cut the wait short: the bytes may still leave (close gives them their time), but
   // the caller must not go on as if they had.
   if (!sent && port_stop_requested()) return 0;
   stuck = !sent;
-  if (slot >= 0) g_slots[static_cast<size_t>(slot)].stuck.store(stuck);
+  if (slot >= 0) {
+    g_slots[static_cast<size_t>(slot)].stuck.store(stuck);
+    g_slots[static_cast<size_t>(slot)].ask_transmitter.store(ask_transmitter);
+  }
   return count;
 }
 
@@ -647,7 +678,9 @@ void port_posix_release_from_signal() {
   }
   for (size_t i = 0; i < g_slots.size(); ++i) {
     const int fd = g_slots[i].fd.load();
-    if (taken[i] && fd >= 0) release_output(fd, g_slots[i].baud.load(), g_slots[i].stuck.load(), deadline);
+    if (taken[i] && fd >= 0) {
+      release_output(fd, g_slots[i].baud.load(), g_slots[i].stuck.load(), g_slots[i].ask_transmitter.load(), deadline);
+    }
   }
   for (size_t i = 0; i < g_slots.size(); ++i) {
     if (!taken[i]) continue;

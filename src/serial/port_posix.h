@@ -19,9 +19,10 @@ void clock_posix_sleep_ms(uint64_t ms);
 // only the flag tells, between waits).
 int port_posix_stop_fd();
 
-// The tty ioctl for the driver's serial settings (TIOCGSERIAL/TIOCSSERIAL), replaceable so tests
-// can see the low-latency mode asked for at open and put back at close; nullptr restores the
-// system's own.
+// The tty ioctl for the driver's serial settings (TIOCGSERIAL/TIOCSSERIAL) and for what its
+// output still holds (TIOCOUTQ, TIOCSERGETLSR), replaceable so tests can see the low-latency
+// mode asked for at open and put back at close, and play drivers whose reports differ; nullptr
+// restores the system's own. Called from the fatal-signal path too: keep it async-signal-safe.
 using PortSerialIoctl = int (*)(int fd, unsigned long request, void* arg);
 void port_posix_use_serial_ioctl(PortSerialIoctl ioctl_fn);
 

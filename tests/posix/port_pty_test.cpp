@@ -911,4 +911,132 @@ TEST(PosixPortOpen, NeverOnStandardInputOutputOrError) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+// A driver's account of its output, in place of the pty's: how many bytes its queue still
+// holds and what it says of its transmitter. Every other request reaches the pty.
+struct FakeOutputDriver {
+  enum Transmitter { REFUSES, NEVER_EMPTY, EMPTY_LATE };
+  static inline std::atomic<int> queued{0};  // TIOCOUTQ's answer; 0: the pty's own
+  static inline std::atomic<Transmitter> transmitter{REFUSES};
+  static inline std::atomic<int> transmitter_asks{0};
+  // EMPTY_LATE: busy until this long after the last write the port made.
+  static inline std::atomic<int64_t> empty_at_ns{0};
+  static void use(Transmitter t, int queue) {
+    transmitter = t;
+    queued = queue;
+    transmitter_asks = 0;
+    port_posix_use_serial_ioctl(ioctl);
+  }
+  static int ioctl(int fd, unsigned long request, void* arg) {
+    if (request == TIOCOUTQ && queued.load() > 0) {
+      *static_cast<int*>(arg) = queued.load();
+      return 0;
+    }
+    if (request == TIOCSERGETLSR) {
+      ++transmitter_asks;
+      const int64_t now = steady_clock::now().time_since_epoch().count();
+      switch (transmitter.load()) {
+        case NEVER_EMPTY:
+          *static_cast<unsigned int*>(arg) = 0;
+          return 0;
+        case EMPTY_LATE:
+          *static_cast<unsigned int*>(arg) = now >= empty_at_ns.load() ? TIOCSER_TEMT : 0;
+          return 0;
+        case REFUSES:
+        default:
+          errno = ENOTTY;
+          return -1;
+      }
+    }
+    return ::ioctl(fd, request, arg);
+  }
+};
+
+struct OutputDriverReset {
+  ~OutputDriverReset() { port_posix_use_serial_ioctl(nullptr); }
+};
+
+// Written bytes, timed: how long the write and then the close took, and what reached the line.
+struct TimedOutput {
+  double write_ms = 0;
+  double close_ms = 0;
+  std::vector<uint8_t> received;
+};
+
+TimedOutput write_then_close(Pty& pty, int number, const std::vector<uint8_t>& bytes, int writes) {
+  TimedOutput out;
+  Host host;
+  EXPECT_EQ(port_open(host.port, number, BAUD_BOOTLOADER), 1);
+  for (int i = 0; i < writes; ++i) {
+    const auto start = steady_clock::now();
+    EXPECT_EQ(port_write(host.port, bytes.data(), static_cast<int32_t>(bytes.size())),
+              static_cast<int32_t>(bytes.size()));
+    out.write_ms = std::max(out.write_ms, wall_ms_since(start));
+  }
+  const auto start = steady_clock::now();
+  port_close(host.port);
+  out.close_ms = wall_ms_since(start);
+  out.received = pty.receive(bytes.size() * static_cast<size_t>(writes), 500);
+  return out;
+}
+
+TEST(PosixPortDrain, ATransmitterNeverReportedEmptyHoldsNeitherWritesNorTheClose) {
+  // A USB adapter whose status never carries "transmitter empty" while its queue is empty:
+  // each packet of an update waited out the write's whole 2 s, and the close 2 s more.
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  name_port(53, pty.path);
+  OutputDriverReset reset;
+  FakeOutputDriver::use(FakeOutputDriver::NEVER_EMPTY, 0);
+  const std::vector<uint8_t> packet = {0x06, 0x40, 0x06};
+  const TimedOutput out = write_then_close(pty, 53, packet, 5);
+  EXPECT_LT(out.write_ms, 500.0);
+  EXPECT_LT(out.close_ms, 500.0);
+  EXPECT_EQ(out.received.size(), packet.size() * 5);
+  // Once it proved useless the report is not asked for again while the port stays open.
+  Host host;
+  ASSERT_EQ(port_open(host.port, 53, BAUD_BOOTLOADER), 1);
+  ASSERT_EQ(port_write(host.port, packet.data(), 3), 3);
+  const int asks = FakeOutputDriver::transmitter_asks.load();
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(port_write(host.port, packet.data(), 3), 3);
+  EXPECT_EQ(FakeOutputDriver::transmitter_asks.load(), asks);
+  port_close(host.port);
+}
+
+TEST(PosixPortDrain, ATransmitterThatEmptiesSoonIsWaitedFor) {
+  // A UART (or an adapter between two of its status reports) still sending the last bytes
+  // after the queue emptied: the write returns when they have left, not before.
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  name_port(53, pty.path);
+  OutputDriverReset reset;
+  FakeOutputDriver::use(FakeOutputDriver::EMPTY_LATE, 0);
+  Host host;
+  ASSERT_EQ(port_open(host.port, 53, BAUD_BOOTLOADER), 1);
+  const uint8_t byte = 0x06;
+  for (const int late_ms : {5, 25}) {
+    SCOPED_TRACE(late_ms);
+    const auto start = steady_clock::now();
+    FakeOutputDriver::empty_at_ns = (start + std::chrono::milliseconds(late_ms)).time_since_epoch().count();
+    EXPECT_EQ(port_write(host.port, &byte, 1), 1);
+    const double took = wall_ms_since(start);
+    EXPECT_GE(took, late_ms);
+    EXPECT_LT(took, late_ms + 200.0);
+  }
+  port_close(host.port);
+}
+
+TEST(PosixPortDrain, AQueueThatNeverEmptiesEndsTheWriteInTimeAndTheCloseAtOnce) {
+  // An adapter that stopped sending: the write gives up after its 2 s, and the close throws
+  // the output away rather than wait for it again.
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  name_port(53, pty.path);
+  OutputDriverReset reset;
+  FakeOutputDriver::use(FakeOutputDriver::REFUSES, 7);
+  const TimedOutput out = write_then_close(pty, 53, {0x06}, 1);
+  EXPECT_GE(out.write_ms, PORT_IO_WAIT_MS - 10.0);
+  EXPECT_LT(out.write_ms, PORT_IO_WAIT_MS + 500.0);
+  EXPECT_LT(out.close_ms, 200.0);
+}
+
 }  // namespace
