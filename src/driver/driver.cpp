@@ -1,5 +1,6 @@
 #include "driver/driver.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -483,6 +484,18 @@ const char* port_number_text(const char* arg) {
 
 }  // namespace
 
+bool port_word_exact(const std::string& word) {
+  if (PORT_PATHS_ALLOWED && word.find('/') != std::string::npos) return true;
+  std::string number = word;
+  const auto letter = [](char c, char upper) { return c == upper || c == upper + ('a' - 'A'); };
+  if (number.size() > 3 && letter(number[0], 'C') && letter(number[1], 'O') && letter(number[2], 'M')) {
+    number.erase(0, 3);
+    if (!number.empty() && number.back() == ':') number.pop_back();
+  }
+  const bool digits = !number.empty() && std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+  return digits || port_name_of_word(word).has_value();
+}
+
 PortArgument port_argument(const char* arg) {
   PortArgument port;
   if (PORT_PATHS_ALLOWED && std::strchr(arg, '/') != nullptr) {
@@ -542,6 +555,13 @@ ExitStatus interactive_run(RunState& run, int argc, const char* const* argv) {
   }
   run.reporter->banner();
   if (argc > 2 || request != Request::UPDATE) {
+    // The usage text is the program's own; which argument it did not take is korvo's to say.
+    if (request == Request::UNKNOWN_OPTION) {
+      run.diagnostics->say("korvo: \"" + shown_line(argv[1]) + "\" is not an option of korvo (korvo --help lists them)");
+    } else if (argc > 2) {
+      run.diagnostics->say("korvo: \"" + shown_line(argv[2]) +
+                           "\": one port at most without --check or --yes (korvo --help lists the options)");
+    }
     print_usage(run.out);
     if (request == Request::HELP) {
       print_options(run.out);
@@ -557,6 +577,12 @@ ExitStatus interactive_run(RunState& run, int argc, const char* const* argv) {
 // --check and --yes on one port or the range: nobody is asked, nothing waits for a key, the
 // exit status says how it ended.
 ExitStatus unattended_run(RunState& run, const RunOptions& options) {
+  // Nobody is there to see a word read as something it did not say ("COM99x" as COM99).
+  if (!options.ports.empty() && !port_word_exact(options.ports[0])) {
+    tell(run.out, "korvo: \"%s\" names no port: a number 1 to 99, COMn or a device path (korvo --help lists the options)\n",
+         shown_line(options.ports[0]).c_str());
+    return ExitStatus::USAGE;
+  }
   run.reporter->banner();
   if (!take_port_argument(run, options.ports.empty() ? nullptr : options.ports[0].c_str())) {
     return ExitStatus::USAGE;

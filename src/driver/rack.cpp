@@ -61,6 +61,11 @@ void add_path(std::vector<RackTarget>& targets, const std::string& path) {
 bool named_targets(const std::vector<std::string>& words, std::vector<RackTarget>& targets, std::string& why) {
   for (const std::string& word : words) {
     const PortArgument port = port_argument(word.c_str());
+    if (!port_word_exact(word)) {
+      why = "\"" + shown_line(word) + "\"";
+      why += " names no port (a number 1 to 99, COMn or a device path)";
+      return false;
+    }
     if (!port.path.empty()) {
       add_path(targets, port.path);
     } else if (port.number >= 1 && port.number <= PORT_NUMBER_MAX) {

@@ -43,6 +43,8 @@ TEST(CommandLine, TwoArgumentsGiveTheUsageWithoutAKeyWait) {
             BANNER +
                 "\nUse: KORVO [x]\n\nWhere:\n   x    = Optional, If not 0, then this is a comport number "
                 "between 1 and 99,\n          otherwise searches COM1 - COM16.");
+  EXPECT_EQ(r.bench.diagnostics.text(),
+            "korvo: \"2\": one port at most without --check or --yes (korvo --help lists the options)\n");
   EXPECT_EQ(r.bench.console.reads, 0);
   EXPECT_EQ(r.bench.line.platform_calls, 0);
 }
@@ -112,20 +114,25 @@ TEST(CommandLine, OptionsTouchNoPort) {
   const std::string usage =
       "\nUse: KORVO [x]\n\nWhere:\n   x    = Optional, If not 0, then this is a comport number "
       "between 1 and 99,\n          otherwise searches COM1 - COM16.";
+  const auto unknown = [](const char* arg) {
+    return "korvo: \"" + std::string(arg) + "\" is not an option of korvo (korvo --help lists them)\n";
+  };
   const struct {
     const char* arg;
     int status;
     std::string output;  // how it starts
-  } cases[] = {{"--help", 0, BANNER + usage + "\n\nOptions:"},
-               {"-h", 0, BANNER + usage + "\n\nOptions:"},
-               {"--version", 0, "korvo 1.01\n"},
-               {"-x", 1, BANNER + usage},
-               {"--bogus", 1, BANNER + usage},
-               {"-", 1, BANNER + usage}};
+    std::string told;    // standard error: which argument was not understood
+  } cases[] = {{"--help", 0, BANNER + usage + "\n\nOptions:", ""},
+               {"-h", 0, BANNER + usage + "\n\nOptions:", ""},
+               {"--version", 0, "korvo 1.01\n", ""},
+               {"-x", 1, BANNER + usage, unknown("-x")},
+               {"--bogus", 1, BANNER + usage, unknown("--bogus")},
+               {"-", 1, BANNER + usage, unknown("-")}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arg);
     DriverRun r({c.arg});
     EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.bench.diagnostics.text(), c.told);
     EXPECT_EQ(r.bench.output().substr(0, c.output.size()), c.output);
     if (c.status == 1) {
       EXPECT_EQ(r.bench.output(), c.output) << "the usage alone";
@@ -239,7 +246,9 @@ TEST(ScriptedOptions, WrongCombinationsAreUsageErrorsThatTouchNoPort) {
       {"--check", "--yes"}, {"--json"},          {"--force", "3"},          {"--check", "--bogus"},
       {"--yes", "3", "foo"}, {"--record"},        {"--history", "--check"}, {"--no-record", "--record", "x"},
       {"--retries", "1"},   {"--check", "--retries", "2"}, {"--yes", "--retries", "11"}, {"--yes", "--retries", "x"},
-      {"--all"}, {"--check", "--all", "3"}, {"--yes", "0", "3"}, {"--check", "3", "100"}};
+      {"--all"}, {"--check", "--all", "3"}, {"--yes", "0", "3"}, {"--check", "3", "100"},
+      // Unattended, a port word is taken exactly or not at all: no "COM99x" read as COM99.
+      {"--yes", "COM99x"}, {"--check", "abc"}, {"--check", " 3"}, {"--check", "1", "COM2x"}, {"--yes", "3", "+4"}};
   for (const auto& args : wrong) {
     SCOPED_TRACE(args[0] + std::string(" ") + args[1 % args.size()]);
     DriverRun r(args, {});
