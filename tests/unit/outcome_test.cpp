@@ -183,7 +183,7 @@ uint32_t version(uint8_t major, uint8_t minor) { return uint32_t{major} << 24 | 
 // Each case as a port of one run over several devices: the rack row, the record and (from a
 // second run with --json) the JSON result must tell the same end.
 TEST(Outcomes, EveryEndIsToldAlikeInTheRowTheJsonResultAndTheRecord) {
-  std::vector<Scenario> s(9);
+  std::vector<Scenario> s(10);
   s[0] = {"plain update", device()};
   s[1] = {"the bootloader names another PCB revision", device()};
   s[1].device.faults.change_from_query = 3;  // the scan's and the sequence's "^V$", then the entry's "&"
@@ -208,6 +208,8 @@ TEST(Outcomes, EveryEndIsToldAlikeInTheRowTheJsonResultAndTheRecord) {
   s[8].device.faults.change_from_query = 5;  // the retry's "&" (its application is silent then)
   s[8].device.faults.change_product = 56;
   s[8].device.faults.change_revision = 4;
+  s[9] = {"no image fits it", device()};
+  s[9].device.identity.pcb_revision = 5;
 
   const struct {
     std::string row;          // the summary's outcome
@@ -232,8 +234,10 @@ TEST(Outcomes, EveryEndIsToldAlikeInTheRowTheJsonResultAndTheRecord) {
       {"runs a newer version, left alone", "device_newer", "", "", false, 0, false, ""},
       {"not compatible: its bootloader disagrees; in its bootloader", "not_compatible", "in_bootloader",
        "not_compatible", false, 1, false, "COM9: the device's bootloader says it is product 56"},
+      {"no image fits it", "not_compatible", "", "", false, 0, false,
+       "COM10: a device answered (product 68, PCB revision 5, model Slate), but no firmware image"},
   };
-  static_assert(std::size(expected) == 9);
+  static_assert(std::size(expected) == 10);
 
   ScenarioRun rack(s, {"--yes"});
   EXPECT_EQ(rack.status, 1) << "COM6 failed";
