@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# korvo through a real kernel's USB-serial drivers: a small Linux guest under QEMU whose only
-# USB device is QEMU's FTDI adapter, wired to korvo-devsim's pseudo-terminal on this machine.
-# In the guest ftdi_sio and usbserial drive the adapter; korvo lists it, checks the device and
-# updates it; here the simulator says whether its flash now holds the image.
+# korvo through a real kernel's serial drivers: a small Linux guest under QEMU with two ports,
+# each wired to a korvo-devsim pseudo-terminal on this machine: QEMU's FTDI adapter (ftdi_sio
+# and usbserial, /dev/ttyUSB0) and a second 16550A UART (the 8250 driver, /dev/ttyS1). In the
+# guest korvo lists both, checks and updates each device, then updates both in one run; here
+# each simulator says whether its flash now holds the image.
 #   scripts/vm-lane.sh [BUILD_DIR]          default: build (the default preset)
 # Prints one PASS or FAIL line per check (scripts/tally.sh counts them), or one SKIP line when
 # QEMU or a static busybox is missing. The kernel and the few modules the guest needs come from
 # Debian's linux-image package through apt, extracted once into the cache folder
 # ($KORVO_VM_CACHE, default ~/.cache/korvo-vm). The guest runs under QEMU's emulator (TCG);
-# KORVO_VM_ACCEL=kvm asks for KVM instead. The whole run takes about 1.5 minutes on 2 cores.
+# KORVO_VM_ACCEL=kvm asks for KVM instead. The whole run takes 1 to 1.5 minutes on 2 cores.
 set -u
 cd "$(dirname "$0")/.."
 tree=${1:-build}
@@ -38,8 +39,10 @@ done
 
 work=$(mktemp -d)
 devsim_pid=""
+uart_pid=""
 cleanup() {
   [ -n "$devsim_pid" ] && kill "$devsim_pid" 2>/dev/null
+  [ -n "$uart_pid" ] && kill "$uart_pid" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -108,9 +111,31 @@ echo "VM: kernel \$(cat /proc/sys/kernel/osrelease)"
 echo "VM: ttyUSB0 \$([ -e /dev/ttyUSB0 ] && echo present || echo missing)"
 sysfs=/sys/bus/usb-serial/devices/ttyUSB0
 echo "VM: latency_timer at plug-in \$(cat \$sysfs/latency_timer 2>/dev/null)"
+# The 8250 driver's view of the second UART: its type (4 is a 16550A) and I/O port.
+echo "VM: ttyS1 type \$(cat /sys/class/tty/ttyS1/type 2>/dev/null) port \$(cat /sys/class/tty/ttyS1/port 2>/dev/null)"
 echo "VM: --list"
 korvo --list >/tmp/out 2>&1
 show /tmp/out
+# The second device behind QEMU's 16550A and the 8250 driver: asked, updated through the old
+# question answered y, then left alone by --yes as up to date.
+echo "VM: --check ttyS1"
+timeout 60 korvo --check /dev/ttyS1 >/tmp/out 2>&1
+echo "VM: uart check status \$?"
+show /tmp/out
+echo "VM: default mode ttyS1, answered y"
+start=\$(now)
+echo y | timeout 60 korvo /dev/ttyS1 >/tmp/out 2>/tmp/err
+echo "VM: uart y status \$?"
+echo "VM: uart y seconds \$(now) \$start"
+echo "VM: uart y verified \$(grep -c '^korvo: /dev/ttyS1: verified: ' /tmp/err)"
+grep -q 'Continue with update to newer version? (Y,N) Y' /tmp/out && echo "VM: uart y asked and answered"
+show /tmp/out
+show /tmp/err
+echo "VM: --yes ttyS1"
+timeout 60 korvo --yes /dev/ttyS1 >/tmp/out 2>/tmp/err
+echo "VM: uart yes status \$?"
+show /tmp/out
+show /tmp/err
 echo "VM: --check"
 timeout 60 korvo --check /dev/ttyUSB0 >/tmp/out 2>&1
 echo "VM: check status \$?"
@@ -150,6 +175,15 @@ echo "VM: record"
 show /tmp/record.jsonl
 wait
 echo "VM: latency_timer after close \$(cat \$sysfs/latency_timer)"
+# Both ports in one run, side by side. Both devices are up to date by now: --force has them
+# take the image again, so the run transfers over the FTDI and the UART at once.
+start=\$(now)
+timeout 120 korvo --yes --force /dev/ttyUSB0 /dev/ttyS1 >/tmp/out 2>/tmp/err
+echo "VM: both status \$?"
+echo "VM: both seconds \$(now) \$start"
+echo "VM: both verified \$(grep -c -E '^korvo: /dev/tty(USB0|S1): verified: ' /tmp/err)"
+show /tmp/out
+show /tmp/err
 echo "VM: done"
 poweroff -f
 EOF
@@ -165,6 +199,15 @@ if [ ! -e "$work/tty" ]; then
   echo "FAIL vm lane: korvo-devsim did not serve a pty"
   exit 1
 fi
+# A second device, behind the guest's second 16550A UART.
+"$bin/korvo-devsim" --exit-status --image "$image" --link "$work/uart" >"$work/uart.out" 2>"$work/uart.err" &
+uart_pid=$!
+for _ in $(seq 50); do [ -e "$work/uart" ] && break; sleep 0.1; done
+uart_pty=$(readlink -f "$work/uart")
+if [ ! -e "$work/uart" ]; then
+  echo "FAIL vm lane: the second korvo-devsim did not serve a pty"
+  exit 1
+fi
 
 # QEMU's emulator by default: a /dev/kvm that opens is no promise that KVM runs the guest (on
 # a nested virtual machine it hung at boot until the lane's time was up).
@@ -177,6 +220,7 @@ timeout -k 5 "$vm_seconds" "$qemu" -machine q35 -accel "$accel" -m 256 -smp 1 \
   -kernel "$kernel_dir/vmlinuz" -initrd "$work/initrd.gz" \
   -append "console=ttyS0 quiet loglevel=3 panic=-1 rdinit=/init" \
   -chardev "serial,path=$pty,id=ftdi" -device qemu-xhci -device usb-serial,id=adapter,chardev=ftdi,serial=FT123456 \
+  -chardev "serial,path=$uart_pty,id=uart" -device isa-serial,chardev=uart,index=1 \
   -monitor "pipe:$work/monitor" >"$work/qemu.out" 2>&1 &
 qemu_pid=$!
 exec 3<>"$work/monitor.in" 4<>"$work/monitor.out"
@@ -196,10 +240,13 @@ wait "$qemu_pid"
 qemu_rc=$?
 exec 3>&- 4<&-
 elapsed=$(echo "$(date +%s.%N) - $started" | bc)
-kill -TERM "$devsim_pid" 2>/dev/null
+kill -TERM "$devsim_pid" "$uart_pid" 2>/dev/null
 wait "$devsim_pid"
 flash=$?
+wait "$uart_pid"
+uart_flash=$?
 devsim_pid=""
+uart_pid=""
 tr -d '\r' <"$work/console" >"$work/vm"
 
 vm() { sed -n "s/^VM: $1 //p" "$work/vm" | head -n 1; }
@@ -215,7 +262,20 @@ check "ftdi_sio made the adapter /dev/ttyUSB0 and --list names its driver" \
 check "--check through the adapter: an update is available (exit 100)" '[ "$(vm "check status")" = 100 ]'
 check "--yes through the adapter: updated and verified (exit 0)" \
   '[ "$(vm "yes status")" = 0 ] && grep -q "^VM: | korvo: .*verified" "$work/vm" && ! grep -q "^VM: | korvo: .*not verified" "$work/vm"'
-check "the simulator's flash holds the image" '[ "$flash" -eq 0 ]'
+check "the 8250 driver made QEMU's second 16550A /dev/ttyS1 and --list names it beside the FTDI's 0403:6001, FT123456" \
+  '[ "$(vm "ttyS1 type")" = "4 port 0x2F8" ] && grep -q "^VM: | /dev/ttyS1 " "$work/vm" &&
+   grep -q "^VM: | /dev/ttyUSB0 .*usb 0403:6001, serial FT123456, driver ftdi_sio" "$work/vm"'
+check "--check through the UART: an update is available (exit 100)" '[ "$(vm "uart check status")" = 100 ]'
+check "the old question through the UART answered y: updated and verified (exit 1, the old table)" \
+  '[ "$(vm "uart y status")" = 1 ] && [ "$(vm "uart y verified")" = 1 ] && grep -q "^VM: uart y asked and answered" "$work/vm"'
+check "--yes through the UART once updated: left as it is (exit 0)" \
+  '[ "$(vm "uart yes status")" = 0 ] && grep -q "^VM: | /dev/ttyS1: .*left as it is" "$work/vm"'
+check "--yes --force over /dev/ttyUSB0 and /dev/ttyS1 at once: both verified (exit 0)" \
+  '[ "$(vm "both status")" = 0 ] && [ "$(vm "both verified")" = 2 ]'
+check "the FTDI's simulator reports its flash verified" \
+  '[ "$flash" -eq 0 ] && grep -q "flash verified: " "$work/devsim.err"'
+check "the UART's simulator reports its flash verified" \
+  '[ "$uart_flash" -eq 0 ] && grep -q "flash verified: " "$work/uart.err"'
 check "killed during the update: ended by the signal, said where the device was left, a new run finished it" \
   '[ "$(vm "killed status")" = 143 ] && grep -q "^VM: | korvo: /dev/ttyUSB0: .*a new run on /dev/ttyUSB0" "$work/vm"'
 check "pulled out during the update: korvo ended within 30 s and said where the device was left; plugged in again as ttyUSB0" \
@@ -227,6 +287,7 @@ check "low latency while open (timer 1 ms), the driver's timer put back at close
 if [ "$failed" -ne 0 ]; then
   echo "--- guest console"; cat "$work/vm"
   echo "--- qemu"; cat "$work/qemu.out"
-  echo "--- korvo-devsim"; cat "$work/devsim.out" "$work/devsim.err"
+  echo "--- korvo-devsim (FTDI)"; cat "$work/devsim.out" "$work/devsim.err"
+  echo "--- korvo-devsim (UART)"; cat "$work/uart.out" "$work/uart.err"
 fi
 exit "$failed"
