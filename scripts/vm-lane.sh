@@ -175,6 +175,14 @@ echo "VM: record"
 show /tmp/record.jsonl
 wait
 echo "VM: latency_timer after close \$(cat \$sysfs/latency_timer)"
+# The old question through the adapter too: the device runs the image's version by now, so it
+# is asked whether to update anyway, and y installs it again.
+echo y | timeout 60 korvo /dev/ttyUSB0 >/tmp/out 2>/tmp/err
+echo "VM: ftdi y status \$?"
+echo "VM: ftdi y verified \$(grep -c '^korvo: /dev/ttyUSB0: verified: ' /tmp/err)"
+grep -q 'Update anyway? (Y,N) Y' /tmp/out && echo "VM: ftdi y asked and answered"
+show /tmp/out
+show /tmp/err
 # Both ports in one run, side by side. Both devices are up to date by now: --force has them
 # take the image again, so the run transfers over the FTDI and the UART at once.
 start=\$(now)
@@ -270,6 +278,8 @@ check "the old question through the UART answered y: updated and verified (exit 
   '[ "$(vm "uart y status")" = 1 ] && [ "$(vm "uart y verified")" = 1 ] && grep -q "^VM: uart y asked and answered" "$work/vm"'
 check "--yes through the UART once updated: left as it is (exit 0)" \
   '[ "$(vm "uart yes status")" = 0 ] && grep -q "^VM: | /dev/ttyS1: .*left as it is" "$work/vm"'
+check "the old question through the adapter answered y: updated anyway and verified (exit 1, the old table)" \
+  '[ "$(vm "ftdi y status")" = 1 ] && [ "$(vm "ftdi y verified")" = 1 ] && grep -q "^VM: ftdi y asked and answered" "$work/vm"'
 check "--yes --force over /dev/ttyUSB0 and /dev/ttyS1 at once: both verified (exit 0)" \
   '[ "$(vm "both status")" = 0 ] && [ "$(vm "both verified")" = 2 ]'
 check "the FTDI's simulator reports its flash verified" \
