@@ -229,7 +229,7 @@ check_status() {
 
 # Standard error: every scenario offers the stand-in, and a test build says before the
 # question that its images are not device firmware; then korvo's own "korvo: " verdict.
-TEST_BUILD='\nkorvo: this build carries test images, not device firmware'
+TEST_BUILD='korvo: this build carries test images, not device firmware\n'
 # check_stderr <text>: standard error holds exactly this (printf %b; "\r\n" read as "\n").
 check_stderr() {
   printf '%b' "$1" >"$dir/expected-err"
@@ -237,7 +237,7 @@ check_stderr() {
   cmp -s "$dir/expected-err" "$dir/err-lf.txt" ||
     { bad "standard error: \"$(cat "$dir/err-lf.txt")\", expected \"$1\""; return 1; }
 }
-verified() { echo "\nkorvo: COM$1: verified: the device restarted and runs version 1.14, model Slate Pro, the version of this update"; }
+verified() { echo "korvo: COM$1: verified: the device restarted and runs version 1.14, model Slate Pro, the version of this update\n"; }
 
 # How often the entry text "^BOOTL$" reached the device, however the reads cut it up: the
 # bytes of every host>dev line of the trace, joined (a line is "<time> ms host>dev <side>
@@ -366,7 +366,7 @@ scenario_unplugged() {
   expect "\nError: Lost2(01) communications with the bootloader, check cables and power.\n"
   expect_key_wait
   check_transcript && check_status 1 &&
-    check_stderr "$TEST_BUILD\nkorvo: COM3: the update stopped after 100 of 574 records; the device was left in its bootloader; a new run on COM3 installs the image"
+    check_stderr "${TEST_BUILD}korvo: COM3: the update stopped after 100 of 574 records; the device was left in its bootloader; a new run on COM3 installs the image\n"
 }
 
 # Unattended runs end on their own: no key is typed.
