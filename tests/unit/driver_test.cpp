@@ -239,7 +239,13 @@ TEST(ScriptedOptions, WrongCombinationsAreUsageErrorsThatTouchNoPort) {
       {"--check", "--yes"}, {"--json"},          {"--force", "3"},          {"--check", "--bogus"},
       {"--yes", "3", "foo"}, {"--record"},        {"--history", "--check"}, {"--no-record", "--record", "x"},
       {"--retries", "1"},   {"--check", "--retries", "2"}, {"--yes", "--retries", "11"}, {"--yes", "--retries", "x"},
-      {"--all"}, {"--check", "--all", "3"}, {"--yes", "0", "3"}, {"--check", "3", "100"}};
+      {"--all"}, {"--check", "--all", "3"}, {"--yes", "0", "3"}, {"--check", "3", "100"},
+      // An option where a value belongs: the option forgotten its value, never a file named "--yes".
+      {"--record", "--yes", "3"}, {"--record=--yes", "--yes", "3"}, {"--yes", "--record", "--json", "3"},
+      {"--yes", "--retries", "--check", "3"}, {"--yes", "--record", "-y", "3"},
+      // Numbers of decimal digits alone: no base, no blank, no sign.
+      {"--yes", "--retries", "0x5", "3"}, {"--yes", "--retries", " 5", "3"}, {"--yes", "--retries", "5 ", "3"},
+      {"--yes", "--retries=+5", "3"}, {"--yes", "--retries", "5.0", "3"}, {"--yes", "--retries", "", "3"}};
   for (const auto& args : wrong) {
     SCOPED_TRACE(args[0] + std::string(" ") + args[1 % args.size()]);
     DriverRun r(args, {});
