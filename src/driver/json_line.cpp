@@ -1,5 +1,6 @@
 #include "driver/json_line.h"
 
+#include <array>
 #include <charconv>
 #include <cstring>
 
@@ -51,6 +52,13 @@ size_t utf8_length(std::string_view text, size_t at) {
   return 0;
 }
 
+// Bytes that go on a run of plain string text: printable ASCII but the quote and the backslash.
+constexpr std::array<bool, 256> PLAIN = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 0x20; c < 0x80; ++c) plain[static_cast<size_t>(c)] = c != '"' && c != '\\';
+  return plain;
+}();
+
 void put_utf8(std::string& out, unsigned long code) {
   if (code < 0x80) {
     out += static_cast<char>(code);
@@ -71,6 +79,10 @@ void put_utf8(std::string& out, unsigned long code) {
 
 }  // namespace
 
+inline void JsonLine::blanks() {
+  while (at_ < text_.size() && blank(text_[at_])) ++at_;
+}
+
 bool JsonLine::parse(std::string_view text) {
   // Offsets are kept in 32 bits; the record's lines are far shorter.
   if (text.size() >= UINT32_MAX) return false;
@@ -83,9 +95,6 @@ bool JsonLine::parse(std::string_view text) {
   return at_ == text_.size();
 }
 
-void JsonLine::blanks() {
-  while (at_ < text_.size() && blank(text_[at_])) ++at_;
-}
 
 bool JsonLine::value(int depth) {
   if (at_ >= text_.size() || depth > DEPTH_LIMIT) return false;
@@ -155,6 +164,13 @@ bool JsonLine::string(uint32_t& begin, uint32_t& end, bool& escaped) {
   begin = static_cast<uint32_t>(at_);
   escaped = false;
   while (at_ < text_.size()) {
+    // Plain ASCII, nearly every byte, in a loop of its own.
+    const char* data = text_.data();
+    size_t at = at_;
+    const size_t size = text_.size();
+    while (at < size && PLAIN[static_cast<unsigned char>(data[at])]) ++at;
+    at_ = at;
+    if (at_ >= size) break;
     const auto c = static_cast<unsigned char>(text_[at_]);
     if (c == '"') {
       end = static_cast<uint32_t>(at_);
@@ -181,10 +197,6 @@ bool JsonLine::string(uint32_t& begin, uint32_t& end, bool& escaped) {
       }
       if (std::strchr("\"\\/bfnrt", e) == nullptr || e == '\0') return false;
       at_ += 2;
-      continue;
-    }
-    if (c < 0x80) {
-      ++at_;
       continue;
     }
     const size_t n = utf8_length(text_, at_);
@@ -220,6 +232,22 @@ bool JsonLine::number(Value& v) {
   }
   const char* first = text_.data() + start;
   const char* last = text_.data() + at_;
+  // Integers of up to 18 digits fit 64 bits whatever they are: summed here, longer ones left
+  // to from_chars.
+  if (integer && at_ - start - (minus ? 1 : 0) <= 18) {
+    uint64_t n = 0;
+    for (const char* d = first + (minus ? 1 : 0); d < last; ++d) n = n * 10 + static_cast<uint64_t>(*d - '0');
+    if (minus) {
+      v.kind = Kind::NEGATIVE;
+      v.negative = -static_cast<int64_t>(n);
+      v.real = static_cast<double>(v.negative);
+    } else {
+      v.kind = Kind::UNSIGNED;
+      v.whole = n;
+      v.real = static_cast<double>(n);
+    }
+    return true;
+  }
   if (integer && !minus && std::from_chars(first, last, v.whole).ec == std::errc()) {
     v.kind = Kind::UNSIGNED;
     v.real = static_cast<double>(v.whole);
@@ -238,14 +266,49 @@ bool JsonLine::number(Value& v) {
 const JsonLine::Value* JsonLine::member(const Value& object, std::string_view key) const {
   if (object.kind != Kind::OBJECT) return nullptr;
   const Value* found = nullptr;
-  each(object, [&](const Value& v) {
-    const std::string_view raw = text_.substr(v.key_begin, v.key_end - v.key_begin);
-    if (v.key_escaped ? decode(v.key_begin, v.key_end, true) == key : raw == key) found = &v;
-  });
+  const Value* end = &object + object.span;
+  for (const Value* v = &object + 1; v < end; v += v->span) {
+    if (v->key_escaped) {
+      if (decode(v->key_begin, v->key_end, true) == key) found = v;
+    } else if (v->key_end - v->key_begin == key.size() &&
+               std::memcmp(text_.data() + v->key_begin, key.data(), key.size()) == 0) {
+      found = v;
+    }
+  }
   return found;
 }
 
+void JsonLine::members(const Value& object, const std::string_view* names, size_t count, const Value** found) const {
+  for (size_t i = 0; i < count; ++i) found[i] = nullptr;
+  if (object.kind != Kind::OBJECT || count == 0) return;
+  const Value* end = &object + object.span;
+  size_t next = 0;  // the name after the one found last: where a name written in order is
+  std::string decoded;
+  for (const Value* v = &object + 1; v < end; v += v->span) {
+    std::string_view key(text_.data() + v->key_begin, v->key_end - v->key_begin);
+    if (v->key_escaped) {
+      decoded = decode(v->key_begin, v->key_end, true);
+      key = decoded;
+    }
+    for (size_t k = 0, i = next; k < count; ++k, i = i + 1 == count ? 0 : i + 1) {
+      if (names[i] == key) {
+        found[i] = v;
+        next = i + 1 == count ? 0 : i + 1;
+        break;
+      }
+    }
+  }
+}
+
 std::string JsonLine::text(const Value& string) const { return decode(string.begin, string.end, string.escaped); }
+
+void JsonLine::text(const Value& string, std::string& out) const {
+  if (string.escaped) {
+    out = decode(string.begin, string.end, true);
+  } else {
+    out.assign(text_.data() + string.begin, string.end - string.begin);
+  }
+}
 
 std::string JsonLine::decode(uint32_t begin, uint32_t end, bool escaped) const {
   const std::string_view raw = text_.substr(begin, end - begin);

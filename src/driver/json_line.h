@@ -36,6 +36,10 @@ class JsonLine {
   const Value& root() const { return values_[0]; }
   // The member of an object named key (the last one when the name is there twice), or null.
   const Value* member(const Value& object, std::string_view key) const;
+  // The members of an object named in names, each at its index in found: null when missing,
+  // the last one when a name is there twice. One walk over the object, however many names;
+  // names in the order the members are written are found at once.
+  void members(const Value& object, const std::string_view* names, size_t count, const Value** found) const;
   // The values of an array (or of an object), in order.
   template <typename Visit>
   void each(const Value& container, Visit visit) const {
@@ -44,6 +48,7 @@ class JsonLine {
   }
   // A string's text, its escapes decoded.
   std::string text(const Value& string) const;
+  void text(const Value& string, std::string& out) const;
 
  private:
   bool value(int depth);

@@ -30,17 +30,16 @@ Json text_or_null(const std::string& text) { return text.empty() ? Json(nullptr)
 using Value = JsonLine::Value;
 using Kind = JsonLine::Kind;
 
-bool read_text(const JsonLine& json, const Value& object, const char* key, std::string& out, bool required) {
-  const Value* value = json.member(object, key);
+// out null: the field checked, its text not wanted.
+bool read_text(const JsonLine& json, const Value* value, std::string* out, bool required) {
   if (value == nullptr || value->kind == Kind::NUL) return !required;
   if (value->kind != Kind::STRING) return false;
-  out = json.text(*value);
+  if (out != nullptr) json.text(*value, *out);
   return true;
 }
 
 template <typename Number>
-bool read_number(const JsonLine& json, const Value& object, const char* key, Number& out) {
-  const Value* value = json.member(object, key);
+bool read_number(const Value* value, Number& out) {
   if (value == nullptr || value->kind == Kind::NUL) return true;
   if (value->kind == Kind::UNSIGNED) {
     if (value->whole > static_cast<uint64_t>(std::numeric_limits<Number>::max())) return false;
@@ -55,8 +54,7 @@ bool read_number(const JsonLine& json, const Value& object, const char* key, Num
   return false;
 }
 
-bool read_flag(const JsonLine& json, const Value& object, const char* key, bool& out) {
-  const Value* value = json.member(object, key);
+bool read_flag(const Value* value, bool& out) {
   if (value == nullptr || value->kind == Kind::NUL) return true;
   if (value->kind != Kind::BOOLEAN) return false;
   out = value->flag;
@@ -68,74 +66,97 @@ bool is_number(const Value* value) {
          (value->kind == Kind::UNSIGNED || value->kind == Kind::NEGATIVE || value->kind == Kind::REAL);
 }
 
+// The names of each object of a line, in the order written; the enums index them.
+constexpr std::string_view LINE_NAMES[] = {"time",         "host",          "korvo",          "port",
+                                           "path",         "adapter",       "device",         "version_before",
+                                           "image",        "outcome",       "failed_stage",   "failed_code",
+                                           "version_after", "verified",     "duration_ms",    "round_trip_ms",
+                                           "attempts",     "failures"};
+enum LineName : size_t {
+  TIME, HOST, KORVO, PORT, PATH, ADAPTER, DEVICE, VERSION_BEFORE, IMAGE, OUTCOME, FAILED_STAGE, FAILED_CODE,
+  VERSION_AFTER, VERIFIED, DURATION, ROUND_TRIPS, ATTEMPTS, FAILURES, LINE_NAME_COUNT
+};
+constexpr std::string_view DEVICE_NAMES[] = {"name", "model", "product", "pcb_revision", "extra"};
+constexpr std::string_view IMAGE_NAMES[] = {"version", "target_name", "sha256", "records"};
+constexpr std::string_view ROUND_TRIP_NAMES[] = {"median", "p99"};
+constexpr std::string_view FAILURE_NAMES[] = {"stage", "code"};
+
+template <size_t N>
+using Found = std::array<const Value*, N>;
+
+template <size_t N>
+Found<N> members(const JsonLine& json, const Value& object, const std::string_view (&names)[N]) {
+  Found<N> found;
+  json.members(object, names, N, found.data());
+  return found;
+}
+
 // {"median": ms, "p99": ms}, or null.
-bool read_round_trips(const JsonLine& json, const Value& object, UpdateRecord& r) {
-  const Value* value = json.member(object, "round_trip_ms");
+bool read_round_trips(const JsonLine& json, const Value* value, UpdateRecord& r) {
   if (value == nullptr || value->kind == Kind::NUL) return true;
-  const Value* median = json.member(*value, "median");
-  const Value* p99 = json.member(*value, "p99");
-  if (!is_number(median) || !is_number(p99)) return false;
-  r.round_trip_median_ms = median->real;
-  r.round_trip_p99_ms = p99->real;
+  if (value->kind != Kind::OBJECT) return false;
+  const auto m = members(json, *value, ROUND_TRIP_NAMES);
+  if (!is_number(m[0]) || !is_number(m[1])) return false;
+  r.round_trip_median_ms = m[0]->real;
+  r.round_trip_p99_ms = m[1]->real;
   return true;
 }
 
-bool parse_line(std::string_view line, UpdateRecord& record) {
+// whole false: only what the history's table shows is kept (the other fields are checked all
+// the same), which spares copying the texts nobody reads there.
+bool parse_line(std::string_view line, UpdateRecord& record, bool whole = true) {
+  const auto kept = [whole](std::string& text) { return whole ? &text : nullptr; };
+  static_assert(std::size(LINE_NAMES) == LINE_NAME_COUNT);
   if (line.size() > LINE_LIMIT) return false;
   // One reader per thread, so that its table is not made anew for every line.
   thread_local JsonLine json;
   if (!json.parse(line) || json.root().kind != Kind::OBJECT) return false;
-  const Value& object = json.root();
+  const auto f = members(json, json.root(), LINE_NAMES);
   UpdateRecord r;
   std::string outcome;
-  if (!read_text(json, object, "time", r.time, true) || !read_text(json, object, "host", r.host, false) ||
-      !read_text(json, object, "korvo", r.korvo_version, false) ||
-      !read_text(json, object, "port", r.port, true) || !read_text(json, object, "path", r.path, false) ||
-      !read_text(json, object, "adapter", r.adapter, false) ||
-      !read_text(json, object, "version_before", r.version_before, true) ||
-      !read_text(json, object, "outcome", outcome, true) ||
-      !read_text(json, object, "failed_stage", r.failed_stage, false) ||
-      !read_number(json, object, "failed_code", r.failed_code) ||
-      !read_text(json, object, "version_after", r.version_after, false) ||
-      !read_flag(json, object, "verified", r.verified) ||
-      !read_number(json, object, "duration_ms", r.duration_ms) || !read_round_trips(json, object, r)) {
+  if (!read_text(json, f[TIME], &r.time, true) || !read_text(json, f[HOST], kept(r.host), false) ||
+      !read_text(json, f[KORVO], kept(r.korvo_version), false) || !read_text(json, f[PORT], &r.port, true) ||
+      !read_text(json, f[PATH], kept(r.path), false) || !read_text(json, f[ADAPTER], kept(r.adapter), false) ||
+      !read_text(json, f[VERSION_BEFORE], &r.version_before, true) ||
+      !read_text(json, f[OUTCOME], &outcome, true) || !read_text(json, f[FAILED_STAGE], &r.failed_stage, false) ||
+      !read_number(f[FAILED_CODE], r.failed_code) || !read_text(json, f[VERSION_AFTER], &r.version_after, false) ||
+      !read_flag(f[VERIFIED], r.verified) || !read_number(f[DURATION], r.duration_ms) ||
+      !read_round_trips(json, f[ROUND_TRIPS], r)) {
     return false;
   }
   if (outcome != "updated" && outcome != "failed") return false;
   // Lines written before transfers were tried again say nothing of attempts: there was one.
-  if (!read_number(json, object, "attempts", r.attempts)) return false;
-  const Value* failures = json.member(object, "failures");
-  if (failures != nullptr && failures->kind != Kind::NUL) {
-    if (failures->kind != Kind::ARRAY) return false;
+  if (!read_number(f[ATTEMPTS], r.attempts)) return false;
+  if (f[FAILURES] != nullptr && f[FAILURES]->kind != Kind::NUL) {
+    if (f[FAILURES]->kind != Kind::ARRAY) return false;
     bool good = true;
-    json.each(*failures, [&](const Value& failure) {
-      AttemptFailure f;
-      if (!good || failure.kind != Kind::OBJECT || !read_text(json, failure, "stage", f.stage, true) ||
-          !read_number(json, failure, "code", f.code)) {
+    json.each(*f[FAILURES], [&](const Value& failure) {
+      AttemptFailure attempt;
+      if (!good || failure.kind != Kind::OBJECT) {
         good = false;
         return;
       }
-      r.failures.push_back(std::move(f));
+      const auto m = members(json, failure, FAILURE_NAMES);
+      good = read_text(json, m[0], &attempt.stage, true) && read_number(m[1], attempt.code);
+      if (good && whole) r.failures.push_back(std::move(attempt));
     });
     if (!good) return false;
   }
   r.updated = outcome == "updated";
 
-  const Value* device = json.member(object, "device");
-  if (device == nullptr || device->kind != Kind::OBJECT ||
-      !read_text(json, *device, "name", r.device_name, true) ||
-      !read_text(json, *device, "model", r.device_model, false) ||
-      !read_number(json, *device, "product", r.product) ||
-      !read_number(json, *device, "pcb_revision", r.pcb_revision) ||
-      !read_number(json, *device, "extra", r.extra)) {
+  const Value* device = f[DEVICE];
+  if (device == nullptr || device->kind != Kind::OBJECT) return false;
+  const auto d = members(json, *device, DEVICE_NAMES);
+  if (!read_text(json, d[0], &r.device_name, true) || !read_text(json, d[1], &r.device_model, false) ||
+      !read_number(d[2], r.product) || !read_number(d[3], r.pcb_revision) || !read_number(d[4], r.extra)) {
     return false;
   }
-  const Value* image = json.member(object, "image");
+  const Value* image = f[IMAGE];
   if (image != nullptr && image->kind != Kind::NUL) {
-    if (image->kind != Kind::OBJECT || !read_text(json, *image, "version", r.image_version, false) ||
-        !read_text(json, *image, "target_name", r.image_target, false) ||
-        !read_text(json, *image, "sha256", r.image_sha256, false) ||
-        !read_number(json, *image, "records", r.image_records)) {
+    if (image->kind != Kind::OBJECT) return false;
+    const auto i = members(json, *image, IMAGE_NAMES);
+    if (!read_text(json, i[0], kept(r.image_version), false) || !read_text(json, i[1], kept(r.image_target), false) ||
+        !read_text(json, i[2], kept(r.image_sha256), false) || !read_number(i[3], r.image_records)) {
       return false;
     }
   }
@@ -206,7 +227,12 @@ void add_escape(std::string& out, uint32_t unit) {
 // the text filter stops is written as its \u escape (such bytes stand only inside strings), a
 // CR or TAB between the values as a space.
 void add_json_shown(std::string& out, std::string_view line) {
-  for (size_t i = 0; i < line.size();) {
+  // Lines of printable ASCII, nearly all of them, go as they are.
+  const auto plain = [](char c) { return c >= 0x20 && c < 0x7F; };
+  size_t i = 0;
+  while (i < line.size() && plain(line[i])) ++i;
+  out.append(line, 0, i);
+  while (i < line.size()) {
     const auto byte = static_cast<unsigned char>(line[i]);
     const size_t length = std::min(utf8_length(byte), line.size() - i);
     bool control = false;
@@ -297,7 +323,7 @@ class HistoryReader {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (!cut && line.find_first_not_of(" \t") == std::string_view::npos) return;
     UpdateRecord record;
-    if (!cut && parse_line(line, record)) {
+    if (!cut && parse_line(line, record, false)) {
       good(line, record);
       return;
     }
@@ -305,7 +331,7 @@ class HistoryReader {
     for (size_t from = 0; from < line.size();) {
       const size_t next = std::min(line.find(RECORD_START, from + 1), line.size());
       const std::string_view piece = line.substr(from, next - from);
-      if ((from > 0 || !cut) && parse_line(piece, record)) {
+      if ((from > 0 || !cut) && parse_line(piece, record, false)) {
         good(piece, record);
         ++kept;
       }

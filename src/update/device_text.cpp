@@ -13,9 +13,13 @@ bool line_break(char c) { return c == '\r' || c == '\n' || c == '\t'; }
 // Each control (one byte, or the two of a UTF-8 C1) becomes one replacement; with keep_breaks
 // the device's own CR, LF and TAB stay.
 std::string shown(std::string_view text, bool keep_breaks) {
-  std::string out;
+  // Printable ASCII, most text, is taken in one piece.
+  size_t i = 0;
+  while (i < text.size() && text[i] >= 0x20 && text[i] < 0x7F) ++i;
+  std::string out(text.substr(0, i));
+  if (i == text.size()) return out;
   out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) {
+  while (i < text.size()) {
     const size_t control = terminal_control_at(text, i);
     if (control == 0 || (keep_breaks && line_break(text[i]))) {
       out += text[i++];
