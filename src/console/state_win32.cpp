@@ -96,12 +96,13 @@ bool state_append_line(const std::string& path, const std::string& line, std::st
   bool readable = true;
   HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA, SHARE, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED && !folder(path)) {
+  DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  if (error == ERROR_ACCESS_DENIED && !folder(path)) {
     readable = false;
     file = CreateFileA(path.c_str(), FILE_APPEND_DATA, SHARE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
   }
   if (file == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
     why = folder(path) ? path + " is not a regular file (a folder)" : reason("cannot open", path, error);
     return false;
   }
