@@ -49,16 +49,20 @@ for mode in table json; do
   args=(--history --record "$record")
   [ "$mode" = json ] && args+=(--json)
   : >"$dir/seconds"
+  : >"$dir/cpu"
   : >"$dir/megabytes"
   for _ in $(seq "$runs"); do
     /usr/bin/time -v "$korvo" "${args[@]}" >"$dir/out" 2>"$dir/err" || true
     awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, t, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + t[i]; print s }' \
       "$dir/err" >>"$dir/seconds"
+    # Processor time too: on a machine shared with other work, wall time says more of the others.
+    awk -F': ' '/User time|System time/ { s += $2 } END { print s }' "$dir/err" >>"$dir/cpu"
     awk -F': ' '/Maximum resident set size/ { printf "%.1f\n", $2 / 1024 }' "$dir/err" >>"$dir/megabytes"
   done
   rows=$(wc -l <"$dir/out")
   damaged=$(grep -c 'damaged' "$dir/err" || true)
   echo "--history ($mode): $rows lines out, $damaged damaged-line warnings"
   echo "  wall seconds: $(summary <"$dir/seconds")"
+  echo "  cpu seconds:  $(summary <"$dir/cpu")"
   echo "  max RSS MB:   $(summary <"$dir/megabytes")"
 done
