@@ -57,6 +57,38 @@ void sync_folder(const std::string& dir) {
   (void)::close(fd);
 }
 
+// Opened without waiting: a FIFO's open would otherwise block until its other end is opened.
+// Cleared again at once, so that reads and writes of the file wait as usual.
+int open_unblocked(const std::string& path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0) {
+    const int now = ::fcntl(fd, F_GETFL);
+    if (now >= 0) (void)::fcntl(fd, F_SETFL, now & ~O_NONBLOCK);
+  }
+  return fd;
+}
+
+std::string not_regular(mode_t mode) {
+  const char* kind = S_ISFIFO(mode)    ? " (a FIFO)"
+                     : S_ISCHR(mode)   ? " (a character device)"
+                     : S_ISBLK(mode)   ? " (a block device)"
+                     : S_ISDIR(mode)   ? " (a folder)"
+                     : S_ISSOCK(mode)  ? " (a socket)"
+                                       : "";
+  return std::string("not a regular file") + kind;
+}
+
+// Why the open failed: what is at path when it is not a regular file (a FIFO without a reader,
+// a socket, a folder), else the system's reason.
+std::string refusal(const std::string& path, int error) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) return path + " is " + not_regular(info.st_mode);
+  return reason("cannot open", path, error);
+}
+
 }  // namespace
 
 std::string state_default_record_path() {
@@ -74,16 +106,28 @@ bool state_append_line(const std::string& path, const std::string& line, std::st
   const bool existed = ::stat(path.c_str(), &info) == 0;
   if (!existed && slash != std::string::npos && slash > 0 && !make_folders(dir, why)) return false;
 
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  } while (fd < 0 && errno == EINTR);
+  // Read access too, to see how the file ends; a file we may only write to is appended to as is.
+  bool readable = true;
+  int fd = open_unblocked(path, O_RDWR | O_APPEND | O_CREAT);
+  if (fd < 0 && errno == EACCES) {
+    readable = false;
+    fd = open_unblocked(path, O_WRONLY | O_APPEND | O_CREAT);
+  }
   if (fd < 0) {
-    why = reason("cannot open", path, errno);
+    const int error = errno;
+    why = refusal(path, error);
+    return false;
+  }
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    why = path + " is " + not_regular(info.st_mode);
+    (void)::close(fd);
     return false;
   }
   // One write: O_APPEND places it at the end as one piece, whoever else appends.
-  const std::string whole = line + "\n";
+  std::string whole;
+  char last = '\n';
+  if (readable && info.st_size > 0 && ::pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n') whole = "\n";
+  whole += line + "\n";
   ssize_t written;
   do {
     written = ::write(fd, whole.data(), whole.size());
@@ -109,6 +153,49 @@ bool state_append_line(const std::string& path, const std::string& line, std::st
   }
   if (ok && !existed) sync_folder(slash == 0 ? "/" : dir);
   return ok;
+}
+
+StateFile::~StateFile() { close(); }
+
+void StateFile::close() {
+  if (handle_ >= 0) (void)::close(static_cast<int>(handle_));
+  handle_ = -1;
+}
+
+StateFile::Opened StateFile::open(const std::string& path, std::string& why) {
+  close();
+  const int fd = open_unblocked(path, O_RDONLY);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ENOENT) return Opened::MISSING;
+    struct stat info {};
+    why = ::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode) ? not_regular(info.st_mode)
+                                                                      : std::strerror(error);
+    return Opened::REFUSED;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    why = not_regular(info.st_mode);
+    (void)::close(fd);
+    return Opened::REFUSED;
+  }
+  handle_ = fd;
+  return Opened::OK;
+}
+
+long StateFile::read(char* buffer, size_t size, std::string& why) {
+  ssize_t got;
+  do {
+    got = ::read(static_cast<int>(handle_), buffer, size);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) why = std::strerror(errno);
+  return static_cast<long>(got);
+}
+
+bool StateFile::rewind(std::string& why) {
+  if (::lseek(static_cast<int>(handle_), 0, SEEK_SET) == 0) return true;
+  why = std::strerror(errno);
+  return false;
 }
 
 std::string state_host_name() {

@@ -53,6 +53,28 @@ bool make_folders(const std::string& dir, std::string& why) {
   return true;
 }
 
+bool folder(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Empty for a file on a disk; else what the handle is instead ("CON", "NUL", a COM port, a pipe
+// would hold or feed the program for ever).
+std::string not_disk_file(HANDLE file) {
+  switch (GetFileType(file)) {
+    case FILE_TYPE_DISK: {
+      BY_HANDLE_FILE_INFORMATION info{};
+      if (GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return "not a regular file (a folder)";
+      }
+      return "";
+    }
+    case FILE_TYPE_CHAR: return "not a regular file (a character device)";
+    case FILE_TYPE_PIPE: return "not a regular file (a pipe)";
+    default: return "not a regular file";
+  }
+}
+
 }  // namespace
 
 std::string state_default_record_path() {
@@ -67,15 +89,41 @@ bool state_append_line(const std::string& path, const std::string& line, std::st
   while (slash > 0 && !separator(path[slash - 1])) --slash;
   if (slash > 1 && !make_folders(path.substr(0, slash - 1), why)) return false;
 
-  // Append access alone: every write lands at the end of the file as one piece, whoever else
-  // has it open to append as well.
-  const HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Append access: every write lands at the end of the file as one piece, whoever else has it
+  // open to append as well. Read access too, to see how the file ends; a file we may only
+  // append to is appended to as is.
+  constexpr DWORD SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  bool readable = true;
+  HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA, SHARE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  if (error == ERROR_ACCESS_DENIED && !folder(path)) {
+    readable = false;
+    file = CreateFileA(path.c_str(), FILE_APPEND_DATA, SHARE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  }
   if (file == INVALID_HANDLE_VALUE) {
-    why = reason("cannot open", path, GetLastError());
+    why = folder(path) ? path + " is not a regular file (a folder)" : reason("cannot open", path, error);
     return false;
   }
-  const std::string whole = line + "\n";
+  const std::string kind = not_disk_file(file);
+  if (!kind.empty()) {
+    CloseHandle(file);
+    why = path + " is " + kind;
+    return false;
+  }
+  std::string whole;
+  LARGE_INTEGER size{};
+  if (readable && GetFileSizeEx(file, &size) && size.QuadPart > 0) {
+    OVERLAPPED at{};
+    const auto last_byte = static_cast<ULONGLONG>(size.QuadPart - 1);
+    at.Offset = static_cast<DWORD>(last_byte);
+    at.OffsetHigh = static_cast<DWORD>(last_byte >> 32);
+    char last = '\n';
+    DWORD got = 0;
+    if (ReadFile(file, &last, 1, &got, &at) && got == 1 && last != '\n') whole = "\n";
+  }
+  whole += line + "\n";
   DWORD written = 0;
   bool ok = true;
   if (!WriteFile(file, whole.data(), static_cast<DWORD>(whole.size()), &written, nullptr)) {
@@ -95,6 +143,49 @@ bool state_append_line(const std::string& path, const std::string& line, std::st
   }
   CloseHandle(file);
   return ok;
+}
+
+StateFile::~StateFile() { close(); }
+
+void StateFile::close() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
+}
+
+StateFile::Opened StateFile::open(const std::string& path, std::string& why) {
+  close();
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Opened::MISSING;
+    why = folder(path) ? "not a regular file (a folder)" : system_text(error);
+    return Opened::REFUSED;
+  }
+  const std::string kind = not_disk_file(file);
+  if (!kind.empty()) {
+    CloseHandle(file);
+    why = kind;
+    return Opened::REFUSED;
+  }
+  handle_ = reinterpret_cast<intptr_t>(file);
+  return Opened::OK;
+}
+
+long StateFile::read(char* buffer, size_t size, std::string& why) {
+  DWORD got = 0;
+  if (!ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, static_cast<DWORD>(size), &got, nullptr)) {
+    why = system_text(GetLastError());
+    return -1;
+  }
+  return static_cast<long>(got);
+}
+
+bool StateFile::rewind(std::string& why) {
+  LARGE_INTEGER start{};
+  if (SetFilePointerEx(reinterpret_cast<HANDLE>(handle_), start, nullptr, FILE_BEGIN)) return true;
+  why = system_text(GetLastError());
+  return false;
 }
 
 std::string state_host_name() {

@@ -22,6 +22,21 @@ bool scripted_option(const char* arg) {
   return std::strncmp(arg, "--record=", 9) == 0 || std::strncmp(arg, "--retries=", 10) == 0;
 }
 
+// A value that is one of the options, or looks like one, is an option forgotten its value
+// ("--record --yes 3" would otherwise write the record to a file named "--yes").
+std::string not_an_option(const std::string& value) {
+  const bool option = scripted_option(value.c_str()) || value == "-h" || value == "--help" ||
+                      value.rfind("--", 0) == 0;
+  return option ? "needs a value, not the option " + value : "";
+}
+
+// Decimal digits and nothing else: no sign, no blanks, no "0x".
+std::string decimal(const std::string& value) {
+  const bool digits = !value.empty() && value.size() <= 9 &&
+                      std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+  return digits ? "" : "takes a number of decimal digits, not " + value;
+}
+
 }  // namespace
 
 OptionsResult options_parse(int argc, const char* const* argv, RunOptions& options, std::string& message) {
@@ -33,11 +48,15 @@ OptionsResult options_parse(int argc, const char* const* argv, RunOptions& optio
   app.add_flag("--check", options.check);
   app.add_flag("-y,--yes", options.yes);
   app.add_flag("--force", options.force);
-  app.add_option("--retries", options.retries)->type_name("N")->check(CLI::Range(0, RETRIES_MAX));
+  app.add_option("--retries", options.retries)
+      ->type_name("N")
+      ->check(CLI::Validator(not_an_option, ""))
+      ->check(CLI::Validator(decimal, ""))
+      ->check(CLI::Range(0, RETRIES_MAX));
   app.add_flag("--json", options.json);
   app.add_flag("--history", options.history);
   app.add_flag("--no-record", options.no_record);
-  app.add_option("--record", options.record)->type_name("FILE");
+  app.add_option("--record", options.record)->type_name("FILE")->check(CLI::Validator(not_an_option, ""));
   app.add_flag("--all", options.all);
   app.add_option("ports", options.ports);
   try {

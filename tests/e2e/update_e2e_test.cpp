@@ -1,6 +1,7 @@
 // The real korvo binary over real pseudo-terminals against the simulated device: whole
 // standard output compared byte for byte, exit status, and the wire checked through the model.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 
@@ -753,6 +754,32 @@ std::vector<std::string> record_lines(const DevsimHarness& harness) {
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+// A FIFO where the record belongs: the update's verdict and status stand, a "korvo: " warning
+// names it, and the program ends instead of waiting for a reader (holding the port and its lock).
+// --history on it ends at once too.
+TEST_F(E2E, ARecordThatIsAFifoHoldsNothing) {
+  DevConfig older = flashing_device();
+  older.identity.version = 0x010D0000;
+  harness.add_device(1, older);
+  const std::string record = harness.record_path();
+  ASSERT_EQ(std::system(("mkdir -p '" + record.substr(0, record.rfind('/')) + "'").c_str()), 0);
+  ASSERT_EQ(mkfifo(record.c_str(), 0600), 0);
+
+  HarnessResult r = korvo({"--yes", "1"}, "", 30000);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_status, 0) << r.errors;
+  EXPECT_TRUE(harness.verify(1, IMAGE).verified);
+  EXPECT_NE(r.errors.find("\nkorvo: the update record was not written: " + record + " is not a regular file (a FIFO)"),
+            std::string::npos)
+      << r.errors;
+
+  r = korvo({"--history"}, "", 10000);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(r.errors, "korvo: cannot read the update record " + record + ": not a regular file (a FIFO)\n");
 }
 
 TEST_F(E2E, CheckReportsEachVerdictAndSendsNothingToTheBootloader) {

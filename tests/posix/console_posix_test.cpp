@@ -2,7 +2,9 @@
 // and killed by signals while it holds the terminal and a serial port; and the state kept
 // between runs, written by several processes at once.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <array>
@@ -446,7 +448,15 @@ TEST(PosixState, WritersAtOnceAppendWholeLinesAndLoseNone) {
   std::istringstream lines(text);
   std::set<std::pair<std::string, uint32_t>> seen;
   size_t count = 0;
+  size_t blank = 0;
   for (std::string line; std::getline(lines, line); ++count) {
+    // A writer that meets the other's line half written starts its own with a newline: an
+    // empty line, which readers pass over.
+    if (line.empty()) {
+      --count;
+      ++blank;
+      continue;
+    }
     UpdateRecord r;
     ASSERT_TRUE(update_record_parse(line, r)) << "line " << count + 1;
     EXPECT_EQ(r.adapter, std::string(8000, r.port == "COM1" ? 'a' : 'b'));
@@ -454,12 +464,81 @@ TEST(PosixState, WritersAtOnceAppendWholeLinesAndLoseNone) {
   }
   EXPECT_EQ(count, 2u * PER_WRITER);
   EXPECT_EQ(seen.size(), 2u * PER_WRITER);
+  EXPECT_LT(blank, 2u * PER_WRITER);
 
   struct stat info {};
   ASSERT_EQ(stat((dir + "/state/korvo").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0700u);
   ASSERT_EQ(stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
+}
+
+// A record that is not a regular file never holds the program: a FIFO without a reader (whose
+// open would wait for one), /dev/zero (whose reads never end), a socket. Each is refused by
+// name within the time limit, in a child so that a hang is killed and reported.
+TEST(PosixState, ARecordThatIsNotARegularFileIsRefusedWithoutWaiting) {
+  char pattern[] = "/tmp/korvo-state-test-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  const std::string fifo = dir + "/updates.jsonl";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string socket_path = dir + "/socket.jsonl";
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+  enum Action { APPEND, TABLE, JSON };
+  const struct {
+    const char* what;
+    std::string path;
+    Action action;
+    std::string said;  // in the reason or on standard error
+  } cases[] = {
+      {"append to a FIFO", fifo, APPEND, fifo + " is not a regular file (a FIFO)"},
+      {"append to /dev/zero", "/dev/zero", APPEND, "/dev/zero is not a regular file (a character device)"},
+      {"append to a socket", socket_path, APPEND, socket_path + " is not a regular file (a socket)"},
+      {"history of a FIFO", fifo, TABLE, "korvo: cannot read the update record " + fifo + ": not a regular file (a FIFO)\n"},
+      {"history of /dev/zero", "/dev/zero", JSON,
+       "korvo: cannot read the update record /dev/zero: not a regular file (a character device)\n"},
+      {"history of a socket", socket_path, TABLE,
+       "korvo: cannot read the update record " + socket_path + ": not a regular file (a socket)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Pipe result;
+    Pipe said;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      std::string text;
+      bool ok;
+      if (c.action == APPEND) {
+        UpdateRecord r;
+        r.time = state_utc_now();
+        ok = update_record_append(r, c.path, text);
+      } else {
+        ConsoleOut out;
+        out.err = fdopen(said.write_end(), "w");
+        ok = update_record_history(out, c.path, c.action == JSON);
+        std::fflush(out.err);
+      }
+      (void)!::write(said.write_end(), text.data(), text.size());
+      put(result.write_end(), ok ? 1 : 0);
+      _exit(0);
+    }
+    result.close_write();
+    said.close_write();
+    const std::vector<int32_t> got = take(result.read_end(), 1, 5000);
+    if (got.empty()) kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_EQ(got.size(), 1u) << "still waiting after 5 s";
+    EXPECT_EQ(got[0], 0) << "refused";
+    EXPECT_EQ(all_of(said.read_end()), c.said);
+  }
+  ::close(listener);
   EXPECT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
 }
 

@@ -248,7 +248,13 @@ TEST(ScriptedOptions, WrongCombinationsAreUsageErrorsThatTouchNoPort) {
       {"--retries", "1"},   {"--check", "--retries", "2"}, {"--yes", "--retries", "11"}, {"--yes", "--retries", "x"},
       {"--all"}, {"--check", "--all", "3"}, {"--yes", "0", "3"}, {"--check", "3", "100"},
       // Unattended, a port word is taken exactly or not at all: no "COM99x" read as COM99.
-      {"--yes", "COM99x"}, {"--check", "abc"}, {"--check", " 3"}, {"--check", "1", "COM2x"}, {"--yes", "3", "+4"}};
+      {"--yes", "COM99x"}, {"--check", "abc"}, {"--check", " 3"}, {"--check", "1", "COM2x"}, {"--yes", "3", "+4"},
+      // An option where a value belongs: the option forgotten its value, never a file named "--yes".
+      {"--record", "--yes", "3"}, {"--record=--yes", "--yes", "3"}, {"--yes", "--record", "--json", "3"},
+      {"--yes", "--retries", "--check", "3"}, {"--yes", "--record", "-y", "3"},
+      // Numbers of decimal digits alone: no base, no blank, no sign.
+      {"--yes", "--retries", "0x5", "3"}, {"--yes", "--retries", " 5", "3"}, {"--yes", "--retries", "5 ", "3"},
+      {"--yes", "--retries=+5", "3"}, {"--yes", "--retries", "5.0", "3"}, {"--yes", "--retries", "", "3"}};
   for (const auto& args : wrong) {
     SCOPED_TRACE(args[0] + std::string(" ") + args[1 % args.size()]);
     DriverRun r(args, {});

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -172,7 +174,7 @@ TEST(UpdateRecord, HistoryIsATableOldestFirstAndSkipsDamagedLinesByNumber) {
             "2026-12-09T10:00:00Z  /dev/ttyUSB0  Bar?[2J?Back (Basalt)  1.13 -> ?     failed at records (code 3), 3 attempts\n"
             "2026-12-10T11:00:00Z  COM3          B\xc3\xbchne                  1.13 -> 1.13  updated, not verified\n");
   const std::string warnings = "korvo: " + path + ": line 2 is damaged; skipped\nkorvo: " + path +
-                               ": line 5 is damaged; skipped\n";
+                               ": line 5 is damaged; skipped\nkorvo: " + path + ": 2 damaged lines skipped\n";
   EXPECT_EQ(table.diagnostics.text(), warnings);
 
   History json(path, true);
@@ -196,6 +198,152 @@ TEST(UpdateRecord, HistoryOfAMissingOrUnreadableFile) {
   EXPECT_EQ(folder.text.text(), "");
   EXPECT_EQ(folder.diagnostics.text().rfind("korvo: cannot read the update record ", 0), 0u)
       << folder.diagnostics.text();
+  EXPECT_NE(folder.diagnostics.text().find("not a regular file (a folder)"), std::string::npos)
+      << folder.diagnostics.text();
+
+  // Nor is a folder written to: the update's own outcome stands, the reason names the path.
+  std::string why;
+  EXPECT_FALSE(update_record_append(sample(), testing::TempDir(), why));
+  EXPECT_NE(why.find("is not a regular file (a folder)"), std::string::npos) << why;
+}
+
+std::string read_all(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Every field of a planted line, and the failed stage above all, reaches the terminal without
+// a byte that could drive it: C0 controls, DEL, and C1 controls raw or written as UTF-8.
+TEST(UpdateRecord, HistoryShowsNoControlOfAPlantedLine) {
+  const std::string attack = "\x1b]0;PWNED\x07\x1b[2J\r\b" "\xc2\x85" "\xc2\x9b" "31m\x7f";
+  UpdateRecord planted = sample();
+  planted.updated = false;
+  planted.verified = false;
+  planted.failed_stage = attack;
+  planted.time = "T" + attack;
+  planted.port = "P" + attack;
+  planted.device_name = "N" + attack;
+  planted.device_model = "M" + attack;
+  planted.version_before = "B" + attack;
+  planted.version_after = "A" + attack;
+  const std::string path = temp_path("planted.jsonl");
+  std::ofstream(path, std::ios::binary) << update_record_json(planted) << "\n";
+
+  const std::string shown = "?]0;PWNED??[2J????31m?";
+  History table(path, false);
+  EXPECT_TRUE(table.ok);
+  const std::string text = table.text.text();
+  const std::string row = text.substr(text.find('\n') + 1);
+  EXPECT_EQ(row, "T" + shown + "  P" + shown + "  N" + shown + " (M" + shown + ")  B" + shown + " -> A" + shown +
+                     "  failed at " + shown + "\n");
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    EXPECT_TRUE(byte == '\n' || (byte >= 0x20 && byte < 0x7F)) << "byte " << i << ": " << int(byte);
+  }
+
+  // The lines as stored stay the same JSON, their controls escaped.
+  History json(path, true);
+  EXPECT_TRUE(json.ok);
+  const std::string line = json.text.text();
+  ASSERT_FALSE(line.empty());
+  EXPECT_EQ(nlohmann::json::parse(line), nlohmann::json::parse(update_record_json(planted)));
+  EXPECT_NE(line.find("\\u0085\\u009b31m\\u007f"), std::string::npos) << line;
+  for (size_t i = 0; i + 1 < line.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(line[i]);
+    EXPECT_TRUE(byte >= 0x20 && byte < 0x7F) << "byte " << i << ": " << int(byte);
+  }
+  EXPECT_EQ(json.diagnostics.text(), "");
+
+  // A CR or a TAB between the values is JSON too; it reaches the terminal as a space.
+  std::string spaced = update_record_json(sample());
+  spaced.insert(1, "\r\t");
+  std::ofstream(path, std::ios::binary) << spaced << "\n";
+  History blanks(path, true);
+  EXPECT_EQ(blanks.text.text(), "{  " + update_record_json(sample()).substr(1) + "\n");
+  std::remove(path.c_str());
+}
+
+// Warnings with each '#' standing for "korvo: " and the file's path.
+std::string naming(const std::string& warnings, const std::string& path) {
+  std::string out;
+  for (char c : warnings) out += c == '#' ? "korvo: " + path : std::string(1, c);
+  return out;
+}
+
+// A line torn by a full disk or a crash (its newline lost, or NUL bytes where it was): the next
+// update starts a line of its own and is shown; lines that older versions glued to a torn one
+// are found inside it.
+TEST(UpdateRecord, ATornLineNeverTakesTheNextUpdateWithIt) {
+  const std::string good = update_record_json(sample());
+  UpdateRecord next = sample();
+  next.time = "2026-12-11T12:00:00Z";
+  next.port = "COM9";
+  const std::string torn = good.substr(0, good.size() / 3);
+  const struct {
+    const char* what;
+    std::string before;      // the file's bytes before the append
+    std::string appended;    // what the append is to add
+    size_t rows;             // updates shown
+    std::string warnings;    // after the path
+  } cases[] = {
+      {"a torn last line", good + "\n" + torn, "\n" + update_record_json(next) + "\n", 2,
+       "#: line 2 is damaged; skipped\n#: 1 damaged line skipped\n"},
+      {"a file of NUL bytes", std::string(4096, '\0'), "\n" + update_record_json(next) + "\n", 1,
+       "#: line 1 is damaged; skipped\n#: 1 damaged line skipped\n"},
+      {"a whole last line", good + "\n", update_record_json(next) + "\n", 2, ""},
+      {"an empty file", "", update_record_json(next) + "\n", 1, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = temp_path("torn.jsonl");
+    std::ofstream(path, std::ios::binary) << c.before;
+    std::string why;
+    ASSERT_TRUE(update_record_append(next, path, why)) << why;
+    EXPECT_EQ(read_all(path), c.before + c.appended);
+
+    History table(path, false);
+    EXPECT_TRUE(table.ok);
+    const std::string text = table.text.text();
+    EXPECT_EQ(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')), c.rows + 1) << text;
+    EXPECT_NE(text.find("COM9"), std::string::npos) << text;
+    EXPECT_EQ(table.diagnostics.text(), naming(c.warnings, path));
+    std::remove(path.c_str());
+  }
+
+  // Written by a version that glued the next line on: what follows the torn part is kept, and
+  // two whole lines glued together are both shown.
+  const std::string path = temp_path("glued.jsonl");
+  std::ofstream(path, std::ios::binary) << torn << update_record_json(next) << "\n"
+                                        << std::string(300000, '\0') << good << "\n"
+                                        << good << update_record_json(next) << "\n";
+  History json(path, true);
+  EXPECT_TRUE(json.ok);
+  EXPECT_EQ(json.text.text(), update_record_json(next) + "\n" + good + "\n" + good + "\n" + update_record_json(next) + "\n");
+  EXPECT_EQ(json.diagnostics.text(), naming("#: line 1 is damaged; skipped but for 1 update run on after it\n"
+                                            "#: line 2 is damaged; skipped but for 1 update run on after it\n"
+                                            "#: line 3 is damaged; skipped but for 2 updates run on after it\n"
+                                            "#: 3 damaged lines skipped\n",
+                                            path));
+  std::remove(path.c_str());
+}
+
+// Damaged lines beyond the first few are counted, not each named.
+TEST(UpdateRecord, ManyDamagedLinesAreCountedNotEachNamed) {
+  const std::string path = temp_path("many.jsonl");
+  {
+    std::ofstream file(path, std::ios::binary);
+    for (int i = 0; i < 25; ++i) file << "not json " << i << "\n" << update_record_json(sample()) << "\n";
+  }
+  History table(path, false);
+  EXPECT_TRUE(table.ok);
+  const std::string said = table.diagnostics.text();
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 11) << said;
+  EXPECT_NE(said.find(": line 19 is damaged; skipped\n"), std::string::npos) << said;
+  EXPECT_EQ(said.find(": line 21 is damaged"), std::string::npos) << said;
+  EXPECT_NE(said.find(": 25 damaged lines skipped (the first 10 named)\n"), std::string::npos) << said;
+  const std::string text = table.text.text();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 26);
+  std::remove(path.c_str());
 }
 
 }  // namespace

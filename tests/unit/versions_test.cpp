@@ -198,6 +198,10 @@ TEST(OutsideText, EachClassOfByteInALineAndInTheEcho) {
        "??????"},
       {"other C1 bytes, and UTF-8", "\x80\x8f\x91\x9a\xa0\xff \xc3\xa9", "\x80\x8f\x91\x9a\xa0\xff \xc3\xa9",
        "\x80\x8f\x91\x9a\xa0\xff \xc3\xa9"},
+      {"C1 controls written as UTF-8: NEL, CSI, the first and the last", "a\xc2\x85" "b\xc2\x9b" "2J\xc2\x80\xc2\x9f",
+       "a?b?2J??", "a?b?2J??"},
+      {"UTF-8 beside them: NBSP, a lone lead byte, one before a letter", "\xc2\xa0 \xc2" "x \xc2",
+       "\xc2\xa0 \xc2" "x \xc2", "\xc2\xa0 \xc2" "x \xc2"},
       {"a retitle and a clear", "\x1b]0;pwned\x07\x9b" "2J", "?]0;pwned??2J", "?]0;pwned??2J"},
   };
   for (const auto& c : cases) {
