@@ -23,6 +23,8 @@ EOF
 cat >"$work/bin/apt-get" <<'EOF'
 #!/bin/sh
 echo "apt-get $* [${DEBIAN_FRONTEND-}]" >>"$LOG"
+# As dpkg's maintainer scripts may: take whatever standard input holds.
+[ -n "${EAT_INPUT-}" ] && cat >/dev/null
 [ "$1" = install ] && [ -n "${FAIL_INSTALL-}" ] && exit 100
 exit 0
 EOF
@@ -36,7 +38,7 @@ echo "sudo" >>"$LOG"
 exec "$@"
 EOF
 chmod +x "$work/bin"/*
-ln -s "$(command -v env)" "$work/bin/env"
+for tool in env cat; do ln -s "$(command -v $tool)" "$work/bin/$tool"; done
 for tool in dpkg-query apt-get id env; do ln -s "$work/bin/$tool" "$work/nosudo/$tool"; done
 
 demo="cmake g++ make libcli11-dev nlohmann-json3-dev"
@@ -105,6 +107,11 @@ case $out in
   *"apt-get install g++ make libcli11-dev nlohmann-json3-dev"*) echo "PASS setup: not root, no sudo: says what to install" ;;
   *) echo "FAIL setup: not root, no sudo: says what to install; got: $out"; status=1 ;;
 esac
+
+# The README pipes the demo's answer into setup, build and demo alike: setup must leave it.
+: >"$work/log"
+left=$(printf y | { EAT_INPUT=1 INSTALLED="" PATH=$work/bin LOG=$work/log "$bash" "$setup" >/dev/null; cat; })
+check "installing leaves standard input to the caller" "$left" y
 
 FAIL_INSTALL=1 INSTALLED="" run "$work/bin"
 check "apt-get install fails: exit 1" "$rc" 1

@@ -41,6 +41,7 @@ fi
 echo "setup.sh: installing ${missing[*]}"
 # env, as sudo may drop the caller's environment.
 apt=("${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get)
-"${apt[@]}" update -qq || { echo "setup.sh: apt-get update failed" >&2; exit 1; }
-"${apt[@]}" install -y -qq "${missing[@]}" >/dev/null ||
+# Standard input stays with the caller: `printf y | { bash scripts/setup.sh && ...; }` keeps its y.
+"${apt[@]}" update -qq </dev/null || { echo "setup.sh: apt-get update failed" >&2; exit 1; }
+"${apt[@]}" install -y -qq "${missing[@]}" </dev/null >/dev/null ||
   { echo "setup.sh: apt-get install failed" >&2; exit 1; }
