@@ -41,11 +41,12 @@ chmod +x "$work/bin"/*
 for tool in env cat; do ln -s "$(command -v $tool)" "$work/bin/$tool"; done
 for tool in dpkg-query apt-get id env; do ln -s "$work/bin/$tool" "$work/nosudo/$tool"; done
 
-demo="cmake g++ make libcli11-dev nlohmann-json3-dev"
-tests_extra="googletest libgtest-dev libgmock-dev g++-mingw-w64-x86-64-posix wine64 tmux
+demo_list=(cmake g++ make libcli11-dev nlohmann-json3-dev)
+tests_extra=(googletest libgtest-dev libgmock-dev g++-mingw-w64-x86-64-posix wine64 tmux
   clang-14 libfuzzer-14-dev libclang-rt-14-dev help2man dpkg-dev lintian qemu-system-x86
-  busybox-static"
-all=$(echo $demo $tests_extra)
+  busybox-static)
+demo="${demo_list[*]}"
+all="$demo ${tests_extra[*]}"
 
 # run <PATH> <args...>: setup.sh's output in $out, its exit status in $rc, the calls in $calls.
 run() {
@@ -87,7 +88,7 @@ check "demo needs no GoogleTest, QEMU or Wine" "$rc|$out|$calls" "0||"
 INSTALLED=$demo run "$work/bin" tests
 check "tests: installs every package the tests need beyond the demo's" "$calls" \
   "apt-get update -qq [noninteractive]
-apt-get install -y -qq $(echo $tests_extra) [noninteractive]"
+apt-get install -y -qq ${tests_extra[*]} [noninteractive]"
 
 INSTALLED="" REMOVED="make" run "$work/bin"
 check "a removed package (config files left) counts as missing" "$calls" \
@@ -116,11 +117,14 @@ check "installing leaves standard input to the caller" "$left" y
 FAIL_INSTALL=1 INSTALLED="" run "$work/bin"
 check "apt-get install fails: exit 1" "$rc" 1
 
-for args in "test" "tests extra" "--help"; do
-  INSTALLED="" run "$work/bin" $args
-  check "argument '$args': usage, exit 2, nothing run" "$rc|$out|$calls" \
+bad_arguments() {
+  INSTALLED="" run "$work/bin" "$@"
+  check "arguments '$*': usage, exit 2, nothing run" "$rc|$out|$calls" \
     "2|usage: bash scripts/setup.sh [tests]|"
-done
+}
+bad_arguments test
+bad_arguments tests extra
+bad_arguments --help
 
 # .ci/run installs through setup.sh and nothing else, so the lists cannot drift apart.
 ci=$here/../.ci/run
