@@ -116,19 +116,26 @@ echo "VM: ttyS1 type \$(cat /sys/class/tty/ttyS1/type 2>/dev/null) port \$(cat /
 echo "VM: --list"
 korvo --list >/tmp/out 2>&1
 show /tmp/out
-# The second device behind QEMU's 16550A and the 8250 driver: asked, updated through the old
-# question answered y, then left alone by --yes as up to date.
+# The second device behind QEMU's 16550A and the 8250 driver: asked, updated by --yes, updated
+# again through the old question answered y ("Update anyway?"), then left alone by --yes as up
+# to date.
 echo "VM: --check ttyS1"
 timeout 60 korvo --check /dev/ttyS1 >/tmp/out 2>&1
 echo "VM: uart check status \$?"
 show /tmp/out
+echo "VM: --yes ttyS1, first"
+timeout 60 korvo --yes /dev/ttyS1 >/tmp/out 2>/tmp/err
+echo "VM: uart first yes status \$?"
+echo "VM: uart first yes verified \$(grep -c '^korvo: /dev/ttyS1: verified: ' /tmp/err)"
+show /tmp/out
+show /tmp/err
 echo "VM: default mode ttyS1, answered y"
 start=\$(now)
 echo y | timeout 60 korvo /dev/ttyS1 >/tmp/out 2>/tmp/err
 echo "VM: uart y status \$?"
 echo "VM: uart y seconds \$(now) \$start"
 echo "VM: uart y verified \$(grep -c '^korvo: /dev/ttyS1: verified: ' /tmp/err)"
-grep -q 'Continue with update to newer version? (Y,N) Y' /tmp/out && echo "VM: uart y asked and answered"
+grep -q 'Update anyway? (Y,N) Y' /tmp/out && echo "VM: uart y asked and answered"
 show /tmp/out
 show /tmp/err
 echo "VM: --yes ttyS1"
@@ -274,7 +281,9 @@ check "the 8250 driver made QEMU's second 16550A /dev/ttyS1 and --list names it 
   '[ "$(vm "ttyS1 type")" = "4 port 0x2F8" ] && grep -q "^VM: | /dev/ttyS1 " "$work/vm" &&
    grep -q "^VM: | /dev/ttyUSB0 .*usb 0403:6001, serial FT123456, driver ftdi_sio" "$work/vm"'
 check "--check through the UART: an update is available (exit 100)" '[ "$(vm "uart check status")" = 100 ]'
-check "the old question through the UART answered y: updated and verified (exit 1, the old table)" \
+check "--yes through the UART: updated and verified (exit 0)" \
+  '[ "$(vm "uart first yes status")" = 0 ] && [ "$(vm "uart first yes verified")" = 1 ]'
+check "the old question through the UART answered y: updated anyway and verified (exit 1, the old table)" \
   '[ "$(vm "uart y status")" = 1 ] && [ "$(vm "uart y verified")" = 1 ] && grep -q "^VM: uart y asked and answered" "$work/vm"'
 check "--yes through the UART once updated: left as it is (exit 0)" \
   '[ "$(vm "uart yes status")" = 0 ] && grep -q "^VM: | /dev/ttyS1: .*left as it is" "$work/vm"'

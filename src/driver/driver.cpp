@@ -557,10 +557,15 @@ ExitStatus interactive_run(RunState& run, int argc, const char* const* argv) {
   if (argc > 2 || request != Request::UPDATE) {
     // The usage text is the program's own; which argument it did not take is korvo's to say.
     if (request == Request::UNKNOWN_OPTION) {
-      run.diagnostics->say("korvo: \"" + shown_line(argv[1]) + "\" is not an option of korvo (korvo --help lists them)");
+      std::string line = "korvo: \"";
+      line += shown_line(argv[1]);
+      line += "\" is not an option of korvo (korvo --help lists them)";
+      run.diagnostics->say(line);
     } else if (argc > 2) {
-      run.diagnostics->say("korvo: \"" + shown_line(argv[2]) +
-                           "\": one port at most without --check or --yes (korvo --help lists the options)");
+      std::string line = "korvo: \"";
+      line += shown_line(argv[2]);
+      line += "\": one port at most without --check or --yes (korvo --help lists the options)";
+      run.diagnostics->say(line);
     }
     print_usage(run.out);
     if (request == Request::HELP) {

@@ -62,8 +62,11 @@ bool named_targets(const std::vector<std::string>& words, std::vector<RackTarget
   for (const std::string& word : words) {
     const PortArgument port = port_argument(word.c_str());
     if (!port_word_exact(word)) {
-      why = "\"" + shown_line(word) + "\"";
-      why += " names no port (a number 1 to 99, COMn or a device path)";
+      // Appended piece by piece: GCC 12 at -O2 sees a false overlap (-Wrestrict) in a text
+      // put before a temporary.
+      why = std::string(1, '"');
+      why += shown_line(word);
+      why += "\" names no port (a number 1 to 99, COMn or a device path)";
       return false;
     }
     if (!port.path.empty()) {

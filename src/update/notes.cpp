@@ -172,7 +172,11 @@ std::string console_interrupt_note(const std::string& port, TransferStage stage)
   at.stage = stage;
   static const Image no_image{};
   const DeviceOutcome o = transfer_outcome(TransferResult::FAILED, at, DeviceInfo{}, no_image, true);
-  return "\n" + outcome_note(port, o) + "\n";
+  // Built by appending: GCC 12 at -O2 sees a false overlap (-Wrestrict) in "\n" + a temporary.
+  std::string note(1, '\n');
+  note += outcome_note(port, o);
+  note += '\n';
+  return note;
 }
 
 void Notes::note(const char* format, ...) {

@@ -66,8 +66,13 @@ std::string RackView::row_line(const RackRow& row) const {
       const int filled = row.percent * BAR_WIDTH / 100;
       char percent[16];
       std::snprintf(percent, sizeof percent, "%3d%%", row.percent);
-      line += "[" + std::string(static_cast<size_t>(filled), '#') +
-              std::string(static_cast<size_t>(BAR_WIDTH - filled), '.') + "] " + percent;
+      // Appended piece by piece: GCC 12 at -O2 sees a false overlap (-Wrestrict) in "[" + a
+      // temporary.
+      line += '[';
+      line.append(static_cast<size_t>(filled), '#');
+      line.append(static_cast<size_t>(BAR_WIDTH - filled), '.');
+      line += "] ";
+      line += percent;
     } else {
       line += row.state;
     }
@@ -253,8 +258,8 @@ std::string rack_outcome_text(const DeviceOutcome& o) {
     case Outcome::VERIFIED:
       return "verified";
     case Outcome::NOT_VERIFIED:
-      return t.announced ? "not verified: reports " + version_text(o.device.version)
-                         : "not verified: silent after the restart";
+      return t.announced ? std::string("not verified: reports ") + version_text(o.device.version)
+                         : std::string("not verified: silent after the restart");
     case Outcome::FAILED:
       if (t.image_fault) return "failed: image refused, nothing sent";
       if (t.failed_at == TransferStage::RECORDS) {
@@ -276,7 +281,8 @@ std::string rack_outcome_text(const DeviceOutcome& o) {
     case Outcome::NEWER_LEFT_ALONE:
       return o.checked ? "runs a newer version than the image" : "runs a newer version, left alone";
     case Outcome::UPDATE_AVAILABLE:
-      return "update available: " + (o.image != nullptr ? version_text(image_version(*o.image)) : std::string("?")) +
+      return std::string("update available: ") +
+             (o.image != nullptr ? version_text(image_version(*o.image)) : std::string("?")) +
              (o.in_bootloader ? " (in its bootloader)" : "");
     case Outcome::NOT_COMPATIBLE:
       switch (o.refusal) {
@@ -296,7 +302,7 @@ std::string rack_outcome_text(const DeviceOutcome& o) {
         case OpenError::OWN_TERMINAL: return "not opened: korvo's own terminal";
         case OpenError::FAILED: break;
       }
-      return o.open_reason.empty() ? "not opened" : "not opened: " + shown_line(o.open_reason);
+      return o.open_reason.empty() ? std::string("not opened") : std::string("not opened: ") + shown_line(o.open_reason);
     case Outcome::GONE:
       return "gone: no longer answers";
     case Outcome::DECLINED:

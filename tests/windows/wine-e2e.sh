@@ -237,7 +237,8 @@ check_stderr() {
   cmp -s "$dir/expected-err" "$dir/err-lf.txt" ||
     { bad "standard error: \"$(cat "$dir/err-lf.txt")\", expected \"$1\""; return 1; }
 }
-verified() { echo "korvo: COM$1: verified: the device restarted and runs version 1.14, model Slate Pro, the version of this update\n"; }
+# printf, not echo: dash's echo turns the "\n" into a line break, which $(...) then drops.
+verified() { printf '%s' "korvo: COM$1: verified: the device restarted and runs version 1.14, model Slate Pro, the version of this update\\n"; }
 
 # How often the entry text "^BOOTL$" reached the device, however the reads cut it up: the
 # bytes of every host>dev line of the trace, joined (a line is "<time> ms host>dev <side>
