@@ -69,6 +69,10 @@ void tell(ConsoleOut& out, const char* format, ...) __attribute__((format(printf
 // Whether the last text written by say, say_bytes or tell left its line open.
 bool console_line_open();
 
+// From now on the bytes written to file go out as they are: on Windows a stream in text mode
+// would turn each LF into CR LF, and a CR LF already written (a CSV line end) into CR CR LF.
+void console_exact_bytes(std::FILE* file);
+
 // Whether "/?" asks for help on this platform, as its own programs take it.
 extern const bool CONSOLE_SLASH_HELP;
 

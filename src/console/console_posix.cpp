@@ -320,6 +320,8 @@ void console_stop_on_interrupt(bool on, bool say_so) {
 
 void console_stop_done() {}
 
+void console_exact_bytes(std::FILE*) {}
+
 const bool CONSOLE_SLASH_HELP = false;
 
 }  // namespace korvo

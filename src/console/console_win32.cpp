@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <conio.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <algorithm>
 #include <atomic>
@@ -99,6 +101,11 @@ void install_handler() {
 // On Windows a port's handle never takes the place of a standard one, and there is no
 // SIGPIPE: nothing to do.
 void console_prepare_process() {}
+
+void console_exact_bytes(std::FILE* file) {
+  std::fflush(file);
+  _setmode(_fileno(file), _O_BINARY);
+}
 
 Console& console_system() {
   static Win32Console console;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace korvo {
@@ -46,6 +47,11 @@ class StateFile {
   void close();
   intptr_t handle_ = -1;  // the descriptor or the HANDLE
 };
+
+// A scratch file of the program's own, open for reading and writing, gone when closed (or
+// when the program ends); null when none can be made. Holds what one pass over the record made
+// for the next, so that memory stays bounded whatever the record's size.
+std::FILE* state_scratch_file();
 
 // The machine's name; empty when the system does not say.
 std::string state_host_name();

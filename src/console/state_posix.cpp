@@ -198,6 +198,8 @@ bool StateFile::rewind(std::string& why) {
   return false;
 }
 
+std::FILE* state_scratch_file() { return std::tmpfile(); }
+
 std::string state_host_name() {
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) != 0) return "";

@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <string>
 
 #include "console/state.h"
@@ -186,6 +189,29 @@ bool StateFile::rewind(std::string& why) {
   if (SetFilePointerEx(reinterpret_cast<HANDLE>(handle_), start, nullptr, FILE_BEGIN)) return true;
   why = system_text(GetLastError());
   return false;
+}
+
+// The C library's tmpfile() makes its file in the root of the drive, which a user without
+// administrator rights may not write: the user's own temporary folder instead.
+std::FILE* state_scratch_file() {
+  char folder[MAX_PATH + 1] = {};
+  char path[MAX_PATH + 1] = {};
+  const DWORD length = GetTempPathA(sizeof folder, folder);
+  if (length == 0 || length > MAX_PATH || GetTempFileNameA(folder, "kvo", 0, path) == 0) return nullptr;
+  const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    DeleteFileA(path);
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  std::FILE* const stream = _fdopen(fd, "w+b");
+  if (stream == nullptr) _close(fd);
+  return stream;
 }
 
 std::string state_host_name() {
