@@ -5,6 +5,7 @@
 #   scripts/history-bench.sh [lines] [runs]   lines in the record (default 1000000), runs per
 #                                             figure (default 3): min / median / max
 #   KORVO=build/bin/korvo                     the program measured
+#   FORMATS="table json"                      the --format values measured (csv and html too)
 # The record is made once in a folder of its own and removed at the end: lines like korvo's
 # own, each with its own time, port, device and outcome, one in a hundred failed and one in a
 # thousand damaged, so that every path of the reader is taken.
@@ -45,9 +46,8 @@ echo "record: $lines lines, $(du -m "$record" | cut -f1) MB; $runs runs each"
 # One figure's min / median / max over the runs.
 summary() { sort -n | awk '{ v[NR] = $1 } END { printf "min %s  median %s  max %s", v[1], v[int((NR + 1) / 2)], v[NR] }'; }
 
-for mode in table json; do
-  args=(--history --record "$record")
-  [ "$mode" = json ] && args+=(--json)
+for mode in ${FORMATS:-table json}; do
+  args=(--history --record "$record" --format "$mode")
   : >"$dir/seconds"
   : >"$dir/cpu"
   : >"$dir/megabytes"
@@ -60,6 +60,7 @@ for mode in table json; do
     awk -F': ' '/Maximum resident set size/ { printf "%.1f\n", $2 / 1024 }' "$dir/err" >>"$dir/megabytes"
   done
   rows=$(wc -l <"$dir/out")
+  rm -f "$dir/out"  # a page of a million rows is half a gigabyte
   damaged=$(grep -c 'damaged' "$dir/err" || true)
   echo "--history ($mode): $rows lines out, $damaged damaged-line warnings"
   echo "  wall seconds: $(summary <"$dir/seconds")"

@@ -1,6 +1,9 @@
 #include "driver/driver.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
 #include <cstring>
 #include <vector>
 
@@ -11,6 +14,7 @@
 #include "driver/rack.h"
 #include "driver/unattended.h"
 #include "serial/stop.h"
+#include "driver/history.h"
 #include "driver/update_record.h"
 #include "update/console_reporter.h"
 #include "update/json_reporter.h"
@@ -436,7 +440,11 @@ void print_options(ConsoleOut& out) {
   say(out, "\n   (with --check or --yes, several ports or --all are served at once, side by side)");
   say(out, "\n   --record FILE    the update record to append to (every run that updates)");
   say(out, "\n   --no-record      append nothing to the update record");
-  say(out, "\n   --history        show the update record (with --json: its lines)\n");
+  say(out, "\n   --history        show the update record (with --json: its lines)");
+  say(out, "\n   --format F       with --history: table, csv, html (a page to hand over) or json");
+  say(out, "\n   --since TIME     with --history: updates from then on (2026-12-08, 2026-12-08T07:40Z)");
+  say(out, "\n   --port NAME      with --history: the updates of this port only");
+  say(out, "\n   --output FILE    with --history: into FILE instead of standard output\n");
   say(out, "\nExit status of unattended runs: 0 every device ended as asked (verified, or up to");
   say(out, "\ndate and left alone), 100 --check found an update available, 1 an update failed or");
   say(out, "\nwas not verified, 2 wrong options, 3 no matching device, 4 not compatible. Without");
@@ -579,6 +587,39 @@ ExitStatus interactive_run(RunState& run, int argc, const char* const* argv) {
   return exit_program(run, interactive_status(port_run(run, run, Answer::ASK)));
 }
 
+// --history: the record in the format asked for, on standard output or into --output's file.
+ExitStatus history_run(ConsoleOut& out, const RunOptions& options) {
+  HistoryQuery query;
+  query.record = options.record;
+  query.format = history_format_of(options.format).value_or(HistoryFormat::TABLE);
+  query.since = options.since;
+  query.port = options.port_filter;
+  if (options.output.empty()) return update_record_history(out, query) ? ExitStatus::UNCHANGED : ExitStatus::ENDED;
+
+  // Writing the report over the record it is read from would lose the record.
+  const std::string record = options.record.empty() ? state_default_record_path() : options.record;
+  std::error_code same_error;
+  if (!record.empty() && std::filesystem::equivalent(record, options.output, same_error)) {
+    tell(out, "korvo: --output %s is the update record itself; choose another file\n", shown_line(options.output).c_str());
+    return ExitStatus::USAGE;
+  }
+  std::FILE* const file = std::fopen(options.output.c_str(), "wb");
+  if (file == nullptr) {
+    tell(out, "korvo: cannot write %s: %s\n", shown_line(options.output).c_str(), std::strerror(errno));
+    return ExitStatus::ENDED;
+  }
+  ConsoleOut to{file, out.err};
+  const bool read = update_record_history(to, query);
+  const bool written = std::ferror(file) == 0;
+  const int write_error = errno;
+  if (std::fclose(file) != 0 || !written) {
+    tell(out, "korvo: cannot write %s: %s\n", shown_line(options.output).c_str(),
+         std::strerror(written ? errno : write_error));
+    return ExitStatus::ENDED;
+  }
+  return read ? ExitStatus::UNCHANGED : ExitStatus::ENDED;
+}
+
 // --check and --yes on one port or the range: nobody is asked, nothing waits for a key, the
 // exit status says how it ended.
 ExitStatus unattended_run(RunState& run, const RunOptions& options) {
@@ -629,8 +670,7 @@ ExitStatus korvo_run(RunState& run, int argc, const char* const* argv) {
     const char* help[] = {argv[0], "--help"};
     status = interactive_run(run, 2, help);
   } else if (options.history) {
-    status = update_record_history(run.out, options.record, options.json) ? ExitStatus::UNCHANGED
-                                                                           : ExitStatus::ENDED;
+    status = history_run(run.out, options);
   } else if (parsed == OptionsResult::NONE) {
     status = interactive_run(run, argc, argv);
   } else if ((options.check || options.yes) && options_rack(options)) {

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstring>
 
+#include "driver/history.h"
+
 namespace korvo {
 
 namespace {
@@ -16,10 +18,17 @@ bool scripted_option(const char* arg) {
                                                         "--force",   "--json",   "--no-record",
                                                         "--history", "--record", "--retries",
                                                         "--all"};
+  // Options with a value, also written --name=value.
+  static constexpr std::array<const char*, 6> VALUED = {"--record", "--retries", "--format",
+                                                        "--since",  "--port",    "--output"};
   for (const char* name : NAMES) {
     if (std::strcmp(arg, name) == 0) return true;
   }
-  return std::strncmp(arg, "--record=", 9) == 0 || std::strncmp(arg, "--retries=", 10) == 0;
+  for (const char* name : VALUED) {
+    const size_t n = std::strlen(name);
+    if (std::strncmp(arg, name, n) == 0 && (arg[n] == '\0' || arg[n] == '=')) return true;
+  }
+  return false;
 }
 
 // A value that is one of the options, or looks like one, is an option forgotten its value
@@ -35,6 +44,14 @@ std::string decimal(const std::string& value) {
   const bool digits = !value.empty() && value.size() <= 9 &&
                       std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
   return digits ? "" : "takes a number of decimal digits, not " + value;
+}
+
+std::string format_word(const std::string& value) {
+  return history_format_of(value) ? "" : "is table, csv, html or json, not " + value;
+}
+
+std::string time_text(const std::string& value) {
+  return history_time_of(value) ? "" : "takes a date or time such as 2026-12-08 or 2026-12-08T07:40Z, not " + value;
 }
 
 }  // namespace
@@ -58,6 +75,11 @@ OptionsResult options_parse(int argc, const char* const* argv, RunOptions& optio
   app.add_flag("--no-record", options.no_record);
   app.add_option("--record", options.record)->type_name("FILE")->check(CLI::Validator(not_an_option, ""));
   app.add_flag("--all", options.all);
+  const CLI::Validator value(not_an_option, "");
+  app.add_option("--format", options.format)->type_name("FORMAT")->check(value)->check(CLI::Validator(format_word, ""));
+  app.add_option("--since", options.since)->type_name("TIME")->check(value)->check(CLI::Validator(time_text, ""));
+  app.add_option("--port", options.port_filter)->type_name("NAME")->check(value);
+  app.add_option("--output", options.output)->type_name("FILE")->check(value);
   app.add_option("ports", options.ports);
   try {
     // CLI11 takes the arguments last first.
@@ -86,6 +108,14 @@ OptionsResult options_parse(int argc, const char* const* argv, RunOptions& optio
     return conflict("--history takes no port and no other run");
   }
   if (options.all && !options.check && !options.yes) return conflict("--all goes with --check or --yes");
+  const bool history_only = !options.format.empty() || !options.since.empty() || !options.port_filter.empty() ||
+                            !options.output.empty();
+  if (history_only && !options.history) return conflict("--format, --since, --port and --output go with --history");
+  if (options.json && !options.format.empty() && options.format != "json") {
+    return conflict("--json is --format json; it excludes another --format");
+  }
+  if (options.json) options.format = "json";
+  if (!options.since.empty()) options.since = *history_time_of(options.since);
   if (options.all && !options.ports.empty()) return conflict("--all takes no port");
   // Several ports without --check or --yes: the old command line's usage text.
   return OptionsResult::RUN;

@@ -1,5 +1,5 @@
 // The options of scripted runs: --check, --yes, --force, --retries, --json, --record,
-// --no-record, --history, --all. A command line without any of them is read exactly as it always was.
+// --no-record, --history (with --format, --since, --port, --output), --all. A command line without any of them is read exactly as it always was.
 #pragma once
 
 #include <string>
@@ -23,6 +23,12 @@ struct RunOptions {
   bool no_record = false;
   bool all = false;                 // --all: every port of the scan range and of the system
   std::string record;               // --record FILE; empty: the default file
+  // --history's: --format (json when --json is given), --since as history_time_of made it,
+  // --port, --output; empty when not given.
+  std::string format;
+  std::string since;
+  std::string port_filter;
+  std::string output;
   std::vector<std::string> ports;   // the port arguments, in order
 };
 

@@ -20,9 +20,8 @@ namespace {
 // Fields in the order written, so that a person reading the file finds them where expected.
 using Json = nlohmann::ordered_json;
 
-// Our own lines are well under a kilobyte; anything far longer is not one of them.
-constexpr size_t LINE_LIMIT = 64 * 1024;
-constexpr const char* NO_DEFAULT = "this system gives the update record no default place";
+constexpr size_t LINE_LIMIT = UPDATE_RECORD_LINE_LIMIT;
+constexpr const char* NO_DEFAULT = UPDATE_RECORD_NO_DEFAULT;
 
 Json text_or_null(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
 
@@ -104,7 +103,7 @@ bool read_round_trips(const JsonLine& json, const Value* value, UpdateRecord& r)
 
 // whole false: only what the history's table shows is kept (the other fields are checked all
 // the same), which spares copying the texts nobody reads there.
-bool parse_line(std::string_view line, UpdateRecord& record, bool whole = true) {
+bool parse_line(std::string_view line, UpdateRecord& record, bool whole) {
   const auto kept = [whole](std::string& text) { return whole ? &text : nullptr; };
   static_assert(std::size(LINE_NAMES) == LINE_NAME_COUNT);
   if (line.size() > LINE_LIMIT) return false;
@@ -167,233 +166,6 @@ bool parse_line(std::string_view line, UpdateRecord& record, bool whole = true) 
   return true;
 }
 
-// Columns a cell takes: one per character of its UTF-8, not per byte.
-size_t columns(std::string_view text) {
-  size_t n = 0;
-  for (char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
-  return n;
-}
-
-constexpr size_t TABLE_COLUMNS = 5;
-using Row = std::array<std::string, TABLE_COLUMNS>;
-using Widths = std::array<size_t, TABLE_COLUMNS>;
-
-// Every cell holds outside text (the device's, the command line's, or whatever else was
-// written into the file), so every one goes through the text filter.
-Row row_of(const UpdateRecord& r) {
-  std::string device = r.device_name;
-  if (!r.device_model.empty() && r.device_model != r.device_name) {
-    device += device.empty() ? r.device_model : " (" + r.device_model + ")";
-  }
-  std::string outcome;
-  if (r.updated) {
-    outcome = r.verified ? "updated, verified" : "updated, not verified";
-  } else if (r.outcome == "stopped") {
-    outcome = "stopped";
-    if (!r.failed_stage.empty()) outcome += " at " + r.failed_stage;
-  } else if (r.outcome == "not_compatible") {
-    outcome = "refused: the bootloader disagrees";
-  } else if (r.outcome == "device_newer") {
-    outcome = "newer version found, left alone";
-  } else {
-    outcome = "failed";
-    if (!r.failed_stage.empty()) outcome += " at " + r.failed_stage;
-    if (r.failed_code != 0) outcome += " (code " + std::to_string(r.failed_code) + ")";
-  }
-  if (r.attempts > 1) outcome += ", " + std::to_string(r.attempts) + " attempts";
-  const std::string after = r.version_after.empty() ? "?" : r.version_after;
-  return {shown_line(r.time), shown_line(r.port), shown_line(device), shown_line(r.version_before + " -> " + after),
-          shown_line(outcome)};
-}
-
-const Row HEADING = {"time", "port", "device", "version", "outcome"};
-
-void add_row(std::string& out, const Row& row, const Widths& width) {
-  for (size_t i = 0; i < TABLE_COLUMNS; ++i) {
-    out += row[i];
-    if (i + 1 < TABLE_COLUMNS) out.append(width[i] - std::min(width[i], columns(row[i])) + 2, ' ');
-  }
-  out += '\n';
-}
-
-// The length of the UTF-8 character led by byte (the line was checked as UTF-8 when parsed).
-size_t utf8_length(unsigned char byte) { return byte < 0xC0 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4; }
-
-uint32_t utf8_code(std::string_view text, size_t at, size_t length) {
-  static constexpr unsigned char LEAD_BITS[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
-  uint32_t code = static_cast<unsigned char>(text[at]) & LEAD_BITS[length];
-  for (size_t i = 1; i < length; ++i) code = code << 6 | (static_cast<unsigned char>(text[at + i]) & 0x3Fu);
-  return code;
-}
-
-// One UTF-16 unit as a JSON escape.
-void add_escape(std::string& out, uint32_t unit) {
-  static constexpr char HEX[] = "0123456789abcdef";
-  out += "\\u";
-  for (int shift = 12; shift >= 0; shift -= 4) out += HEX[(unit >> shift) & 0xF];
-}
-
-// A stored line as the terminal may get it and still the same JSON: a character holding a byte
-// the text filter stops is written as its \u escape (such bytes stand only inside strings), a
-// CR or TAB between the values as a space.
-void add_json_shown(std::string& out, std::string_view line) {
-  // Lines of printable ASCII, nearly all of them, go as they are.
-  const auto plain = [](char c) { return c >= 0x20 && c < 0x7F; };
-  size_t i = 0;
-  while (i < line.size() && plain(line[i])) ++i;
-  out.append(line, 0, i);
-  while (i < line.size()) {
-    const auto byte = static_cast<unsigned char>(line[i]);
-    const size_t length = std::min(utf8_length(byte), line.size() - i);
-    bool control = false;
-    for (size_t k = i; k < i + length; ++k) control = control || terminal_control_at(line, k) != 0;
-    if (!control) {
-      out.append(line, i, length);
-    } else if (byte < 0x20) {
-      out += ' ';
-    } else if (byte < 0x80) {
-      add_escape(out, byte);
-    } else {
-      const uint32_t code = utf8_code(line, i, length);
-      if (code < 0x10000) {
-        add_escape(out, code);
-      } else {
-        add_escape(out, 0xD800 + ((code - 0x10000) >> 10));
-        add_escape(out, 0xDC00 + ((code - 0x10000) & 0x3FF));
-      }
-    }
-    i += length;
-  }
-}
-
-// Every line of the file in order, to take(line, cut), reading no more than limit bytes; cut
-// when the line was longer than any record and only its last LINE_LIMIT bytes are kept. The
-// bytes read, or -1 with why. Memory stays bounded whatever the file holds.
-template <typename Take>
-int64_t each_line(StateFile& file, uint64_t limit, Take take, std::string& why) {
-  std::vector<char> block(64 * 1024);
-  std::string carry;
-  bool cut = false;
-  uint64_t total = 0;
-  const auto keep = [&](const char* data, size_t count) {
-    carry.append(data, count);
-    if (carry.size() > 2 * LINE_LIMIT) {
-      carry.erase(0, carry.size() - LINE_LIMIT);
-      cut = true;
-    }
-  };
-  while (total < limit) {
-    const long got = file.read(block.data(), static_cast<size_t>(std::min<uint64_t>(block.size(), limit - total)), why);
-    if (got < 0) return -1;
-    if (got == 0) break;
-    const auto count = static_cast<size_t>(got);
-    total += count;
-    const char* data = block.data();
-    for (size_t from = 0; from < count;) {
-      const auto* end = static_cast<const char*>(std::memchr(data + from, '\n', count - from));
-      if (end == nullptr) {
-        keep(data + from, count - from);
-        break;
-      }
-      const auto at = static_cast<size_t>(end - data);
-      if (carry.empty() && !cut) {
-        take(std::string_view(data + from, at - from), false);
-      } else {
-        keep(data + from, at - from);
-        take(std::string_view(carry), cut);
-        carry.clear();
-        cut = false;
-      }
-      from = at + 1;
-    }
-  }
-  if (!carry.empty() || cut) take(std::string_view(carry), cut);  // the last line lost its newline
-  return static_cast<int64_t>(total);
-}
-
-// Where one of our lines starts. The bytes cannot stand inside a JSON string (its quotes would be
-// escaped), so a damaged line that holds them has a whole line run on after it, written by a
-// version of korvo that did not start a line of its own after a torn one.
-constexpr std::string_view RECORD_START = "{\"time\":";
-
-std::string counted(size_t n, const char* thing) {
-  return std::to_string(n) + " " + thing + (n == 1 ? "" : "s");
-}
-
-// Reads the record line by line: the updates it holds, and its damaged lines, each told by its
-// number (the first few) and all of them counted.
-class HistoryReader {
- public:
-  HistoryReader(ConsoleOut& out, const std::string& file, bool warn) : out_(out), file_(file), warn_(warn) {}
-
-  // Calls good(line, record) for each update of the line.
-  template <typename Good>
-  void take(std::string_view line, bool cut, Good good) {
-    ++number_;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!cut && line.find_first_not_of(" \t") == std::string_view::npos) return;
-    UpdateRecord record;
-    if (!cut && parse_line(line, record, false)) {
-      good(line, record);
-      return;
-    }
-    size_t kept = 0;
-    for (size_t from = 0; from < line.size();) {
-      const size_t next = std::min(line.find(RECORD_START, from + 1), line.size());
-      const std::string_view piece = line.substr(from, next - from);
-      if ((from > 0 || !cut) && parse_line(piece, record, false)) {
-        good(piece, record);
-        ++kept;
-      }
-      from = next;
-    }
-    ++damaged_;
-    if (!warn_ || damaged_ > NAMED) return;
-    const std::string at = std::to_string(number_);
-    if (kept == 0) {
-      tell(out_, "korvo: %s: line %s is damaged; skipped\n", shown_line(file_).c_str(), at.c_str());
-    } else {
-      tell(out_, "korvo: %s: line %s is damaged; skipped but for %s run on after it\n", shown_line(file_).c_str(),
-           at.c_str(), counted(kept, "update").c_str());
-    }
-  }
-
-  // The count of damaged lines, once they are past naming one by one, or when the file had any.
-  void summary() const {
-    if (!warn_ || damaged_ == 0) return;
-    const std::string named = damaged_ > NAMED ? " (the first " + std::to_string(NAMED) + " named)" : "";
-    tell(out_, "korvo: %s: %s skipped%s\n", shown_line(file_).c_str(), counted(damaged_, "damaged line").c_str(),
-         named.c_str());
-  }
-
- private:
-  static constexpr size_t NAMED = 10;
-  ConsoleOut& out_;
-  const std::string& file_;
-  bool warn_;
-  size_t number_ = 0;
-  size_t damaged_ = 0;
-};
-
-// Output gathered into large writes: a write per line would be a million of them.
-class Pending {
- public:
-  explicit Pending(ConsoleOut& out) : out_(out) {}
-  ~Pending() { flush(); }
-  std::string& text() {
-    if (text_.size() >= 64 * 1024) flush();
-    return text_;
-  }
-  void flush() {
-    if (!text_.empty()) say_bytes(out_, text_.data(), text_.size());
-    text_.clear();
-  }
-
- private:
-  ConsoleOut& out_;
-  std::string text_;
-};
-
 }  // namespace
 
 std::string update_record_json(const UpdateRecord& r) {
@@ -441,7 +213,9 @@ std::string update_record_json(const UpdateRecord& r) {
   return line.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-bool update_record_parse(const std::string& line, UpdateRecord& record) { return parse_line(line, record); }
+bool update_record_parse(std::string_view line, UpdateRecord& record, bool whole) {
+  return parse_line(line, record, whole);
+}
 
 bool update_record_append(const UpdateRecord& record, const std::string& path, std::string& why) {
   const std::string file = path.empty() ? state_default_record_path() : path;
@@ -450,70 +224,6 @@ bool update_record_append(const UpdateRecord& record, const std::string& path, s
     return false;
   }
   return state_append_line(file, update_record_json(record), why);
-}
-
-bool update_record_history(ConsoleOut& out, const std::string& path, bool json) {
-  const std::string file = path.empty() ? state_default_record_path() : path;
-  if (file.empty()) {
-    tell(out, "korvo: %s\n", NO_DEFAULT);
-    return false;
-  }
-  StateFile in;
-  std::string why;
-  const auto cannot_read = [&] {
-    tell(out, "korvo: cannot read the update record %s: %s\n", shown_line(file).c_str(), shown_line(why).c_str());
-    return false;
-  };
-  switch (in.open(file, why)) {
-    case StateFile::Opened::MISSING:
-      tell(out, "korvo: no updates recorded yet: %s does not exist\n", shown_line(file).c_str());
-      return true;
-    case StateFile::Opened::REFUSED: return cannot_read();
-    case StateFile::Opened::OK: break;
-  }
-
-  // The lines as stored: one pass.
-  HistoryReader reader(out, file, true);
-  size_t shown = 0;
-  Pending pending(out);
-  if (json) {
-    const auto good = [&](std::string_view line, const UpdateRecord&) {
-      ++shown;
-      std::string& text = pending.text();
-      add_json_shown(text, line);
-      text += '\n';
-    };
-    const int64_t read = each_line(in, UINT64_MAX, [&](std::string_view line, bool cut) { reader.take(line, cut, good); }, why);
-    pending.flush();
-    if (read < 0) return cannot_read();
-  } else {
-    // The table: a first pass for the widths of its columns, a second that prints the rows, so
-    // that no more than a line is held whatever the size of the file. The second reads no
-    // further than the first did, should the file grow meanwhile.
-    Widths width{};
-    for (size_t i = 0; i < TABLE_COLUMNS; ++i) width[i] = columns(HEADING[i]);
-    const auto measure = [&](std::string_view, const UpdateRecord& record) {
-      ++shown;
-      const Row row = row_of(record);
-      for (size_t i = 0; i < TABLE_COLUMNS; ++i) width[i] = std::max(width[i], columns(row[i]));
-    };
-    const int64_t read = each_line(in, UINT64_MAX, [&](std::string_view line, bool cut) { reader.take(line, cut, measure); }, why);
-    if (read < 0) return cannot_read();
-    if (shown > 0) {
-      if (!in.rewind(why)) return cannot_read();
-      add_row(pending.text(), HEADING, width);
-      HistoryReader quiet(out, file, false);
-      const auto print = [&](std::string_view, const UpdateRecord& record) { add_row(pending.text(), row_of(record), width); };
-      if (each_line(in, static_cast<uint64_t>(read), [&](std::string_view line, bool cut) { quiet.take(line, cut, print); }, why) < 0) {
-        pending.flush();
-        return cannot_read();
-      }
-      pending.flush();
-    }
-  }
-  reader.summary();
-  if (shown == 0) tell(out, "korvo: no updates recorded in %s\n", shown_line(file).c_str());
-  return true;
 }
 
 }  // namespace korvo

@@ -3,14 +3,20 @@
 // from which machine, and whether it came back running it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "console/console.h"
 
 namespace korvo {
+
+// Our own lines are well under a kilobyte; anything far longer is not one of them.
+inline constexpr size_t UPDATE_RECORD_LINE_LIMIT = 64 * 1024;
+inline constexpr const char* UPDATE_RECORD_NO_DEFAULT = "this system gives the update record no default place";
 
 // An attempt of an unattended update that did not end verified: the step it ended in and the
 // failing transaction's code (0 when none failed, as after a restart without a verdict).
@@ -56,18 +62,12 @@ std::string update_record_json(const UpdateRecord& record);
 
 // A stored line read back into a record. False for a damaged line: not JSON, not an object,
 // or a field of the wrong type; the fields a table needs (time, port, device, version_before,
-// outcome) must be there.
-bool update_record_parse(const std::string& line, UpdateRecord& record);
+// outcome) must be there. whole false: only what the history's table shows is kept (every
+// other field is checked all the same), which spares copying texts nobody reads there.
+bool update_record_parse(std::string_view line, UpdateRecord& record, bool whole = true);
 
 // Appends the record's line to path (the default file when path is empty). False with a
 // reason in why when it could not be written.
 bool update_record_append(const UpdateRecord& record, const std::string& path, std::string& why);
-
-// `korvo --history`: the record at path (the default when empty) on out.file as an aligned
-// table (time, port, device, version before -> after, outcome), oldest first; with json, the
-// lines as stored. A damaged line is skipped with a "korvo: " warning on out.err naming its
-// line number. A missing file is an empty history, with a note. False when the file cannot be
-// read, with a "korvo: " line saying why.
-bool update_record_history(ConsoleOut& out, const std::string& path, bool json);
 
 }  // namespace korvo

@@ -26,6 +26,7 @@
 
 #include "console/console.h"
 #include "console/state.h"
+#include "driver/history.h"
 #include "driver/update_record.h"
 #include "pty.h"
 #include "serial/port.h"
@@ -521,7 +522,10 @@ TEST(PosixState, ARecordThatIsNotARegularFileIsRefusedWithoutWaiting) {
       } else {
         ConsoleOut out;
         out.err = fdopen(said.write_end(), "w");
-        ok = update_record_history(out, c.path, c.action == JSON);
+        HistoryQuery query;
+        query.record = c.path;
+        query.format = c.action == JSON ? HistoryFormat::JSON : HistoryFormat::TABLE;
+        ok = update_record_history(out, query);
         std::fflush(out.err);
       }
       (void)!::write(said.write_end(), text.data(), text.size());

@@ -254,7 +254,12 @@ TEST(ScriptedOptions, WrongCombinationsAreUsageErrorsThatTouchNoPort) {
       {"--yes", "--retries", "--check", "3"}, {"--yes", "--record", "-y", "3"},
       // Numbers of decimal digits alone: no base, no blank, no sign.
       {"--yes", "--retries", "0x5", "3"}, {"--yes", "--retries", " 5", "3"}, {"--yes", "--retries", "5 ", "3"},
-      {"--yes", "--retries=+5", "3"}, {"--yes", "--retries", "5.0", "3"}, {"--yes", "--retries", "", "3"}};
+      {"--yes", "--retries=+5", "3"}, {"--yes", "--retries", "5.0", "3"}, {"--yes", "--retries", "", "3"},
+      // The history's own options: with --history only, known formats, real dates and times.
+      {"--format", "csv"}, {"--yes", "--port", "COM3", "3"}, {"--check", "--output", "x", "3"},
+      {"--history", "--format", "pdf"}, {"--history", "--format", "--json"}, {"--history", "--json", "--format=csv"},
+      {"--history", "--since", "yesterday"}, {"--history", "--since", "2026-02-30"}, {"--history", "--since", "2026-12-08T24:00"},
+      {"--history", "--since", "2026-12-08T07:40+1"}, {"--history", "--port"}, {"--history", "--output", "--format", "csv"}};
   for (const auto& args : wrong) {
     SCOPED_TRACE(args[0] + std::string(" ") + args[1 % args.size()]);
     DriverRun r(args, {});

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "driver/history.h"
 #include "driver/update_record.h"
 #include "fake_console.h"
 
@@ -131,10 +132,16 @@ struct History {
   CapturedText diagnostics;
   bool ok = false;
 
-  History(const std::string& path, bool json) {
+  History(const std::string& path, bool json) : History(path, json ? HistoryFormat::JSON : HistoryFormat::TABLE) {}
+  History(const std::string& path, HistoryFormat format, const std::string& since = "", const std::string& port = "") {
     ConsoleOut out = text.out();
     out.err = diagnostics.out().file;
-    ok = update_record_history(out, path, json);
+    HistoryQuery query;
+    query.record = path;
+    query.format = format;
+    query.since = since;
+    query.port = port;
+    ok = update_record_history(out, query);
   }
 };
 
@@ -347,3 +354,67 @@ TEST(UpdateRecord, ManyDamagedLinesAreCountedNotEachNamed) {
 }
 
 }  // namespace
+
+TEST(UpdateRecord, SinceTakesIsoDatesAndTimesAsUtc) {
+  const struct {
+    const char* text;
+    const char* utc;  // null: refused
+  } cases[] = {
+      {"2026-12-08", "2026-12-08T00:00:00Z"},
+      {"2026-12-08T07:40", "2026-12-08T07:40:00Z"},
+      {"2026-12-08 07:40:12Z", "2026-12-08T07:40:12Z"},
+      {"2026-12-08T08:40+01:00", "2026-12-08T07:40:00Z"},
+      {"2026-01-01T00:30+01:00", "2025-12-31T23:30:00Z"},  // back over a year's end
+      {"2024-02-28T23:00-02:00", "2024-02-29T01:00:00Z"},  // into a leap day
+      {"2024-02-29", "2024-02-29T00:00:00Z"},
+      {"2025-02-29", nullptr}, {"2026-13-01", nullptr}, {"2026-12-8", nullptr}, {"2026-12-08T24:00", nullptr},
+      {"2026-12-08T07:60", nullptr}, {"2026-12-08T07", nullptr}, {"2026-12-08T07:40+1", nullptr},
+      {"2026-12-08T07:40:12.5Z", nullptr}, {"2026-12-08Z", nullptr}, {"", nullptr}, {"yesterday", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::optional<std::string> utc = history_time_of(c.text);
+    if (c.utc == nullptr) {
+      EXPECT_FALSE(utc.has_value()) << *utc;
+    } else {
+      EXPECT_EQ(utc.value_or("refused"), c.utc);
+    }
+  }
+  EXPECT_TRUE(history_port_matches("com3", "COM3", ""));
+  EXPECT_TRUE(history_port_matches("/dev/ttyUSB0", "3", "/dev/ttyUSB0"));
+  EXPECT_FALSE(history_port_matches("COM3", "COM33", ""));
+  EXPECT_FALSE(history_port_matches("/dev/ttyusb0", "/dev/ttyUSB0", ""));
+}
+
+TEST(UpdateRecord, HistorySelectsByTimeAndPort) {
+  const std::string path = temp_path("select.jsonl");
+  {
+    std::ofstream file(path, std::ios::binary);
+    for (const auto& [time, port] : {std::pair{"2026-12-07T23:59:59Z", "COM3"}, {"2026-12-08T00:00:00Z", "COM4"},
+                                     {"2026-12-08T10:00:00Z", "COM3"}}) {
+      UpdateRecord r = sample();
+      r.time = time;
+      r.port = port;
+      file << update_record_json(r) << "\n";
+    }
+  }
+  const struct {
+    std::string since, port;
+    size_t rows;  // of the JSON lines
+  } cases[] = {{"", "", 3}, {"2026-12-08T00:00:00Z", "", 2}, {"2026-12-08T00:00:01Z", "", 1}, {"", "com3", 2},
+               {"2026-12-08T00:00:00Z", "COM3", 1}, {"2026-12-09T00:00:00Z", "", 0}, {"", "COM5", 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.since + " " + c.port);
+    History json(path, HistoryFormat::JSON, c.since, c.port);
+    EXPECT_TRUE(json.ok);
+    const std::string out = json.text.text();
+    EXPECT_EQ(static_cast<size_t>(std::count(out.begin(), out.end(), '\n')), c.rows);
+    History table(path, HistoryFormat::TABLE, c.since, c.port);
+    const std::string rows = table.text.text();
+    EXPECT_EQ(static_cast<size_t>(std::count(rows.begin(), rows.end(), '\n')), c.rows == 0 ? 0 : c.rows + 1);
+    if (c.rows == 0) {
+      EXPECT_EQ(json.diagnostics.text(), "korvo: no updates selected from " + path + "\n");
+    }
+  }
+  std::remove(path.c_str());
+}

@@ -409,6 +409,14 @@ scenario_yes_json() {
   tail -n 1 "$record" | perl -MJSON::PP -ne 'my $e = decode_json($_);
       exit !($e->{port} eq "COM7" && $e->{verified} && $e->{version_after} eq "1.14")' ||
     { bad "the record's last line is not this update: $(tail -n 1 "$record")"; return 1; }
+  # The record as CSV on standard output: each line ends in one CR LF (a text-mode stream
+  # would make it CR CR LF), a row per update after the header.
+  sh "$wine_run" "$prefix" "$korvo" --history --format csv >"$dir/report.csv" 2>"$dir/report.err" ||
+    { bad "--history --format csv: $(cat "$dir/report.err")"; return 1; }
+  perl -e 'local $/; my $t = <STDIN>; my $n = () = $t =~ /\r\n/g;
+           exit !($t !~ /\r\r/ && $t =~ /\r\n\z/ && $t !~ /[^\r]\n/ && $n == $ARGV[0] + 1)' \
+    "$(grep -c . "$record")" <"$dir/report.csv" ||
+    { bad "the CSV's line ends or rows: $(head -c 300 "$dir/report.csv" | od -c | head -n 5)"; return 1; }
   check_flash 7
 }
 
