@@ -140,13 +140,10 @@ void record_update(const RunConfig& config, const PortSession& s, const DeviceOu
   record.left = device_left_name(o.left);
   record.updated = o.kind == Outcome::VERIFIED || o.kind == Outcome::NOT_VERIFIED;
   if (o.kind == Outcome::FAILED || o.kind == Outcome::STOPPED || o.kind == Outcome::NOT_COMPATIBLE) {
-    record.failed_stage = transfer_stage_name(transfer.failed_at.value_or(transfer.stage));
-    // A stop is no failure of the line: it has no code.
-    record.failed_code = o.kind == Outcome::FAILED ? static_cast<int>(transfer.failure) : 0;
+    record.failed_stage = transfer_stage_name(transfer.ended_at());
+    record.failed_code = outcome_failure_code(o);
   }
-  const bool reported = (transfer.leave_sent && transfer.announced) || o.kind == Outcome::VERIFIED ||
-                        o.kind == Outcome::NEWER_LEFT_ALONE;
-  if (reported) record.version_after = version_string(o.device.version);
+  if (outcome_version_after(o)) record.version_after = version_string(o.device.version);
   record.verified = outcome_verified(o);
   record.duration_ms = transfer.duration_ms;
   if (transfer.round_trips.count > 0) {
@@ -283,8 +280,7 @@ DeviceOutcome update_sequence(const RunConfig& config, PortSession& s, Answer an
   DeviceOutcome outcome = transfer_outcome(result, transfer, s.device, image, port_stop_requested());
   for (;;) {
     if (outcome.kind != Outcome::FAILED && outcome.kind != Outcome::NOT_VERIFIED) break;
-    failures.push_back({transfer_stage_name(transfer.failed_at.value_or(transfer.stage)),
-                        transfer.failed_at ? static_cast<int>(transfer.failure) : 0});
+    failures.push_back({transfer_stage_name(transfer.ended_at()), transfer.failure_code()});
     if (attempt == attempts || !worth_retrying(outcome) || port_stop_requested()) break;
     report.retry(s.found_port, attempt + 1, attempts, transfer);
     // Whatever the device still had to say after the failure goes with the pause.

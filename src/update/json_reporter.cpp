@@ -132,7 +132,7 @@ void JsonReporter::retry(const std::string& port, uint32_t attempt, uint32_t att
   emit("retry", port,
        json{{"attempt", attempt},
             {"attempts", attempts},
-            {"stage", transfer_stage_name(failed.failed_at.value_or(failed.stage))},
+            {"stage", transfer_stage_name(failed.ended_at())},
             {"code", static_cast<int>(failed.failure)},
             {"records_sent", failed.records_sent}});
 }
@@ -167,10 +167,7 @@ void JsonReporter::finished(const std::string& port, const DeviceOutcome& o) {
   if (o.transferred) {
     const TransferReport& t = o.transfer;
     fields["version_before"] = version_string(o.before.version);
-    // What the device reported after the restart (or, when a new probe decided, then).
-    const bool reported = (t.leave_sent && t.announced) || o.kind == Outcome::VERIFIED ||
-                          o.kind == Outcome::NEWER_LEFT_ALONE;
-    fields["version_after"] = reported ? json(version_string(o.device.version)) : json(nullptr);
+    fields["version_after"] = outcome_version_after(o) ? json(version_string(o.device.version)) : json(nullptr);
     fields["offered"] = o.image != nullptr ? json(version_string(image_version(*o.image))) : json(nullptr);
     fields["verified"] = outcome_verified(o);
     fields["duration_ms"] = t.duration_ms;
@@ -180,8 +177,8 @@ void JsonReporter::finished(const std::string& port, const DeviceOutcome& o) {
     fields["attempts"] = o.attempts;
     if (t.image_fault) fields["reason"] = image_fault_text(*t.image_fault);
     if (o.kind == Outcome::FAILED || o.kind == Outcome::STOPPED) {
-      fields["stage"] = transfer_stage_name(t.failed_at.value_or(t.stage));
-      fields["code"] = o.kind == Outcome::FAILED ? static_cast<int>(t.failure) : 0;
+      fields["stage"] = transfer_stage_name(t.ended_at());
+      fields["code"] = outcome_failure_code(o);
     }
   }
   emit("result", port, fields);

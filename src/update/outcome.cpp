@@ -29,6 +29,15 @@ DeviceLeft left_at(StopPoint point) {
 
 bool outcome_verified(const DeviceOutcome& outcome) { return outcome.kind == Outcome::VERIFIED; }
 
+bool outcome_version_after(const DeviceOutcome& o) {
+  return (o.transferred && o.transfer.leave_sent && o.transfer.announced) || o.kind == Outcome::VERIFIED ||
+         o.kind == Outcome::NEWER_LEFT_ALONE;
+}
+
+int outcome_failure_code(const DeviceOutcome& o) {
+  return o.kind == Outcome::FAILED ? static_cast<int>(o.transfer.failure) : 0;
+}
+
 DeviceOutcome transfer_outcome(TransferResult result, const TransferReport& transfer, const DeviceInfo& device,
                                const Image& image, bool stopped) {
   DeviceOutcome o;
@@ -59,7 +68,7 @@ DeviceOutcome transfer_outcome(TransferResult result, const TransferReport& tran
   // the device's own report after the restart outranks it.
   if (stopped && !reported) {
     o.kind = Outcome::STOPPED;
-    o.stop = transfer.leave_sent ? StopPoint::RESTARTING : stop_point(transfer.failed_at.value_or(transfer.stage));
+    o.stop = transfer.leave_sent ? StopPoint::RESTARTING : stop_point(transfer.ended_at());
     o.left = left_at(o.stop);
     return o;
   }
@@ -69,7 +78,7 @@ DeviceOutcome transfer_outcome(TransferResult result, const TransferReport& tran
     return o;
   }
   o.kind = Outcome::FAILED;
-  switch (transfer.failed_at.value_or(transfer.stage)) {
+  switch (transfer.ended_at()) {
     case TransferStage::ENTERING:
       o.left = DeviceLeft::BOOTLOADER_OR_APPLICATION;
       break;

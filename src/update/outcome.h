@@ -75,6 +75,12 @@ struct DeviceOutcome {
 
 // Whether the device answers after the restart with the image's version: the only "verified".
 [[nodiscard]] bool outcome_verified(const DeviceOutcome& outcome);
+// Whether device holds a version the device reported after the update: its application
+// announced itself after the restart, or a new probe found the image's or a newer version.
+[[nodiscard]] bool outcome_version_after(const DeviceOutcome& outcome);
+// A failed transfer's code (the failing transaction's result); 0 for any other end, a stop
+// included: a stop is no failure of the line.
+[[nodiscard]] int outcome_failure_code(const DeviceOutcome& outcome);
 
 // The outcome of a transfer that ran (its last attempt's report, the device as it reported
 // itself afterwards); stopped: the user's stop had come when it ended.

@@ -317,8 +317,7 @@ void RackReporter::finished(const std::string& port, const DeviceOutcome& o) {
   bool hidden = false;
   view_.change(row_, [&](RackRow& row) { hidden = row.hidden; });
   if (hidden) return;
-  const std::string after = o.kind == Outcome::VERIFIED || (o.transferred && o.transfer.announced)
-                                ? version_text(o.device.version) : "";
+  const std::string after = outcome_version_after(o) ? version_text(o.device.version) : "";
   view_.change(row_, [&](RackRow& row) {
     if (o.kind != Outcome::NO_DEVICE && o.kind != Outcome::STOPPED) row.device = device_label(o.kind == Outcome::NOT_COMPATIBLE && o.refusal == Refusal::BOOTLOADER_DISAGREES ? o.boot_device : o.device);
     if (o.transferred) row.after = after;

@@ -98,6 +98,11 @@ struct TransferReport {
   CompatCode boot_refusal = CompatCode::OK;
   DeviceInfo boot_device;     // that identity, when the bootloader answered
   std::optional<ImageFault> image_fault;  // the image was refused before anything was sent
+
+  // The step it ended in: the one that failed, else the last that went out.
+  TransferStage ended_at() const { return failed_at.value_or(stage); }
+  // The failed transaction's result as a number; 0 when no transaction failed.
+  int failure_code() const { return failed_at ? static_cast<int>(failure) : 0; }
   Version version_before = 0; // what the device ran when the transfer began
   uint32_t duration_ms = 0;   // from the image check to the restarted application's report
   RoundTripStats round_trips; // every packet's answers during the transfer
