@@ -304,22 +304,28 @@ TEST(PosixPortSetBaud, RefusedSpeedClosesThePortAndFreesIt) {
   port_close(host.port);
 }
 
-TEST(PosixPortWait, SilentReadTakesTwoSecondsAndAlmostNoProcessorTime) {
-  Pty pty;
-  ASSERT_TRUE(pty.ok());
-  name_port(47, pty.path);
-  Host host;
-  ASSERT_EQ(port_open(host.port, 47, BAUD_APPLICATION), 1);
+// One read of a line that says nothing: it waits out its whole 2000 ms, asleep. Its wall time.
+double expect_silent_read(SerialPort& port) {
   uint8_t buf[8];
   const double cpu_before = cpu_ms();
   const auto start = steady_clock::now();
-  EXPECT_EQ(port_read(host.port, buf, 8), 0);
+  EXPECT_EQ(port_read(port, buf, 8), 0);
   const double wall = wall_ms_since(start);
   const double cpu = cpu_ms() - cpu_before;
   EXPECT_GE(wall, 1990.0);
   EXPECT_LT(wall, 2500.0);
   EXPECT_LT(cpu, 20.0);
   std::printf("silent 2000 ms read: %.1f ms wall, %.3f ms CPU\n", wall, cpu);
+  return wall;
+}
+
+TEST(PosixPortWait, SilentReadTakesTwoSecondsAndAlmostNoProcessorTime) {
+  Pty pty;
+  ASSERT_TRUE(pty.ok());
+  name_port(47, pty.path);
+  Host host;
+  ASSERT_EQ(port_open(host.port, 47, BAUD_APPLICATION), 1);
+  expect_silent_read(host.port);
   port_close(host.port);
 }
 
@@ -357,33 +363,17 @@ TEST(PosixPortWait, HangUpMidReadBehavesLikeASilentLine) {
   name_port(48, pty.path);
   Host host;
   ASSERT_EQ(port_open(host.port, 48, BAUD_APPLICATION), 1);
-  uint8_t buf[8];
-
   std::thread unplug([&pty] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     pty.close_master();
   });
-  double cpu_before = cpu_ms();
-  auto start = steady_clock::now();
-  EXPECT_EQ(port_read(host.port, buf, 8), 0);
+  expect_silent_read(host.port);  // waited out, did not return at the hang-up
   unplug.join();
-  double wall = wall_ms_since(start);
-  double cpu = cpu_ms() - cpu_before;
-  EXPECT_GE(wall, 1990.0);  // waited out, did not return at the hang-up
-  EXPECT_LT(wall, 2500.0);
-  EXPECT_LT(cpu, 20.0);
-  std::printf("read across a hang-up: %.1f ms wall, %.3f ms CPU\n", wall, cpu);
 
   // Once the line is dead, every read still takes its time; writes fail at once.
-  cpu_before = cpu_ms();
-  start = steady_clock::now();
-  EXPECT_EQ(port_read(host.port, buf, 8), 0);
-  wall = wall_ms_since(start);
-  cpu = cpu_ms() - cpu_before;
-  EXPECT_GE(wall, 1990.0);
-  EXPECT_LT(cpu, 20.0);
+  expect_silent_read(host.port);
   const uint8_t byte = 0x55;
-  start = steady_clock::now();
+  const auto start = steady_clock::now();
   EXPECT_EQ(port_write(host.port, &byte, 1), 0);
   EXPECT_LT(wall_ms_since(start), 500.0);
   EXPECT_EQ(port_available(host.port), 0);
@@ -951,8 +941,15 @@ struct FakeOutputDriver {
   }
 };
 
-struct OutputDriverReset {
-  ~OutputDriverReset() { port_posix_use_serial_ioctl(nullptr); }
+// COM53 on a fresh pty, behind the fake output driver (the real ioctls again afterwards).
+class PosixPortDrain : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(pty.ok());
+    name_port(53, pty.path);
+  }
+  void TearDown() override { port_posix_use_serial_ioctl(nullptr); }
+  Pty pty;
 };
 
 // Written bytes, timed: how long the write and then the close took, and what reached the line.
@@ -979,13 +976,9 @@ TimedOutput write_then_close(Pty& pty, int number, const std::vector<uint8_t>& b
   return out;
 }
 
-TEST(PosixPortDrain, ATransmitterNeverReportedEmptyHoldsNeitherWritesNorTheClose) {
+TEST_F(PosixPortDrain, ATransmitterNeverReportedEmptyHoldsNeitherWritesNorTheClose) {
   // A USB adapter whose status never carries "transmitter empty" while its queue is empty:
   // each packet of an update waited out the write's whole 2 s, and the close 2 s more.
-  Pty pty;
-  ASSERT_TRUE(pty.ok());
-  name_port(53, pty.path);
-  OutputDriverReset reset;
   FakeOutputDriver::use(FakeOutputDriver::NEVER_EMPTY, 0);
   const std::vector<uint8_t> packet = {0x06, 0x40, 0x06};
   const TimedOutput out = write_then_close(pty, 53, packet, 5);
@@ -1002,13 +995,9 @@ TEST(PosixPortDrain, ATransmitterNeverReportedEmptyHoldsNeitherWritesNorTheClose
   port_close(host.port);
 }
 
-TEST(PosixPortDrain, ATransmitterThatEmptiesSoonIsWaitedFor) {
+TEST_F(PosixPortDrain, ATransmitterThatEmptiesSoonIsWaitedFor) {
   // A UART (or an adapter between two of its status reports) still sending the last bytes
   // after the queue emptied: the write returns when they have left, not before.
-  Pty pty;
-  ASSERT_TRUE(pty.ok());
-  name_port(53, pty.path);
-  OutputDriverReset reset;
   FakeOutputDriver::use(FakeOutputDriver::EMPTY_LATE, 0);
   Host host;
   ASSERT_EQ(port_open(host.port, 53, BAUD_BOOTLOADER), 1);
@@ -1025,13 +1014,9 @@ TEST(PosixPortDrain, ATransmitterThatEmptiesSoonIsWaitedFor) {
   port_close(host.port);
 }
 
-TEST(PosixPortDrain, AQueueThatNeverEmptiesEndsTheWriteInTimeAndTheCloseAtOnce) {
+TEST_F(PosixPortDrain, AQueueThatNeverEmptiesEndsTheWriteInTimeAndTheCloseAtOnce) {
   // An adapter that stopped sending: the write gives up after its 2 s, and the close throws
   // the output away rather than wait for it again.
-  Pty pty;
-  ASSERT_TRUE(pty.ok());
-  name_port(53, pty.path);
-  OutputDriverReset reset;
   FakeOutputDriver::use(FakeOutputDriver::REFUSES, 7);
   const TimedOutput out = write_then_close(pty, 53, {0x06}, 1);
   EXPECT_GE(out.write_ms, PORT_IO_WAIT_MS - 10.0);
