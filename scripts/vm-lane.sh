@@ -205,24 +205,25 @@ EOF
 chmod +x "$root/init"
 (cd "$root" && find . | "$busybox" cpio -o -H newc 2>/dev/null | gzip -1) >"$work/initrd.gz"
 
-# The device: the simulator on a pty, verdict on the flash as its exit status.
-"$bin/korvo-devsim" --exit-status --image "$image" --link "$work/tty" >"$work/devsim.out" 2>"$work/devsim.err" &
-devsim_pid=$!
-for _ in $(seq 50); do [ -e "$work/tty" ] && break; sleep 0.1; done
+# start_device <name> <what>: a simulated device on a pty linked at $work/<name>, its verdict
+# on the flash as its exit status; its pid in $started_pid.
+start_device() {
+  "$bin/korvo-devsim" --exit-status --image "$image" --link "$work/$1" >"$work/$1.out" 2>"$work/$1.err" &
+  started_pid=$!
+  for _ in $(seq 50); do [ -e "$work/$1" ] && break; sleep 0.1; done
+  if [ ! -e "$work/$1" ]; then
+    echo "FAIL vm lane: $2 did not serve a pty"
+    kill "$started_pid" 2>/dev/null
+    exit 1
+  fi
+}
+# The device behind the guest's FTDI adapter, and a second behind its second 16550A UART.
+start_device tty "korvo-devsim"
+devsim_pid=$started_pid
 pty=$(readlink -f "$work/tty")
-if [ ! -e "$work/tty" ]; then
-  echo "FAIL vm lane: korvo-devsim did not serve a pty"
-  exit 1
-fi
-# A second device, behind the guest's second 16550A UART.
-"$bin/korvo-devsim" --exit-status --image "$image" --link "$work/uart" >"$work/uart.out" 2>"$work/uart.err" &
-uart_pid=$!
-for _ in $(seq 50); do [ -e "$work/uart" ] && break; sleep 0.1; done
+start_device uart "the second korvo-devsim"
+uart_pid=$started_pid
 uart_pty=$(readlink -f "$work/uart")
-if [ ! -e "$work/uart" ]; then
-  echo "FAIL vm lane: the second korvo-devsim did not serve a pty"
-  exit 1
-fi
 
 # QEMU's emulator by default: a /dev/kvm that opens is no promise that KVM runs the guest (on
 # a nested virtual machine it hung at boot until the lane's time was up).
@@ -292,7 +293,7 @@ check "the old question through the adapter answered y: updated anyway and verif
 check "--yes --force over /dev/ttyUSB0 and /dev/ttyS1 at once: both verified (exit 0)" \
   '[ "$(vm "both status")" = 0 ] && [ "$(vm "both verified")" = 2 ]'
 check "the FTDI's simulator reports its flash verified" \
-  '[ "$flash" -eq 0 ] && grep -q "flash verified: " "$work/devsim.err"'
+  '[ "$flash" -eq 0 ] && grep -q "flash verified: " "$work/tty.err"'
 check "the UART's simulator reports its flash verified" \
   '[ "$uart_flash" -eq 0 ] && grep -q "flash verified: " "$work/uart.err"'
 check "killed during the update: ended by the signal, said where the device was left, a new run finished it" \
@@ -306,7 +307,7 @@ check "low latency while open (timer 1 ms), the driver's timer put back at close
 if [ "$failed" -ne 0 ]; then
   echo "--- guest console"; cat "$work/vm"
   echo "--- qemu"; cat "$work/qemu.out"
-  echo "--- korvo-devsim (FTDI)"; cat "$work/devsim.out" "$work/devsim.err"
+  echo "--- korvo-devsim (FTDI)"; cat "$work/tty.out" "$work/tty.err"
   echo "--- korvo-devsim (UART)"; cat "$work/uart.out" "$work/uart.err"
 fi
 exit "$failed"
