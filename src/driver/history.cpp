@@ -590,7 +590,7 @@ std::optional<std::string> history_time_of(std::string_view text) {
   int m = 0, d = 0;
   civil_from_days(days, y, m, d);
   if (y < 0 || y > 9999) return std::nullopt;
-  char canonical[32];
+  char canonical[96];  // room for any int, so the compiler sees no truncation
   std::snprintf(canonical, sizeof canonical, "%04d-%02d-%02dT%02d:%02d:%02dZ", static_cast<int>(y), m, d,
                 static_cast<int>(in_day / 3600), static_cast<int>(in_day / 60 % 60), static_cast<int>(in_day % 60));
   return std::string(canonical);
