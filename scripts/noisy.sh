@@ -49,9 +49,9 @@ for ((seed = first; seed < first + runs; seed++)); do
     "$([ "$flash" -eq 0 ] && echo verified || echo NOT-verified)" \
     "$([ "$ok" -eq 1 ] && echo verified || echo failed)" $((n + 1))
 done
-elapsed=$(echo "$(date +%s.%N) - $started" | bc)
+elapsed=$(awk -v end="$(date +%s.%N)" -v start="$started" 'BEGIN { print end - start }')
 printf 'BER %s, --retries %s, seeds %d..%d: %d of %d verified by the device, %d reported verified by korvo, '`
       `'%d reported success without a verified flash; %d attempts; %.1f s per update\n' \
   "$ber" "$retries" "$first" $((first + runs - 1)) "$verified" "$runs" "$claimed" "$false_ok" "$attempts" \
-  "$(echo "$elapsed / $runs" | bc -l)"
+  "$(awk -v e="$elapsed" -v n="$runs" 'BEGIN { print e / n }')"
 [ "$false_ok" -eq 0 ]
