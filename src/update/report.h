@@ -98,6 +98,9 @@ struct TransferReport {
   CompatCode boot_refusal = CompatCode::OK;
   DeviceInfo boot_device;     // that identity, when the bootloader answered
   std::optional<ImageFault> image_fault;  // the image was refused before anything was sent
+  // The port cannot change its speed (a raw network port), so the bootloader could not be
+  // followed: refused before the entry command, nothing was sent.
+  bool speed_fixed = false;
   Version version_before = 0; // what the device ran when the transfer began
   uint32_t duration_ms = 0;   // from the image check to the restarted application's report
   RoundTripStats round_trips; // every packet's answers during the transfer
