@@ -2,7 +2,10 @@
 # End-to-end scenarios of the real korvo.exe under Wine against the simulated device, with
 # the same transcripts and exit statuses as the POSIX end-to-end tests:
 #   wine-e2e.sh <wine-run.sh> <prefix> <korvo.exe> <korvo-devsim> <image> [scenario...]
-# Scenarios: update decline bootloader scan unplugged check yes_json rack rack_stop rack_view (all when none is named).
+# Scenarios: update decline bootloader scan unplugged check yes_json rack rack_stop rack_view
+# net_yes net_raw net_rack (all when none is named). The net_ ones reach their devices through a
+# ser2net on 127.0.0.1 (KORVO_SER2NET, else the one on the PATH or in /usr/sbin), and are
+# skipped where there is none.
 #
 # korvo.exe runs in a real console: a tmux window whose pane is Wine's console, so _getch
 # reads keys sent with "tmux send-keys". Standard output goes to a file, where
@@ -30,7 +33,7 @@ korvo=$(absolute "$3")
 devsim=$(absolute "$4")
 image=$(absolute "$5")
 shift 5
-scenarios=${*:-update decline bootloader scan unplugged check yes_json rack rack_stop rack_view}
+scenarios=${*:-update decline bootloader scan unplugged check yes_json rack rack_stop rack_view net_yes net_raw net_rack}
 work=${KORVO_E2E_WORK:-$(dirname "$prefix")/wine-e2e}
 ports=$prefix/dosdevices
 
@@ -84,8 +87,20 @@ stop_devsims() {
   rm -f "$work/pids"
 }
 
+# The ser2net servers this suite started, each by its id while it still is one.
+ser2net_running() { grep -q ser2net "/proc/$1/cmdline" 2>/dev/null; }
+stop_ser2nets() {
+  [ -f "$work/ser2net.pids" ] || return 0
+  while read -r pid; do
+    ser2net_running "$pid" && kill -TERM "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done <"$work/ser2net.pids"
+  rm -f "$work/ser2net.pids"
+}
+
 cleanup() {
   tmux_cmd kill-server 2>/dev/null
+  stop_ser2nets
   stop_devsims
   "$wineserver" -k 2>/dev/null
   remove_port_links
@@ -144,6 +159,36 @@ device() {
     [ $tries -gt 0 ] || { bad "korvo-devsim for COM$com did not start: $(cat "$dir/devsim$com.err")"; return 1; }
     sleep 0.1
   done
+}
+
+# served <com> [raw]: the simulated device of COM<com> behind a ser2net of its own, in RFC 2217
+# mode or raw; korvo.exe reaches it only through 127.0.0.1 (its COM link is taken away). The
+# port's URL lands in $url.
+ser2net=${KORVO_SER2NET:-$(command -v ser2net || echo /usr/sbin/ser2net)}
+net_port=$((20000 + $$ % 20000))
+served() {
+  device "$1" || return 1
+  mv "$ports/com$1" "$dir/pty$1" || { bad "no link to COM$1's pty"; return 1; }
+  accepter="telnet(rfc2217),tcp"
+  scheme=rfc2217
+  if [ "${2:-}" = raw ]; then
+    accepter=tcp
+    scheme=tcp
+  fi
+  net_port=$((net_port + 1))
+  while ss -ltn | grep -q "[:.]$net_port "; do net_port=$((net_port + 1)); done
+  printf 'connection: &com%s\n  accepter: %s,127.0.0.1,%s\n  connector: serialdev,%s,19200n81,local\n' \
+    "$1" "$accepter" "$net_port" "$dir/pty$1" >"$dir/ser2net$1.yaml"
+  timeout $DEVICE_LIFE_S "$ser2net" -n -d -P "$dir/ser2net$1.pid" -c "$dir/ser2net$1.yaml" \
+    </dev/null >"$dir/ser2net$1.log" 2>&1 &
+  echo $! >>"$work/ser2net.pids"
+  tries=$((DEVICE_WAIT_S * 10))
+  until ss -ltn | grep -q "127.0.0.1:$net_port "; do
+    tries=$((tries - 1))
+    [ $tries -gt 0 ] || { bad "ser2net for COM$1 did not listen: $(cat "$dir/ser2net$1.log")"; return 1; }
+    sleep 0.1
+  done
+  url="$scheme://127.0.0.1:$net_port"
 }
 
 # run_korvo [argument]: korvo.exe in a new tmux window; its exit status lands in rc.txt.
@@ -488,6 +533,46 @@ scenario_rack_view() {
   check_flash 4 && check_flash 8
 }
 
+# --yes through ser2net in RFC 2217 mode: the speed changes reach the device's pty, the
+# update verifies, and the port is named as given.
+scenario_net_yes() {
+  served 3 || return 1
+  run_korvo --yes --no-record "$url" || return 1
+  wait_end || return 1
+  check_status 0 || return 1
+  check_stderr "${TEST_BUILD}korvo: $url: verified: the device restarted and runs version 1.14, model Slate Pro, the version of this update\n" || return 1
+  check_flash 3
+}
+
+# A raw port: --check works at the server's fixed 19200 (100: an update is available);
+# --yes is refused before the bootloader is asked for, and nothing of the entry is sent.
+scenario_net_raw() {
+  served 5 raw || return 1
+  run_korvo --check "$url" || return 1
+  wait_end || return 1
+  check_status 100 || return 1
+  rm -f "$dir/rc.txt"
+  tmux_cmd kill-session -t "$name" 2>/dev/null
+  run_korvo --yes --no-record "$url" || return 1
+  wait_end || return 1
+  check_status 1 || return 1
+  grep -q "this port's speed is fixed by its server (a raw TCP port); nothing was sent" "$dir/err.txt" ||
+    { bad "no refusal on standard error: $(cat "$dir/err.txt")"; return 1; }
+  stop_devsims
+  check_bootl 5 0
+}
+
+# Two devices behind two servers in one run.
+scenario_net_rack() {
+  served 4 || return 1
+  first=$url
+  served 8 || return 1
+  run_korvo --yes --no-record "$first" "$url" || return 1
+  wait_end || return 1
+  check_status 0 || return 1
+  check_flash 4 && check_flash 8
+}
+
 # ---- running them
 
 passed=0
@@ -495,6 +580,12 @@ failed=0
 for name in $scenarios; do
   case $name in
     update | decline | bootloader | scan | unplugged | check | yes_json | rack | rack_stop | rack_view) ;;
+    net_yes | net_raw | net_rack)
+      if [ ! -x "$ser2net" ] || ! command -v ss >/dev/null 2>&1; then
+        echo "SKIP $name: no ser2net (or no ss to see it listen)"
+        continue
+      fi
+      ;;
     *) echo "FAIL $name: no such scenario"; failed=$((failed + 1)); continue ;;
   esac
   dir=$work/$name
@@ -511,6 +602,7 @@ for name in $scenarios; do
   took=$(seconds_since "$started")
   tmux_cmd capture-pane -p -t "$name" >"$dir/pane.txt" 2>/dev/null
   tmux_cmd kill-session -t "$name" 2>/dev/null
+  stop_ser2nets
   stop_devsims
   remove_port_links
   if [ $result = PASS ]; then
