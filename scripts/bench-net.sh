@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Benchmark of a whole update (korvo --yes) against the paced simulated device: on its pty
-# directly, behind a real ser2net in RFC 2217 mode on 127.0.0.1, and behind that ser2net
-# through the delay proxy (BENCH_DELAY_MS each way, default 20). Not a test: it measures, and
-# says what it measured.
+# directly; behind a real ser2net in RFC 2217 mode on 127.0.0.1, first with ser2net's defaults,
+# then with the settings the README gives (no character delay, TCP_NODELAY); and with those
+# settings through the delay proxy (BENCH_DELAY_MS each way, default 20). Not a test: it
+# measures, and says what it measured.
 #   scripts/bench-net.sh [runs]      runs per figure (default 3): min / median / max
 # Uses the default build (build/): korvo, korvo-devsim and korvo-delay-proxy.
 set -eu
@@ -50,8 +51,13 @@ update() {
   if [ "$how" != direct ]; then
     local net
     net=$(free_port)
-    printf 'connection: &bench\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,19200n81,local\n' \
-      "$net" "$work/pty" >"$work/ser2net.yaml"
+    if [ "$how" = defaults ]; then
+      printf 'connection: &bench\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,19200n81,local\n' \
+        "$net" "$work/pty" >"$work/ser2net.yaml"
+    else
+      printf 'connection: &bench\n  accepter: telnet(rfc2217),tcp(nodelay),127.0.0.1,%s\n  connector: serialdev,%s,19200n81,local\n  options:\n    chardelay: false\n' \
+        "$net" "$work/pty" >"$work/ser2net.yaml"
+    fi
     "$ser2net" -n -d -P "$work/ser2net.pid" -c "$work/ser2net.yaml" >/dev/null 2>&1 &
     pids+=($!)
     listening "$net"
@@ -75,10 +81,14 @@ update() {
   awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f\n", (b - a) / 1e9 }'
 }
 
-for how in direct ser2net delayed; do
+for how in direct defaults tuned delayed; do
   : >"$work/$how.times"
   for _ in $(seq "$runs"); do update "$how" >>"$work/$how.times"; done
-  label=$how
-  [ "$how" = delayed ] && label="ser2net + ${delay} ms each way"
-  printf '%-28s %s\n' "$label" "$(stats <"$work/$how.times")"
+  case $how in
+    direct) label="direct (pty)" ;;
+    defaults) label="ser2net, its defaults" ;;
+    tuned) label="ser2net, README settings" ;;
+    delayed) label="the same + ${delay} ms each way" ;;
+  esac
+  printf '%-32s %s\n' "$label" "$(stats <"$work/$how.times")"
 done
