@@ -62,6 +62,7 @@ struct NetPort final : PortBackend {
   void wait_line_free();
   bool command(ComCommand which, const std::vector<uint8_t>& value);
   bool configure(uint32_t wanted_baud, OpenFailure& failure);
+  std::string closed_reason() const;
 };
 
 bool NetPort::send_all(const std::vector<uint8_t>& bytes, uint64_t deadline_ms) {
@@ -112,6 +113,27 @@ bool NetPort::command(ComCommand which, const std::vector<uint8_t>& value) {
   return telnet.answer(which) == value;
 }
 
+// A server that turns a client away (its port already has one, say) often says why in a line
+// of text before it closes: passed on, cut short.
+std::string NetPort::closed_reason() const {
+  constexpr size_t SAID_MAX = 80;
+  std::string said;
+  for (size_t i = input_from; i < input.size() && said.size() < SAID_MAX; ++i) {
+    const auto c = static_cast<char>(input[i]);
+    if (c == '\r' || c == '\n') {
+      if (!said.empty()) break;
+      continue;
+    }
+    said += c;
+  }
+  std::string reason = "the server closed the connection";
+  if (said.empty()) return reason;
+  reason += " saying \"";
+  reason += said;
+  reason += '"';
+  return reason;
+}
+
 bool NetPort::configure(uint32_t wanted_baud, OpenFailure& failure) {
   const uint64_t deadline = socket->now_ms() + NET_ANSWER_WAIT_MS;
   if (!send_all(telnet.start(), deadline)) {
@@ -122,7 +144,7 @@ bool NetPort::configure(uint32_t wanted_baud, OpenFailure& failure) {
     (void)pump(deadline);
   }
   if (!telnet.ready()) {
-    failure.reason = broken ? "the server closed the connection (is another program connected to it?)"
+    failure.reason = broken ? closed_reason()
                             : "the server does not take RFC 2217 com-port control (a raw TCP port is tcp://)";
     return false;
   }
@@ -130,11 +152,11 @@ bool NetPort::configure(uint32_t wanted_baud, OpenFailure& failure) {
   const bool line = command(ComCommand::SET_DATASIZE, {8}) && command(ComCommand::SET_PARITY, {COM_PARITY_NONE}) &&
                     command(ComCommand::SET_STOPSIZE, {COM_STOPSIZE_ONE});
   if (!line) {
-    failure.reason = "the server did not confirm 8 data bits, no parity, 1 stop bit";
+    failure.reason = broken ? closed_reason() : "the server did not confirm 8 data bits, no parity, 1 stop bit";
     return false;
   }
   if (!command(ComCommand::SET_BAUDRATE, TelnetSession::baud_value(wanted_baud))) {
-    failure.reason = "the server did not confirm " + std::to_string(wanted_baud) + " baud";
+    failure.reason = broken ? closed_reason() : "the server did not confirm " + std::to_string(wanted_baud) + " baud";
     return false;
   }
   baud = wanted_baud;

@@ -175,6 +175,7 @@ struct FakeServer {
   uint32_t baud = 0;
   int purges = 0;
   Bytes device_data;            // the data bytes the client sent, escapes undone
+  std::string turn_away;        // said, and the connection closed, once the client has spoken
 
   void push(const Bytes& bytes) { to_client.insert(to_client.end(), bytes.begin(), bytes.end()); }
 
@@ -205,6 +206,11 @@ struct FakeServer {
           if (b == SE) { command(); state = DATA; } else { sub.push_back(b); state = SUB; }
           break;
       }
+    }
+    if (!turn_away.empty()) {
+      push(Bytes(turn_away.begin(), turn_away.end()));
+      turn_away.clear();
+      gone = true;
     }
   }
   void command() {
@@ -331,6 +337,8 @@ TEST(NetPort, OpenFailsWithAReasonAndWithinItsTime) {
       {"silent server", [](FakeServer& s) { s.confirm = false; }, "did not confirm"},
       {"other speed", [](FakeServer& s) { s.baud_answer = 9600; }, "did not confirm 19200 baud"},
       {"server gone", [](FakeServer& s) { s.gone = true; }, "closed the connection"},
+      {"port taken", [](FakeServer& s) { s.turn_away = "\r\nPort already in use\r\n"; },
+       "the server closed the connection saying \"Port already in use\""},
   };
   for (const auto& c : cases) {
     NetBench b;
