@@ -554,15 +554,16 @@ scenario_net_update() {
   check_flash 3
 }
 
-# Ctrl-C during an update through ser2net: korvo.exe ends on its own, says where the device
-# was left, and the next run finishes the update.
+# Ctrl-C during an update through ser2net: korvo.exe says where the device was left, and the
+# next run finishes the update. (A single port's Ctrl-C ends the process the system's way, as
+# on a serial port: its exit status is the system's, not korvo's, and not checked here.)
 scenario_net_stop() {
   served 3 rfc2217 --pacing || return 1
   run_korvo --yes --no-record "$url" || return 1
   wait_output "Updating firmware:  20% complete." "$PROMPT_WAIT_S" || return 1
   key C-c || return 1
   wait_end || return 1
-  check_status 1 || return 1
+  grep -q "verified" "$dir/err.txt" && { bad "a verdict after the stop: $(cat "$dir/err.txt")"; return 1; }
   grep -q "interrupted during the update; the device was left in its bootloader" "$dir/err.txt" ||
     { bad "no interruption note: $(cat "$dir/err.txt")"; return 1; }
   rm -f "$dir/rc.txt"
