@@ -3,6 +3,7 @@
 // installer's gateway would. Skipped (exit 77) where ser2net is not installed.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -72,17 +74,18 @@ bool wait_listening(const std::vector<uint16_t>& ports) {
   return false;
 }
 
+// The child only makes async-signal-safe calls: the simulated devices' threads run meanwhile.
 pid_t spawn(const std::vector<std::string>& args, const std::string& log) {
-  const pid_t pid = ::fork();
-  if (pid != 0) return pid;
-  std::FILE* out = std::fopen(log.c_str(), "w");
-  if (out != nullptr) {
-    ::dup2(fileno(out), STDOUT_FILENO);
-    ::dup2(fileno(out), STDERR_FILENO);
-  }
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (out >= 0) {
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(out, STDERR_FILENO);
+  }
   ::execv(argv[0], argv.data());
   ::_exit(127);
 }
@@ -296,6 +299,34 @@ TEST_F(Ser2netE2E, AServerThatVanishesMidUpdateEndsTheRunAsAFailure) {
   EXPECT_EQ(r.errors.find(": verified"), std::string::npos) << r.errors;
   EXPECT_NE(r.errors.find("the device was left in its bootloader"), std::string::npos) << r.errors;
   EXPECT_LT(seconds.count(), 60) << "every wait bounded";
+}
+
+TEST_F(Ser2netE2E, ASecondClientIsTurnedAwayWithTheServersReasonAndTheUpdateGoesOn) {
+  serve({flashing_device()});
+  const std::string at = url(accepters[0]);
+  const std::string second_log = "/tmp/korvo-second-" + std::to_string(::getpid()) + ".txt";
+  int second_status = -1;
+  // A second korvo on the same port while the first is halfway through its records.
+  std::thread second([&] {
+    for (int i = 0; i < 3000 && harness.log(1).records.size() < 200; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const pid_t pid = spawn({harness_korvo_path(), "--check", at}, second_log);
+    int status = 0;
+    if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) second_status = WEXITSTATUS(status);
+  });
+  const HarnessResult r = korvo({"--yes", "--no-record", at});
+  second.join();
+  std::ifstream in(second_log);
+  const std::string said((std::istreambuf_iterator<char>(in)), {});
+  std::remove(second_log.c_str());
+  EXPECT_EQ(second_status, 3) << said;
+  EXPECT_NE(said.find("korvo: " + at + ": the server closed the connection saying \"Port already in use\""),
+            std::string::npos)
+      << said;
+  EXPECT_EQ(r.exit_status, 0) << r.errors;
+  EXPECT_TRUE(harness.verify(1, IMAGE).verified);
+  expect_clean_wire(1);
 }
 
 TEST_F(Ser2netE2E, CtrlCStopsTheUpdateAndTheNextRunFinishesIt) {
