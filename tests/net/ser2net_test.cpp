@@ -28,8 +28,12 @@ namespace {
 const std::string IMAGE = KORVO_SLOT1_IMAGE;
 const std::string TEST_BUILD = "korvo: this build carries test images, not device firmware\n";
 
+// KORVO_SER2NET names the one to use (none when it names no program); otherwise the usual
+// places.
 std::string ser2net_path() {
-  if (const char* given = std::getenv("KORVO_SER2NET"); given != nullptr && given[0] != '\0') return given;
+  if (const char* given = std::getenv("KORVO_SER2NET"); given != nullptr && given[0] != '\0') {
+    return ::access(given, X_OK) == 0 ? given : "";
+  }
   for (const char* path : {"/usr/sbin/ser2net", "/usr/bin/ser2net", "/usr/local/sbin/ser2net"}) {
     if (::access(path, X_OK) == 0) return path;
   }
