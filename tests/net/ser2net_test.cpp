@@ -250,6 +250,19 @@ TEST_F(Ser2netE2E, FourDevicesBehindFourPortsInOneRun) {
   }
 }
 
+TEST_F(Ser2netE2E, NetworkAndSerialPortsInOneRun) {
+  // COM2 is reached on its pty directly (ser2net opens a device only for a client).
+  serve({flashing_device(), flashing_device()});
+  const HarnessResult r = korvo({"--yes", "--no-record", url(accepters[0]), "2"});
+  EXPECT_EQ(r.exit_status, 0) << r.output << r.errors;
+  EXPECT_NE(r.errors.find("korvo: " + url(accepters[0]) + ": verified"), std::string::npos) << r.errors;
+  EXPECT_NE(r.errors.find("korvo: COM2: verified"), std::string::npos) << r.errors;
+  for (int com = 1; com <= 2; ++com) {
+    EXPECT_TRUE(harness.verify(com, IMAGE).verified) << com;
+    expect_clean_wire(com);
+  }
+}
+
 TEST_F(Ser2netE2E, ARawPortChecksButRefusesTheUpdateBeforeTheBootloader) {
   serve({flashing_device()}, {true});
   const std::string at = url(accepters[0]);
