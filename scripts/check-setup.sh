@@ -44,7 +44,7 @@ for tool in dpkg-query apt-get id env; do ln -s "$work/bin/$tool" "$work/nosudo/
 demo_list=(cmake g++ make libcli11-dev nlohmann-json3-dev)
 tests_extra=(googletest libgtest-dev libgmock-dev g++-mingw-w64-x86-64-posix wine64 tmux
   clang-14 libfuzzer-14-dev libclang-rt-14-dev help2man dpkg-dev lintian qemu-system-x86
-  busybox-static libxml2-dev)
+  busybox-static libxml2-dev ser2net iproute2)
 demo="${demo_list[*]}"
 all="$demo ${tests_extra[*]}"
 

@@ -10,11 +10,12 @@ set -u
 demo=(cmake g++ make libcli11-dev nlohmann-json3-dev)
 # The rest of the tests: GoogleTest, the Windows build under Wine, tmux, the clang-14 tree and
 # fuzzers, the tools' man pages, the .deb and its checks, the VM lane (QEMU, a static busybox),
-# the HTML parser that reads the site report back.
+# the HTML parser that reads the site report back, the network ports' real server (ser2net) and
+# ss to see it listen (iproute2).
 tests=("${demo[@]}" googletest libgtest-dev libgmock-dev
        g++-mingw-w64-x86-64-posix wine64 tmux
        clang-14 libfuzzer-14-dev libclang-rt-14-dev help2man dpkg-dev lintian
-       qemu-system-x86 busybox-static libxml2-dev)
+       qemu-system-x86 busybox-static libxml2-dev ser2net iproute2)
 
 case "$*" in
   "") wanted=("${demo[@]}") ;;

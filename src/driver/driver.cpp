@@ -178,7 +178,7 @@ constexpr uint32_t RETRY_PAUSE_MS = 1000;
 // not match what was sent: that is reported).
 bool worth_retrying(const DeviceOutcome& o) {
   if (o.kind == Outcome::NOT_VERIFIED) return true;
-  if (o.kind != Outcome::FAILED || o.transfer.image_fault) return false;
+  if (o.kind != Outcome::FAILED || o.transfer.image_fault || o.transfer.speed_fixed) return false;
   if (o.transfer.failed_at == TransferStage::ENTERING) return true;
   return o.transfer.failure != TransactionResult::OK && o.transfer.failure != TransactionResult::MISMATCH;
 }
@@ -322,7 +322,10 @@ DeviceOutcome update_sequence(const RunConfig& config, PortSession& s, Answer an
   outcome.transfer.duration_ms = s.link.clock->now_ms() - began;
   outcome.transfer.version_before = before.version;
   if (outcome.kind == Outcome::NOT_COMPATIBLE) outcome.device = before;
-  if (transfer.round_trips.count >= ROUND_TRIP_SAMPLES_MIN && transfer.round_trips.median_ms > ROUND_TRIP_SLOW_MS) {
+  // Through a network the round trips are the network's: no adapter's timer to blame.
+  const bool network = PortName(s.device_path).network();
+  if (!network && transfer.round_trips.count >= ROUND_TRIP_SAMPLES_MIN &&
+      transfer.round_trips.median_ms > ROUND_TRIP_SLOW_MS) {
     report.slow_round_trips(s.found_port, transfer.round_trips);
   }
   record_update(config, s, outcome, failures);
@@ -489,6 +492,9 @@ const char* port_number_text(const char* arg) {
 }  // namespace
 
 bool port_word_exact(const std::string& word) {
+  NetAddress address;
+  const NetParse net = net_address_parse(word, address);
+  if (net != NetParse::NOT_NETWORK) return net == NetParse::OK;
   if (PORT_PATHS_ALLOWED && word.find('/') != std::string::npos) return true;
   std::string number = word;
   const auto letter = [](char c, char upper) { return c == upper || c == upper + ('a' - 'A'); };
@@ -500,8 +506,25 @@ bool port_word_exact(const std::string& word) {
   return digits || port_name_of_word(word).has_value();
 }
 
+std::string port_url_problem(const std::string& word) {
+  NetAddress address;
+  std::string why;
+  if (net_address_parse(word, address, &why) != NetParse::BAD) return "";
+  std::string text = "names no network port: ";
+  text += why;
+  text += " (rfc2217://HOST:PORT or tcp://HOST:PORT)";
+  return text;
+}
+
 PortArgument port_argument(const char* arg) {
   PortArgument port;
+  // A network port's URL, on every platform; a malformed one too, whose open then says what
+  // is wrong with it rather than a search of the range for some other device.
+  NetAddress address;
+  if (net_address_parse(arg, address) != NetParse::NOT_NETWORK) {
+    port.path = arg;
+    return port;
+  }
   if (PORT_PATHS_ALLOWED && std::strchr(arg, '/') != nullptr) {
     port.path = arg;
     return port;
@@ -620,6 +643,11 @@ ExitStatus history_run(ConsoleOut& out, const RunOptions& options) {
 // exit status says how it ended.
 ExitStatus unattended_run(RunState& run, const RunOptions& options) {
   // Nobody is there to see a word read as something it did not say ("COM99x" as COM99).
+  if (!options.ports.empty() && !port_url_problem(options.ports[0]).empty()) {
+    tell(run.out, "korvo: \"%s\" %s\n", shown_line(options.ports[0]).c_str(),
+         port_url_problem(options.ports[0]).c_str());
+    return ExitStatus::USAGE;
+  }
   if (!options.ports.empty() && !port_word_exact(options.ports[0])) {
     tell(run.out, "korvo: \"%s\" names no port: a number 1 to 99, COMn or a device path (korvo --help lists the options)\n",
          shown_line(options.ports[0]).c_str());

@@ -61,6 +61,13 @@ void add_path(std::vector<RackTarget>& targets, const std::string& path) {
 bool named_targets(const std::vector<std::string>& words, std::vector<RackTarget>& targets, std::string& why) {
   for (const std::string& word : words) {
     const PortArgument port = port_argument(word.c_str());
+    if (!port_url_problem(word).empty()) {
+      why = std::string(1, '"');
+      why += shown_line(word);
+      why += "\" ";
+      why += port_url_problem(word);
+      return false;
+    }
     if (!port_word_exact(word)) {
       // Appended piece by piece: GCC 12 at -O2 sees a false overlap (-Wrestrict) in a text
       // put before a temporary.

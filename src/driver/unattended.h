@@ -21,6 +21,9 @@ PortArgument port_argument(const char* arg);
 // The word is exactly a port's name: decimal digits, COMn or COMn:, a path, or a word the
 // platform knows as a port (\\.\COMn on Windows, ttyUSB0 for /dev/ttyUSB0 here).
 bool port_word_exact(const std::string& word);
+// For a word in the form of a network port's URL that names none: what is wrong, as a whole
+// sentence after the quoted word; empty for any other word.
+std::string port_url_problem(const std::string& word);
 
 // The scan of the session's ports, then the check (check) or the update (force: whatever the
 // versions), its outcome told once to the session's reporter; the port is closed afterwards.

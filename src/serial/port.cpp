@@ -76,11 +76,16 @@ int32_t port_read_timed(SerialPort& port, Clock& clock, uint8_t* buffer, int32_t
 }
 
 void port_drain(SerialPort& port) {
+  if (usable(port)) port.backend->discard_input();
   uint8_t scratch = 0;
   // Asked again after every byte, so bytes arriving meanwhile go too.
   while (port_available(port) != 0) {
     if (port_read(port, &scratch, 1) == 0) break;
   }
+}
+
+bool port_speed_changeable(const SerialPort& port) {
+  return !usable(port) || port.backend->speed_changeable();
 }
 
 std::optional<uint32_t> adapter_latency_timer(const DeviceValues& values) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "serial/clock.h"
+#include "serial/net_address.h"
 
 namespace korvo {
 
@@ -20,14 +21,22 @@ inline constexpr uint32_t PORT_QUEUE_BYTES = 10000;     // driver queue size ask
 inline constexpr uint32_t BAUD_APPLICATION = 19200;
 inline constexpr uint32_t BAUD_BOOTLOADER = 115200;
 
-// Which port to open: COM<number>, or (where the platform has device paths) a device named by
-// its path.
+// Which port to open: COM<number>, (where the platform has device paths) a device named by
+// its path, or on every platform a port of a network serial server named by its URL (kept in
+// path as the user gave it).
 struct PortName {
   int number = 0;
   std::string path;  // empty: by number
+  NetParse net = NetParse::NOT_NETWORK;
+  NetAddress address;  // with net OK
+  std::string net_problem;  // with net BAD: what is wrong with the URL
   PortName(int n) : number(n) {}  // NOLINT: a number names a port as it always has
-  explicit PortName(std::string device_path) : path(std::move(device_path)) {}
+  explicit PortName(std::string device_path) : path(std::move(device_path)) {
+    net = net_address_parse(path, address, &net_problem);
+  }
   bool by_path() const { return !path.empty(); }
+  // A URL of a network port, well-formed or not: never a device.
+  bool network() const { return net != NetParse::NOT_NETWORK; }
 };
 
 // Why an open failed, for the user: the path tried and the system's own words.
@@ -115,6 +124,12 @@ struct PortBackend {
   // pass without one, or PORT_IO_WAIT_MS have passed since the read began.
   virtual int32_t read(uint8_t* buffer, int32_t count) = 0;
   virtual int32_t available() = 0;
+  // Whether set_baud can change the line's speed at all (a raw network port's speed is fixed
+  // in the server's settings): asked before a step that needs another speed begins.
+  virtual bool speed_changeable() const { return true; }
+  // Asks whatever holds input on the way (a network server's buffer) to throw it away; the
+  // caller then reads out what already arrived.
+  virtual void discard_input() {}
 };
 // The real serial ports of this platform.
 std::unique_ptr<PortBackend> port_backend_system();
@@ -141,5 +156,8 @@ void port_close(SerialPort& port);
                                       int32_t count, uint32_t timeout_ms);
 // Throws away pending input, including bytes that arrive meanwhile.
 void port_drain(SerialPort& port);
+// false for a usable port whose speed cannot be changed; true otherwise (a closed port fails
+// its change anyway).
+[[nodiscard]] bool port_speed_changeable(const SerialPort& port);
 
 }  // namespace korvo

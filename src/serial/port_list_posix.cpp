@@ -134,6 +134,7 @@ std::vector<PortListing> port_list() {
 // The timer of a USB adapter's driver, read after the open asked for low latency (which the
 // common drivers answer by setting it to 1 ms).
 std::optional<PortLatency> port_latency(const PortName& name) {
+  if (name.network()) return std::nullopt;
   const std::string opened = name.by_path() ? name.path : port_posix_device_path(name.number);
   const std::string real = canonical_or_empty(opened);
   if (real.empty()) return std::nullopt;
@@ -147,6 +148,8 @@ std::optional<PortLatency> port_latency(const PortName& name) {
 }
 
 std::string port_identity(const PortName& name) {
+  if (name.net == NetParse::OK) return net_address_identity(name.address);
+  if (name.network()) return "";
   return canonical_or_empty(name.by_path() ? name.path : port_posix_device_path(name.number));
 }
 

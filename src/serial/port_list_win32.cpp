@@ -156,6 +156,7 @@ std::optional<PortLatency> port_latency(const PortName& name) {
 // The device path the system itself uses for port n, as a user may copy it from elsewhere.
 // Windows names a port by its number alone; a number the system has no device for is none.
 std::string port_identity(const PortName& name) {
+  if (name.net == NetParse::OK) return net_address_identity(name.address);
   if (name.by_path()) return name.path;
   const std::string com = "COM" + std::to_string(name.number);
   char target[512];

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <string>
 
+#include "serial/net.h"
 #include "serial/port.h"
 #include "serial/port_posix.h"
 #include "serial/stop.h"
@@ -692,7 +693,7 @@ void port_posix_release_from_signal() {
   }
 }
 
-std::unique_ptr<PortBackend> port_backend_system() { return std::make_unique<PosixPort>(); }
+std::unique_ptr<PortBackend> port_backend_serial() { return std::make_unique<PosixPort>(); }
 
 const bool PORT_PATHS_ALLOWED = true;
 

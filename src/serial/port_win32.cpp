@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "serial/net.h"
 #include "serial/port.h"
 #include "serial/port_win32.h"
 #include "serial/stop.h"
@@ -217,7 +218,7 @@ int32_t Win32Port::available() {
 
 }  // namespace
 
-std::unique_ptr<PortBackend> port_backend_system() { return std::make_unique<Win32Port>(); }
+std::unique_ptr<PortBackend> port_backend_serial() { return std::make_unique<Win32Port>(); }
 
 // Windows names ports by number only; "/?" and other slashes are options there.
 const bool PORT_PATHS_ALLOWED = false;

@@ -176,6 +176,7 @@ void JsonReporter::finished(const std::string& port, const DeviceOutcome& o) {
     fields["round_trip_ms"] = round_trip_json(t.round_trips);
     fields["attempts"] = o.attempts;
     if (t.image_fault) fields["reason"] = image_fault_text(*t.image_fault);
+    if (t.speed_fixed) fields["reason"] = "the port's speed is fixed (raw TCP): the bootloader's cannot be set";
     if (o.kind == Outcome::FAILED || o.kind == Outcome::STOPPED) {
       fields["stage"] = transfer_stage_name(t.ended_at());
       fields["code"] = outcome_failure_code(o);

@@ -80,6 +80,12 @@ std::string stopped_note(const std::string& at, StopPoint point) {
 
 std::string failed_note(const std::string& at, const DeviceOutcome& o) {
   const TransferReport& t = o.transfer;
+  if (t.speed_fixed) {
+    return "korvo: " + at + ": the update needs the line switched to " + std::to_string(BAUD_BOOTLOADER) +
+           " baud for the bootloader, and this port's speed is fixed by its server (a raw TCP port); nothing "
+           "was sent to the device; it was left as it was: set the server's port to RFC 2217 (Telnet com-port "
+           "control) and name it rfc2217://HOST:PORT";
+  }
   if (o.left == DeviceLeft::AS_IT_WAS) {
     return "korvo: " + at + ": nothing was sent to the device; it was left as it was";
   }

@@ -45,7 +45,7 @@ DeviceOutcome transfer_outcome(TransferResult result, const TransferReport& tran
   o.transfer = transfer;
   o.device = device;
   o.image = &image;
-  if (transfer.image_fault) {
+  if (transfer.image_fault || transfer.speed_fixed) {
     o.kind = Outcome::FAILED;
     o.left = transfer.leave_sent ? DeviceLeft::RESTARTED : DeviceLeft::AS_IT_WAS;
     return o;

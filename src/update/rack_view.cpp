@@ -262,6 +262,7 @@ std::string rack_outcome_text(const DeviceOutcome& o) {
                          : std::string("not verified: silent after the restart");
     case Outcome::FAILED:
       if (t.image_fault) return "failed: image refused, nothing sent";
+      if (t.speed_fixed) return "failed: speed fixed (raw TCP), nothing sent";
       if (t.failed_at == TransferStage::RECORDS) {
         return "failed at record " + std::to_string(t.records_sent + 1) + " of " + std::to_string(t.records) +
                (o.left == DeviceLeft::RESTARTED ? "; restarted" : "; in its bootloader");

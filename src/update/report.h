@@ -98,17 +98,20 @@ struct TransferReport {
   CompatCode boot_refusal = CompatCode::OK;
   DeviceInfo boot_device;     // that identity, when the bootloader answered
   std::optional<ImageFault> image_fault;  // the image was refused before anything was sent
-
-  // The step it ended in: the one that failed, else the last that went out.
-  TransferStage ended_at() const { return failed_at.value_or(stage); }
-  // The failed transaction's result as a number; 0 when no transaction failed.
-  int failure_code() const { return failed_at ? static_cast<int>(failure) : 0; }
+  // The port cannot change its speed (a raw network port), so the bootloader could not be
+  // followed: refused before the entry command, nothing was sent.
+  bool speed_fixed = false;
   Version version_before = 0; // what the device ran when the transfer began
   uint32_t duration_ms = 0;   // from the image check to the restarted application's report
   RoundTripStats round_trips; // every packet's answers during the transfer
   // Called as each step begins, before any of its bytes is sent (the driver keeps the note
   // an interruption leaves up to date with it).
   std::function<void(TransferStage)> on_stage;
+
+  // The step it ended in: the one that failed, else the last that went out.
+  TransferStage ended_at() const { return failed_at.value_or(stage); }
+  // The failed transaction's result as a number; 0 when no transaction failed.
+  int failure_code() const { return failed_at ? static_cast<int>(failure) : 0; }
 };
 
 // Where the scan stood on one port.

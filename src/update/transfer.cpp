@@ -36,6 +36,7 @@ struct Steps {
     report.boot_refusal = CompatCode::OK;
     report.boot_device = DeviceInfo{};
     report.image_fault.reset();
+    report.speed_fixed = false;
   }
   void begin(TransferStage stage) {
     report.stage = stage;
@@ -92,6 +93,13 @@ TransferResult transfer_steps(Link& link, BootBuffers& boot, ProbeState& state, 
     steps.report.image_fault = ImageFault::DAMAGED;
     reporter.image_refused(ImageFault::DAMAGED, 0, 0);
     return give_up(link, state);
+  }
+  if (state != ProbeState::BOOTLOADER && !port_speed_changeable(link.port)) {
+    // The bootloader speaks at another speed: a line that cannot follow it would leave the
+    // device waiting there out of reach. Asked before the entry command, so nothing is sent.
+    steps.report.speed_fixed = true;
+    steps.report.failed_at = TransferStage::CHECKING;
+    return TransferResult::FAILED;
   }
   if (state != ProbeState::BOOTLOADER) {
     steps.begin(TransferStage::ENTERING);

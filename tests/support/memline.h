@@ -56,6 +56,7 @@ class MemLine : public PortBackend {
   OpenError refusal = OpenError::NONE;  // open fails with this when it is not NONE
   std::string warning;          // given with every open, as a missing lock file is
   bool refuse_baud = false;     // set_baud fails (and closes) when true
+  bool fixed_speed = false;     // says its speed cannot change, as a raw network port does
   int baud_changes_left = -1;   // >= 0: set_baud fails (and closes) once these are used up
   bool unplugged = false;       // reads wait and return 0, writes return 0
   int write_limit = -1;         // >= 0: writes accept at most this many bytes
@@ -71,6 +72,7 @@ class MemLine : public PortBackend {
   int32_t write(const uint8_t* data, int32_t count) override;
   int32_t read(uint8_t* buffer, int32_t count) override;
   int32_t available() override;
+  bool speed_changeable() const override { return !fixed_speed; }
 
  private:
   struct Timed {

@@ -14,6 +14,7 @@
 #include "protocol/boot.h"
 #include "protocol/packet.h"
 #include "update/json_reporter.h"
+#include "update/outcome.h"
 #include "update/transfer.h"
 
 #include <nlohmann/json.hpp>
@@ -445,6 +446,21 @@ TEST(Transfer, EntryWithoutAnswerStopsBeforeTheStartCommand) {
   EXPECT_EQ(b.transfer(), -1);
   EXPECT_EQ(b.output(), NO_BOOTLOADER);
   EXPECT_EQ(b.count("!"), 0);
+}
+
+TEST(Transfer, ALineOfFixedSpeedIsRefusedBeforeTheEntryCommand) {
+  // The bootloader speaks at 115200: a line that cannot follow would strand the device in it.
+  TransferBench b(app_device());
+  b.line.fixed_speed = true;
+  const size_t writes_before = b.line.writes().size();
+  EXPECT_EQ(b.transfer(), -1);
+  EXPECT_TRUE(b.report.speed_fixed);
+  EXPECT_EQ(b.line.writes().size(), writes_before) << "not one byte of the entry went out";
+  EXPECT_EQ(b.line.baud(), 19200u);
+  EXPECT_EQ(b.run.probe_state, ProbeState::APPLICATION) << "the device still runs its application";
+  const DeviceOutcome o = transfer_outcome(TransferResult::FAILED, b.report, b.run.device, b.image, false);
+  EXPECT_EQ(o.kind, Outcome::FAILED);
+  EXPECT_EQ(o.left, DeviceLeft::AS_IT_WAS);
 }
 
 TEST(Transfer, DamagedImagesAreRefusedBeforeAnythingIsSent) {

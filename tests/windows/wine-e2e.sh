@@ -2,7 +2,10 @@
 # End-to-end scenarios of the real korvo.exe under Wine against the simulated device, with
 # the same transcripts and exit statuses as the POSIX end-to-end tests:
 #   wine-e2e.sh <wine-run.sh> <prefix> <korvo.exe> <korvo-devsim> <image> [scenario...]
-# Scenarios: update decline bootloader scan unplugged check yes_json rack rack_stop rack_view (all when none is named).
+# Scenarios: update decline bootloader scan unplugged check yes_json rack rack_stop rack_view
+# net_update net_yes net_raw net_rack net_stop net_vanish (all when none is named). The net_ ones reach their devices through a
+# ser2net on 127.0.0.1 (KORVO_SER2NET, else the one on the PATH or in /usr/sbin), and are
+# skipped where there is none.
 #
 # korvo.exe runs in a real console: a tmux window whose pane is Wine's console, so _getch
 # reads keys sent with "tmux send-keys". Standard output goes to a file, where
@@ -30,7 +33,7 @@ korvo=$(absolute "$3")
 devsim=$(absolute "$4")
 image=$(absolute "$5")
 shift 5
-scenarios=${*:-update decline bootloader scan unplugged check yes_json rack rack_stop rack_view}
+scenarios=${*:-update decline bootloader scan unplugged check yes_json rack rack_stop rack_view net_update net_yes net_raw net_rack net_stop net_vanish}
 work=${KORVO_E2E_WORK:-$(dirname "$prefix")/wine-e2e}
 ports=$prefix/dosdevices
 
@@ -84,8 +87,20 @@ stop_devsims() {
   rm -f "$work/pids"
 }
 
+# The ser2net servers this suite started, each by its id while it still is one.
+ser2net_running() { grep -q ser2net "/proc/$1/cmdline" 2>/dev/null; }
+stop_ser2nets() {
+  [ -f "$work/ser2net.pids" ] || return 0
+  while read -r pid; do
+    ser2net_running "$pid" && kill -TERM "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  done <"$work/ser2net.pids"
+  rm -f "$work/ser2net.pids"
+}
+
 cleanup() {
   tmux_cmd kill-server 2>/dev/null
+  stop_ser2nets
   stop_devsims
   "$wineserver" -k 2>/dev/null
   remove_port_links
@@ -144,6 +159,39 @@ device() {
     [ $tries -gt 0 ] || { bad "korvo-devsim for COM$com did not start: $(cat "$dir/devsim$com.err")"; return 1; }
     sleep 0.1
   done
+}
+
+# served <com> [raw|rfc2217 [korvo-devsim options]]: the simulated device of COM<com> behind a
+# ser2net of its own, in RFC 2217 mode or raw; korvo.exe reaches it only through 127.0.0.1 (its
+# COM link is taken away). The port's URL lands in $url.
+ser2net=${KORVO_SER2NET:-$(command -v ser2net || echo /usr/sbin/ser2net)}
+net_port=$((20000 + $$ % 20000))
+served() {
+  net_com=$1
+  mode=${2:-rfc2217}
+  if [ $# -ge 2 ]; then shift 2; else shift 1; fi
+  device "$net_com" "$@" || return 1
+  mv "$ports/com$net_com" "$dir/pty$net_com" || { bad "no link to COM$net_com's pty"; return 1; }
+  accepter="telnet(rfc2217),tcp"
+  scheme=rfc2217
+  if [ "$mode" = raw ]; then
+    accepter=tcp
+    scheme=tcp
+  fi
+  net_port=$((net_port + 1))
+  while ss -ltn | grep -q "[:.]$net_port "; do net_port=$((net_port + 1)); done
+  printf 'connection: &com%s\n  accepter: %s,127.0.0.1,%s\n  connector: serialdev,%s,19200n81,local\n' \
+    "$net_com" "$accepter" "$net_port" "$dir/pty$net_com" >"$dir/ser2net$net_com.yaml"
+  timeout $DEVICE_LIFE_S "$ser2net" -n -d -P "$dir/ser2net$net_com.pid" -c "$dir/ser2net$net_com.yaml" \
+    </dev/null >"$dir/ser2net$net_com.log" 2>&1 &
+  echo $! >>"$work/ser2net.pids"
+  tries=$((DEVICE_WAIT_S * 10))
+  until ss -ltn | grep -q "127.0.0.1:$net_port "; do
+    tries=$((tries - 1))
+    [ $tries -gt 0 ] || { bad "ser2net for COM$net_com did not listen: $(cat "$dir/ser2net$net_com.log")"; return 1; }
+    sleep 0.1
+  done
+  url="$scheme://127.0.0.1:$net_port"
 }
 
 # run_korvo [argument]: korvo.exe in a new tmux window; its exit status lands in rc.txt.
@@ -496,6 +544,98 @@ scenario_rack_view() {
   check_flash 4 && check_flash 8
 }
 
+# The default mode through ser2net: found, asked, updated, verified; status 1 even so.
+scenario_net_update() {
+  served 3 || return 1
+  run_korvo "$url" || return 1
+  wait_output "(Y,N) " "$PROMPT_WAIT_S" || return 1
+  key -l y || return 1
+  exit_with_key Enter || return 1
+  expect_banner
+  expect "\n$url: A matching Torva device found.\n"
+  expect_newer 1.13 "Slate Pro"
+  expect "Y\n"
+  expect_progress 574
+  expect_key_wait
+  check_transcript && check_status 1 || return 1
+  check_stderr "${TEST_BUILD}korvo: $url: verified: the device restarted and runs version 1.14, model Slate Pro, the version of this update\n" || return 1
+  check_flash 3
+}
+
+# Ctrl-C during an update through ser2net: korvo.exe says where the device was left, and the
+# next run finishes the update. (A single port's Ctrl-C ends the process the system's way, as
+# on a serial port: its exit status is the system's, not korvo's, and not checked here.)
+scenario_net_stop() {
+  served 3 rfc2217 --pacing || return 1
+  run_korvo --yes --no-record "$url" || return 1
+  wait_output "Updating firmware:  20% complete." "$PROMPT_WAIT_S" || return 1
+  key C-c || return 1
+  wait_end || return 1
+  grep -q "verified" "$dir/err.txt" && { bad "a verdict after the stop: $(cat "$dir/err.txt")"; return 1; }
+  grep -q "interrupted during the update; the device was left in its bootloader" "$dir/err.txt" ||
+    { bad "no interruption note: $(cat "$dir/err.txt")"; return 1; }
+  rm -f "$dir/rc.txt"
+  tmux_cmd kill-session -t "$name" 2>/dev/null
+  run_korvo --yes --no-record "$url" || return 1
+  wait_end || return 1
+  check_status 0 || return 1
+  check_flash 3
+}
+
+# The server goes away mid-update: a failure, never a success, within the waits' bounds.
+scenario_net_vanish() {
+  served 3 rfc2217 --pacing || return 1
+  run_korvo --yes --no-record --retries 0 "$url" || return 1
+  wait_output "Updating firmware:  20% complete." "$PROMPT_WAIT_S" || return 1
+  stop_ser2nets
+  wait_end || return 1
+  check_status 1 || return 1
+  grep -q "the device was left in its bootloader" "$dir/err.txt" ||
+    { bad "no failure note: $(cat "$dir/err.txt")"; return 1; }
+  grep -q "verified" "$dir/err.txt" && { bad "a verdict of verified: $(cat "$dir/err.txt")"; return 1; }
+  return 0
+}
+
+# --yes through ser2net in RFC 2217 mode: the speed changes reach the device's pty, the
+# update verifies, and the port is named as given.
+scenario_net_yes() {
+  served 3 || return 1
+  run_korvo --yes --no-record "$url" || return 1
+  wait_end || return 1
+  check_status 0 || return 1
+  check_stderr "${TEST_BUILD}korvo: $url: verified: the device restarted and runs version 1.14, model Slate Pro, the version of this update\n" || return 1
+  check_flash 3
+}
+
+# A raw port: --check works at the server's fixed 19200 (100: an update is available);
+# --yes is refused before the bootloader is asked for, and nothing of the entry is sent.
+scenario_net_raw() {
+  served 5 raw || return 1
+  run_korvo --check "$url" || return 1
+  wait_end || return 1
+  check_status 100 || return 1
+  rm -f "$dir/rc.txt"
+  tmux_cmd kill-session -t "$name" 2>/dev/null
+  run_korvo --yes --no-record "$url" || return 1
+  wait_end || return 1
+  check_status 1 || return 1
+  grep -q "this port's speed is fixed by its server (a raw TCP port); nothing was sent" "$dir/err.txt" ||
+    { bad "no refusal on standard error: $(cat "$dir/err.txt")"; return 1; }
+  stop_devsims
+  check_bootl 5 0
+}
+
+# Two devices behind two servers in one run.
+scenario_net_rack() {
+  served 4 || return 1
+  first=$url
+  served 8 || return 1
+  run_korvo --yes --no-record "$first" "$url" || return 1
+  wait_end || return 1
+  check_status 0 || return 1
+  check_flash 4 && check_flash 8
+}
+
 # ---- running them
 
 passed=0
@@ -503,6 +643,12 @@ failed=0
 for name in $scenarios; do
   case $name in
     update | decline | bootloader | scan | unplugged | check | yes_json | rack | rack_stop | rack_view) ;;
+    net_update | net_yes | net_raw | net_rack | net_stop | net_vanish)
+      if [ ! -x "$ser2net" ] || ! command -v ss >/dev/null 2>&1; then
+        echo "SKIP $name: no ser2net (or no ss to see it listen)"
+        continue
+      fi
+      ;;
     *) echo "FAIL $name: no such scenario"; failed=$((failed + 1)); continue ;;
   esac
   dir=$work/$name
@@ -519,6 +665,7 @@ for name in $scenarios; do
   took=$(seconds_since "$started")
   tmux_cmd capture-pane -p -t "$name" >"$dir/pane.txt" 2>/dev/null
   tmux_cmd kill-session -t "$name" 2>/dev/null
+  stop_ser2nets
   stop_devsims
   remove_port_links
   if [ $result = PASS ]; then
