@@ -87,6 +87,9 @@ BOOL WINAPI on_console_event(DWORD event) {
     return TRUE;  // handled: the process goes on and winds down
   }
   if (interrupt || event == CTRL_CLOSE_EVENT) write_notes();
+  // Ended as the system's own handling ends it, with its status for a Ctrl-C, said here: under
+  // Wine that handling let the process end with status 0, which a script reads as success.
+  if (interrupt) ExitProcess(STATUS_CONTROL_C_EXIT);
   return FALSE;  // the system's own handling follows: the process ends as before
 }
 

@@ -571,6 +571,8 @@ scenario_net_stop() {
   wait_output "Updating firmware:  20% complete." "$PROMPT_WAIT_S" || return 1
   key C-c || return 1
   wait_end || return 1
+  # Ended by the Ctrl-C, never with the status of success (Wine had made it 0).
+  [ "$(cat "$dir/rc.txt")" != 0 ] || { bad "the stopped update ended with status 0"; return 1; }
   grep -q "verified" "$dir/err.txt" && { bad "a verdict after the stop: $(cat "$dir/err.txt")"; return 1; }
   grep -q "interrupted during the update; the device was left in its bootloader" "$dir/err.txt" ||
     { bad "no interruption note: $(cat "$dir/err.txt")"; return 1; }
