@@ -56,13 +56,14 @@ step() {
 
 # Every DLL that korvo.exe imports must come with Windows itself: a MinGW runtime DLL
 # (libstdc++, libgcc, libwinpthread) would be missing on a user's machine.
+# Winsock (ws2_32) is part of every Windows since 95.
 check_imports() {
   exe=$build/bin/korvo.exe
   [ -f "$exe" ] || { echo "no $exe"; return 1; }
   dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
   echo "korvo.exe imports:" $dlls
   [ -n "$dlls" ] || { echo "no import table found"; return 1; }
-  bad=$(echo "$dlls" | grep -Eiv '^(kernel32|user32|msvcrt|advapi32|setupapi|ntdll|api-ms-win-.*)\.dll$')
+  bad=$(echo "$dlls" | grep -Eiv '^(kernel32|user32|msvcrt|advapi32|setupapi|ws2_32|ntdll|api-ms-win-.*)\.dll$')
   if [ -n "$bad" ]; then
     echo "not a system DLL:" $bad
     return 1
