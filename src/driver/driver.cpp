@@ -172,17 +172,6 @@ void warn_of_slow_adapter(const PortSession& s, const Image& image) {
 // its bootloader to have started and for a half-heard packet to be forgotten.
 constexpr uint32_t RETRY_PAUSE_MS = 1000;
 
-// Whether a transfer that did not end verified failed in a way a new attempt can mend: the
-// line lost a packet or a verdict, or the bootloader did not answer. Never an image refused
-// before sending, never a bootloader that disagrees with the image, never "D" (the flash does
-// not match what was sent: that is reported).
-bool worth_retrying(const DeviceOutcome& o) {
-  if (o.kind == Outcome::NOT_VERIFIED) return true;
-  if (o.kind != Outcome::FAILED || o.transfer.image_fault || o.transfer.speed_fixed) return false;
-  if (o.transfer.failed_at == TransferStage::ENTERING) return true;
-  return o.transfer.failure != TransactionResult::OK && o.transfer.failure != TransactionResult::MISMATCH;
-}
-
 // Who answers the question: the user, or the command line.
 enum class Answer { ASK = 0, YES = 1, YES_FORCED = 2, CHECK = 3 };
 
@@ -281,8 +270,8 @@ DeviceOutcome update_sequence(const RunConfig& config, PortSession& s, Answer an
   for (;;) {
     if (outcome.kind != Outcome::FAILED && outcome.kind != Outcome::NOT_VERIFIED) break;
     failures.push_back({transfer_stage_name(transfer.ended_at()), transfer.failure_code()});
-    if (attempt == attempts || !worth_retrying(outcome) || port_stop_requested()) break;
-    report.retry(s.found_port, attempt + 1, attempts, transfer);
+    if (attempt == attempts || !outcome_worth_retrying(outcome) || port_stop_requested()) break;
+    report.retry(s.found_port, attempt + 1, attempts, outcome);
     // Whatever the device still had to say after the failure goes with the pause.
     s.link.clock->sleep_ms(RETRY_PAUSE_MS);
     port_drain(s.link.port);

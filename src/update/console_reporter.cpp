@@ -125,7 +125,7 @@ void ConsoleReporter::device_without_image(const std::string& port, const Device
 void ConsoleReporter::test_images() { notes_.test_images(); }
 
 void ConsoleReporter::retry(const std::string& port, uint32_t attempt, uint32_t attempts,
-                            const TransferReport& failed) {
+                            const DeviceOutcome& failed) {
   notes_.retry(port, attempt, attempts, failed);
 }
 

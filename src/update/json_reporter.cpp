@@ -126,15 +126,15 @@ void JsonReporter::transfer_complete() {
 }
 
 void JsonReporter::retry(const std::string& port, uint32_t attempt, uint32_t attempts,
-                         const TransferReport& failed) {
+                         const DeviceOutcome& failed) {
   notes_.retry(port, attempt, attempts, failed);
   decile_ = -1;  // the next attempt's progress starts again at 0 %
   emit("retry", port,
        json{{"attempt", attempt},
             {"attempts", attempts},
-            {"stage", transfer_stage_name(failed.ended_at())},
-            {"code", static_cast<int>(failed.failure)},
-            {"records_sent", failed.records_sent}});
+            {"stage", transfer_stage_name(failed.transfer.ended_at())},
+            {"code", outcome_failure_code(failed)},
+            {"records_sent", failed.transfer.records_sent}});
 }
 
 // The one "result" (or, for --check, "verdict") event of a device, mapped from its outcome.
@@ -176,7 +176,7 @@ void JsonReporter::finished(const std::string& port, const DeviceOutcome& o) {
     fields["round_trip_ms"] = round_trip_json(t.round_trips);
     fields["attempts"] = o.attempts;
     if (t.image_fault) fields["reason"] = image_fault_text(*t.image_fault);
-    if (t.speed_fixed) fields["reason"] = "the port's speed is fixed (raw TCP): the bootloader's cannot be set";
+    if (o.failure == FailurePoint::SPEED_FIXED) fields["reason"] = "the port's speed is fixed (raw TCP): the bootloader's cannot be set";
     if (o.kind == Outcome::FAILED || o.kind == Outcome::STOPPED) {
       fields["stage"] = transfer_stage_name(t.ended_at());
       fields["code"] = outcome_failure_code(o);

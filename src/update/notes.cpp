@@ -41,22 +41,22 @@ std::string code_text(TransactionResult result) {
 }
 
 // How an attempt ended, for the line that announces the next one.
-std::string attempt_failure(const TransferReport& failed) {
-  const std::string code = code_text(failed.failure);
-  if (!failed.failed_at) {
-    return failed.announced ? "the restarted device does not run this update"
-                            : "the device did not announce itself after the restart";
-  }
-  switch (*failed.failed_at) {
-    case TransferStage::ENTERING:
+std::string attempt_failure(const DeviceOutcome& failed) {
+  const TransferReport& t = failed.transfer;
+  const std::string code = code_text(t.failure);
+  switch (failed.failure) {
+    case FailurePoint::NONE:
+      return t.announced ? "the restarted device does not run this update"
+                         : "the device did not announce itself after the restart";
+    case FailurePoint::ENTERING:
       return "the bootloader did not answer";
-    case TransferStage::STARTING:
+    case FailurePoint::STARTING:
       return "the start command failed (Lost1(" + code + "))";
-    case TransferStage::RECORDS:
-      return "record " + std::to_string(failed.records_sent + 1) + " of " + std::to_string(failed.records) +
+    case FailurePoint::RECORDS:
+      return "record " + std::to_string(t.records_sent + 1) + " of " + std::to_string(t.records) +
              " failed (Lost2(" + code + "))";
-    case TransferStage::CHECKING:
-    case TransferStage::RESTARTING:
+    case FailurePoint::IMAGE_REFUSED:
+    case FailurePoint::SPEED_FIXED:
       break;
   }
   return "it failed";
@@ -80,22 +80,24 @@ std::string stopped_note(const std::string& at, StopPoint point) {
 
 std::string failed_note(const std::string& at, const DeviceOutcome& o) {
   const TransferReport& t = o.transfer;
-  if (t.speed_fixed) {
-    return "korvo: " + at + ": the update needs the line switched to " + std::to_string(BAUD_BOOTLOADER) +
-           " baud for the bootloader, and this port's speed is fixed by its server (a raw TCP port); nothing "
-           "was sent to the device; it was left as it was: set the server's port to RFC 2217 (Telnet com-port "
-           "control) and name it rfc2217://HOST:PORT";
-  }
-  if (o.left == DeviceLeft::AS_IT_WAS) {
-    return "korvo: " + at + ": nothing was sent to the device; it was left as it was";
-  }
-  if (o.left == DeviceLeft::BOOTLOADER_OR_APPLICATION) {
-    return "korvo: " + at + ": the device did not answer from its bootloader; it may wait there or "
-           "still run its application: check cables and power, then a new run on " + at + " finds it "
-           "either way";
-  }
-  if (t.failed_at == TransferStage::STARTING) {
-    return "korvo: " + at + ": the device was left in its bootloader; a new run on " + at + " installs the image";
+  switch (o.failure) {
+    case FailurePoint::SPEED_FIXED:
+      return "korvo: " + at + ": the update needs the line switched to " + std::to_string(BAUD_BOOTLOADER) +
+             " baud for the bootloader, and this port's speed is fixed by its server (a raw TCP port); nothing "
+             "was sent to the device; it was left as it was: set the server's port to RFC 2217 (Telnet "
+             "com-port control) and name it rfc2217://HOST:PORT";
+    case FailurePoint::IMAGE_REFUSED:
+    case FailurePoint::NONE:
+      return "korvo: " + at + ": nothing was sent to the device; it was left as it was";
+    case FailurePoint::ENTERING:
+      return "korvo: " + at + ": the device did not answer from its bootloader; it may wait there or "
+             "still run its application: check cables and power, then a new run on " + at + " finds it "
+             "either way";
+    case FailurePoint::STARTING:
+      return "korvo: " + at + ": the device was left in its bootloader; a new run on " + at +
+             " installs the image";
+    case FailurePoint::RECORDS:
+      break;
   }
   const std::string stopped_after = line("korvo: %s: the update stopped after %u of %u records; ", at.c_str(),
                                          t.records_sent, t.records);
@@ -235,7 +237,7 @@ void Notes::device_without_image(const std::string& port, const DeviceInfo& devi
 
 void Notes::test_images() { note("korvo: this build carries test images, not device firmware"); }
 
-void Notes::retry(const std::string& port, uint32_t attempt, uint32_t attempts, const TransferReport& failed) {
+void Notes::retry(const std::string& port, uint32_t attempt, uint32_t attempts, const DeviceOutcome& failed) {
   const std::string at = shown_line(port);
   note("korvo: %s: attempt %u of %u: %s; probing %s again for attempt %u", at.c_str(), attempt - 1, attempts,
        attempt_failure(failed).c_str(), at.c_str(), attempt);

@@ -25,6 +25,20 @@ DeviceLeft left_at(StopPoint point) {
   return DeviceLeft::IN_BOOTLOADER;
 }
 
+FailurePoint failure_point(const TransferReport& t) {
+  if (t.speed_fixed) return FailurePoint::SPEED_FIXED;
+  switch (t.ended_at()) {
+    case TransferStage::CHECKING: return FailurePoint::IMAGE_REFUSED;
+    case TransferStage::ENTERING: return FailurePoint::ENTERING;
+    case TransferStage::STARTING: return FailurePoint::STARTING;
+    case TransferStage::RECORDS:
+    case TransferStage::RESTARTING: break;
+  }
+  // A record that fails is followed by the leave command, so the step that went out last
+  // may be the restart.
+  return FailurePoint::RECORDS;
+}
+
 }  // namespace
 
 bool outcome_verified(const DeviceOutcome& outcome) { return outcome.kind == Outcome::VERIFIED; }
@@ -32,6 +46,21 @@ bool outcome_verified(const DeviceOutcome& outcome) { return outcome.kind == Out
 bool outcome_version_after(const DeviceOutcome& o) {
   return (o.transferred && o.transfer.leave_sent && o.transfer.announced) || o.kind == Outcome::VERIFIED ||
          o.kind == Outcome::NEWER_LEFT_ALONE;
+}
+
+bool outcome_worth_retrying(const DeviceOutcome& o) {
+  if (o.kind == Outcome::NOT_VERIFIED) return true;
+  if (o.kind != Outcome::FAILED || o.transfer.image_fault) return false;
+  switch (o.failure) {
+    case FailurePoint::ENTERING: return true;
+    case FailurePoint::STARTING:
+    case FailurePoint::RECORDS:
+      return o.transfer.failure != TransactionResult::OK && o.transfer.failure != TransactionResult::MISMATCH;
+    case FailurePoint::NONE:
+    case FailurePoint::IMAGE_REFUSED:
+    case FailurePoint::SPEED_FIXED: break;
+  }
+  return false;
 }
 
 int outcome_failure_code(const DeviceOutcome& o) {
@@ -45,9 +74,10 @@ DeviceOutcome transfer_outcome(TransferResult result, const TransferReport& tran
   o.transfer = transfer;
   o.device = device;
   o.image = &image;
-  if (transfer.image_fault || transfer.speed_fixed) {
+  if (transfer.speed_fixed || (transfer.image_fault && transfer.ended_at() == TransferStage::CHECKING)) {
     o.kind = Outcome::FAILED;
-    o.left = transfer.leave_sent ? DeviceLeft::RESTARTED : DeviceLeft::AS_IT_WAS;
+    o.failure = failure_point(transfer);
+    o.left = DeviceLeft::AS_IT_WAS;
     return o;
   }
   if (transfer.boot_refusal != CompatCode::OK) {
@@ -78,6 +108,7 @@ DeviceOutcome transfer_outcome(TransferResult result, const TransferReport& tran
     return o;
   }
   o.kind = Outcome::FAILED;
+  o.failure = failure_point(transfer);
   switch (transfer.ended_at()) {
     case TransferStage::ENTERING:
       o.left = DeviceLeft::BOOTLOADER_OR_APPLICATION;

@@ -53,12 +53,24 @@ enum class StopPoint {
   RESTARTING = 3,       // after the leave command, while its report was awaited
 };
 
+// Where a FAILED device's transfer failed. The renderers put it into words; none of them reads
+// it off the transfer's report again.
+enum class FailurePoint {
+  NONE = 0,           // not a failure
+  IMAGE_REFUSED = 1,  // the image failed its checks before anything was sent
+  SPEED_FIXED = 2,    // the port cannot follow the bootloader's speed: refused before the entry
+  ENTERING = 3,       // the bootloader did not answer the entry command
+  STARTING = 4,       // the start command failed
+  RECORDS = 5,        // a record failed (or turned out unsendable): records_sent of records went
+};
+
 struct DeviceOutcome {
   Outcome kind = Outcome::NO_DEVICE;
   DeviceLeft left = DeviceLeft::AS_IT_WAS;
   Refusal refusal = Refusal::NONE;
   CompatCode compat = CompatCode::OK;   // with IMAGE_MISMATCH and BOOTLOADER_DISAGREES
   StopPoint stop = StopPoint::BEFORE_SENDING;
+  FailurePoint failure = FailurePoint::NONE;  // with FAILED
   bool in_bootloader = false;           // found waiting in its bootloader
   bool checked = false;                 // a --check verdict: nothing was sent
   DeviceInfo device;                    // what the device said last (after a restart: the new report)
@@ -78,6 +90,11 @@ struct DeviceOutcome {
 // Whether device holds a version the device reported after the update: its application
 // announced itself after the restart, or a new probe found the image's or a newer version.
 [[nodiscard]] bool outcome_version_after(const DeviceOutcome& outcome);
+// Whether a new attempt can mend it: the line lost a packet or a verdict, the bootloader did
+// not answer, or the restarted device does not report the image. Never an image refused before
+// sending, never a port that cannot follow the bootloader, never a bootloader that disagrees
+// with the image, never "D" (the flash does not match what was sent: that is reported).
+[[nodiscard]] bool outcome_worth_retrying(const DeviceOutcome& outcome);
 // A failed transfer's code (the failing transaction's result); 0 for any other end, a stop
 // included: a stop is no failure of the line.
 [[nodiscard]] int outcome_failure_code(const DeviceOutcome& outcome);

@@ -242,7 +242,7 @@ void RackReporter::progress(uint32_t done, uint32_t count) {
 
 void RackReporter::transfer_complete() { progress(1, 1); }
 
-void RackReporter::retry(const std::string& port, uint32_t attempt, uint32_t attempts, const TransferReport& failed) {
+void RackReporter::retry(const std::string& port, uint32_t attempt, uint32_t attempts, const DeviceOutcome& failed) {
   notes_.retry(port, attempt, attempts, failed);
   const std::string text = "retry " + std::to_string(attempt) + "/" + std::to_string(attempts);
   view_.change(row_, [&](RackRow& row) {
@@ -261,13 +261,16 @@ std::string rack_outcome_text(const DeviceOutcome& o) {
       return t.announced ? std::string("not verified: reports ") + version_text(o.device.version)
                          : std::string("not verified: silent after the restart");
     case Outcome::FAILED:
-      if (t.image_fault) return "failed: image refused, nothing sent";
-      if (t.speed_fixed) return "failed: speed fixed (raw TCP), nothing sent";
-      if (t.failed_at == TransferStage::RECORDS) {
-        return "failed at record " + std::to_string(t.records_sent + 1) + " of " + std::to_string(t.records) +
-               (o.left == DeviceLeft::RESTARTED ? "; restarted" : "; in its bootloader");
+      switch (o.failure) {
+        case FailurePoint::IMAGE_REFUSED: return "failed: image refused, nothing sent";
+        case FailurePoint::SPEED_FIXED: return "failed: speed fixed (raw TCP), nothing sent";
+        case FailurePoint::RECORDS:
+          return "failed at record " + std::to_string(t.records_sent + 1) + " of " + std::to_string(t.records) +
+                 (o.left == DeviceLeft::RESTARTED ? "; restarted" : "; in its bootloader");
+        case FailurePoint::ENTERING: return "failed while entering its bootloader";
+        case FailurePoint::STARTING:
+        case FailurePoint::NONE: break;
       }
-      if (t.failed_at == TransferStage::ENTERING) return "failed while entering its bootloader";
       return "failed in its bootloader";
     case Outcome::STOPPED:
       switch (o.stop) {

@@ -23,6 +23,8 @@
 #include "driver/update_record.h"
 #include "images/image.h"
 #include "serial/stop.h"
+#include "update/outcome.h"
+#include "update/rack_view.h"
 
 namespace {
 
@@ -338,6 +340,90 @@ TEST(Outcomes, AStopIsToldWhereItFoundTheDevice) {
     EXPECT_EQ(r.failed_code, 0);
     EXPECT_EQ(r.failed_stage, c.stage);
     EXPECT_EQ(r.left, c.left);
+  }
+}
+
+// The transfer's report is read once, into the outcome's kind, failure point and place the
+// device was left; the row's words and the retry decision follow from those alone.
+TEST(Outcomes, ATransferReportIsDecidedOnce) {
+  struct Case {
+    const char* what;
+    TransferReport report;
+    TransferResult result;
+    Outcome kind;
+    FailurePoint failure;
+    DeviceLeft left;
+    bool retried;
+    std::string row;
+  };
+  const auto report = [](TransferStage stage, std::optional<TransferStage> failed_at, TransactionResult failure,
+                         uint32_t sent, bool leave_sent, bool announced) {
+    TransferReport r;
+    r.stage = stage;
+    r.failed_at = failed_at;
+    r.failure = failure;
+    r.records_sent = sent;
+    r.records = 574;
+    r.leave_sent = leave_sent;
+    r.announced = announced;
+    return r;
+  };
+  using S = TransferStage;
+  using T = TransactionResult;
+  std::vector<Case> cases = {
+      {"a lost record, restarted", report(S::RESTARTING, S::RECORDS, T::NO_STATUS, 8, true, true),
+       TransferResult::FAILED, Outcome::FAILED, FailurePoint::RECORDS, DeviceLeft::RESTARTED, true,
+       "failed at record 9 of 574; restarted"},
+      {"a lost record, silent after", report(S::RESTARTING, S::RECORDS, T::NO_STATUS, 8, true, false),
+       TransferResult::FAILED, Outcome::FAILED, FailurePoint::RECORDS, DeviceLeft::IN_BOOTLOADER, true,
+       "failed at record 9 of 574; in its bootloader"},
+      {"D for a record", report(S::RESTARTING, S::RECORDS, T::MISMATCH, 4, true, true), TransferResult::FAILED,
+       Outcome::FAILED, FailurePoint::RECORDS, DeviceLeft::RESTARTED, false, "failed at record 5 of 574; restarted"},
+      {"no bootloader", report(S::ENTERING, S::ENTERING, T::OK, 0, false, false), TransferResult::FAILED,
+       Outcome::FAILED, FailurePoint::ENTERING, DeviceLeft::BOOTLOADER_OR_APPLICATION, true,
+       "failed while entering its bootloader"},
+      {"start command lost", report(S::STARTING, S::STARTING, T::NO_STATUS, 0, false, false),
+       TransferResult::FAILED, Outcome::FAILED, FailurePoint::STARTING, DeviceLeft::IN_BOOTLOADER, true,
+       "failed in its bootloader"},
+      {"silent after the restart", report(S::RESTARTING, std::nullopt, T::OK, 574, true, false), TransferResult::OK,
+       Outcome::NOT_VERIFIED, FailurePoint::NONE, DeviceLeft::RESTARTED, true, "not verified: silent after the restart"},
+  };
+  Case speed{"raw TCP", report(S::CHECKING, S::CHECKING, T::OK, 0, false, false), TransferResult::FAILED,
+             Outcome::FAILED, FailurePoint::SPEED_FIXED, DeviceLeft::AS_IT_WAS, false,
+             "failed: speed fixed (raw TCP), nothing sent"};
+  speed.report.speed_fixed = true;
+  cases.push_back(speed);
+  Case damaged{"a damaged image", report(S::CHECKING, std::nullopt, T::OK, 0, false, false), TransferResult::FAILED,
+               Outcome::FAILED, FailurePoint::IMAGE_REFUSED, DeviceLeft::AS_IT_WAS, false,
+               "failed: image refused, nothing sent"};
+  damaged.report.image_fault = ImageFault::DAMAGED;
+  cases.push_back(damaged);
+  // A record found unsendable half-way: records went out, so it is no "nothing sent", and a
+  // device whose leave command was lost to a stop waits in its bootloader.
+  Case unsendable{"an unsendable record", report(S::RESTARTING, std::nullopt, T::OK, 100, true, true),
+                  TransferResult::FAILED, Outcome::FAILED, FailurePoint::RECORDS, DeviceLeft::RESTARTED, false,
+                  "failed at record 101 of 574; restarted"};
+  unsendable.report.image_fault = ImageFault::RECORD_LENGTH;
+  cases.push_back(unsendable);
+  Case unsendable_silent = unsendable;
+  unsendable_silent.what = "an unsendable record, leave command not sent";
+  unsendable_silent.report = report(S::RECORDS, std::nullopt, T::OK, 100, false, false);
+  unsendable_silent.report.image_fault = ImageFault::RECORD_LENGTH;
+  unsendable_silent.left = DeviceLeft::IN_BOOTLOADER;
+  unsendable_silent.row = "failed at record 101 of 574; in its bootloader";
+  cases.push_back(unsendable_silent);
+
+  DeviceInfo device;
+  device.version = version(1, 13);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const DeviceOutcome o = transfer_outcome(c.result, c.report, device, image_table()[0], false);
+    EXPECT_EQ(o.kind, c.kind);
+    EXPECT_EQ(o.failure, c.failure);
+    EXPECT_EQ(o.left, c.left);
+    EXPECT_EQ(outcome_worth_retrying(o), c.retried);
+    EXPECT_EQ(rack_outcome_text(o), c.row);
+    EXPECT_EQ(outcome_failure_code(o), c.kind == Outcome::FAILED ? static_cast<int>(c.report.failure) : 0);
   }
 }
 
