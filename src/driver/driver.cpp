@@ -611,13 +611,18 @@ ExitStatus history_run(ConsoleOut& out, const RunOptions& options) {
     tell(out, "korvo: --output %s is the update record itself; choose another file\n", shown_line(options.output).c_str());
     return ExitStatus::USAGE;
   }
-  std::FILE* const file = std::fopen(options.output.c_str(), "wb");
-  if (file == nullptr) {
-    tell(out, "korvo: cannot write %s: %s\n", shown_line(options.output).c_str(), std::strerror(errno));
-    return ExitStatus::ENDED;
-  }
-  ConsoleOut to{file, out.err};
-  const bool read = update_record_history(to, query);
+  std::FILE* file = nullptr;
+  ConsoleOut to{nullptr, out.err};
+  const bool read = update_record_history(to, query, [&](ConsoleOut& report) {
+    file = std::fopen(options.output.c_str(), "wb");
+    if (file == nullptr) {
+      tell(out, "korvo: cannot write %s: %s\n", shown_line(options.output).c_str(), std::strerror(errno));
+      return false;
+    }
+    report.file = file;
+    return true;
+  });
+  if (file == nullptr) return ExitStatus::ENDED;
   const bool written = std::ferror(file) == 0;
   const int write_error = errno;
   if (std::fclose(file) != 0 || !written) {

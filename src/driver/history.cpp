@@ -317,18 +317,23 @@ uint64_t number_of(std::string_view digits) {
 // One run of --history: the record open, its reader and what goes out.
 class History {
  public:
-  History(ConsoleOut& out, const HistoryQuery& query, std::string file)
-      : out_(out), query_(query), file_(std::move(file)), selection_(query),
+  History(ConsoleOut& out, const HistoryQuery& query, std::string file, const HistoryOutput& open_output)
+      : out_(out), query_(query), file_(std::move(file)), open_output_(open_output), selection_(query),
         reader_(out, file_, true, query.format == HistoryFormat::CSV || query.format == HistoryFormat::HTML),
         pending_(out) {}
 
   // False when the file could not be read (said on out.err).
   bool run() {
+    std::string& why = why_;
+    const StateFile::Opened opened = in_.open(file_, why);
+    if (opened == StateFile::Opened::REFUSED) return cannot_read();
+    // Only now is the output made: a record that cannot be read leaves a report of an earlier
+    // run as it was.
+    if (open_output_ && !open_output_(out_)) return false;
     // A CSV's line ends are its own, and the page should be the same file everywhere; the
     // table and the JSON lines stay the platform's text, as they always were.
     if (query_.format == HistoryFormat::CSV || query_.format == HistoryFormat::HTML) console_exact_bytes(out_.file);
-    std::string& why = why_;
-    switch (in_.open(file_, why)) {
+    switch (opened) {
       case StateFile::Opened::MISSING:
         tell(out_, "korvo: no updates recorded yet: %s does not exist\n", shown_line(file_).c_str());
         // An empty report is still a report: the page and the CSV header say there was nothing.
@@ -339,7 +344,7 @@ class History {
           pending_.text() += html_foot(none);
         }
         return true;
-      case StateFile::Opened::REFUSED: return cannot_read();
+      case StateFile::Opened::REFUSED:
       case StateFile::Opened::OK: break;
     }
     bool read = false;
@@ -477,6 +482,7 @@ class History {
   ConsoleOut& out_;
   const HistoryQuery& query_;
   const std::string file_;
+  const HistoryOutput& open_output_;
   Selection selection_;
   StateFile in_;
   HistoryReader reader_;
@@ -603,13 +609,13 @@ bool history_port_matches(std::string_view asked, std::string_view port, std::st
                     [](char a, char b) { return (a | 0x20) == (b | 0x20); });
 }
 
-bool update_record_history(ConsoleOut& out, const HistoryQuery& query) {
+bool update_record_history(ConsoleOut& out, const HistoryQuery& query, const HistoryOutput& open_output) {
   std::string file = query.record.empty() ? state_default_record_path() : query.record;
   if (file.empty()) {
     tell(out, "korvo: %s\n", UPDATE_RECORD_NO_DEFAULT);
     return false;
   }
-  History history(out, query, std::move(file));
+  History history(out, query, std::move(file), open_output);
   return history.run();
 }
 

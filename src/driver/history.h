@@ -3,6 +3,7 @@
 // bounded whatever its size, and each line is parsed once.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,9 +35,14 @@ struct HistoryQuery {
 // COM name in either case ("com3" is COM3).
 bool history_port_matches(std::string_view asked, std::string_view port, std::string_view path);
 
+// Makes the report's file once the record has opened (or is known missing), before anything
+// is written: sets out.file, or says why not on out.err and returns false.
+using HistoryOutput = std::function<bool(ConsoleOut& out)>;
+
 // The record on out.file in the query's format, oldest first. A damaged line is skipped with a
 // "korvo: " warning on out.err naming its line number. A missing file is an empty history,
-// with a note. False when the file cannot be read, with a "korvo: " line saying why.
-bool update_record_history(ConsoleOut& out, const HistoryQuery& query);
+// with a note. False when the file cannot be read, with a "korvo: " line saying why, or when
+// open_output (when given) did not make the output.
+bool update_record_history(ConsoleOut& out, const HistoryQuery& query, const HistoryOutput& open_output = {});
 
 }  // namespace korvo

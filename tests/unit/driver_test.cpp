@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "bench.h"
@@ -428,6 +429,38 @@ TEST(ScriptedRetries, ANoisyLineNeverEndsInAFalseSuccess) {
   }
   EXPECT_GT(flipped, 0u);
   EXPECT_GT(retried, 0u) << "at 3e-6 most first attempts meet a flipped bit";
+}
+
+// --output: the report's file is made only once the record has opened, so a record that
+// cannot be read leaves an earlier report as it was.
+TEST(ScriptedOptions, AReportFileIsWrittenOnlyFromARecordThatOpens) {
+  const std::string report = testing::TempDir() + "korvo-driver-report.csv";
+  const std::string record = testing::TempDir() + "korvo-driver-record.jsonl";
+  const auto contents = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  std::ofstream(report, std::ios::binary) << "an earlier report\r\n";
+  std::ofstream(record, std::ios::binary) << "";
+  // A folder is no record: refused before the report is touched.
+  const std::string folder = testing::TempDir();
+  DriverRun unreadable({"--history", "--record", folder.c_str(), "--format", "csv", "--output", report.c_str()}, {});
+  EXPECT_EQ(unreadable.status, 1);
+  EXPECT_NE(unreadable.bench.diagnostics.text().find("korvo: cannot read the update record"), std::string::npos)
+      << unreadable.bench.diagnostics.text();
+  EXPECT_EQ(contents(report), "an earlier report\r\n");
+  // A record that opens replaces it; nothing goes to standard output.
+  DriverRun read({"--history", "--record", record.c_str(), "--format", "csv", "--output", report.c_str()}, {});
+  EXPECT_EQ(read.status, 0) << read.bench.diagnostics.text();
+  EXPECT_EQ(contents(report).rfind("time,", 0), 0u) << contents(report);
+  EXPECT_EQ(read.bench.output(), "");
+  // A report that cannot be made is said, and is no success.
+  const std::string nowhere = testing::TempDir() + "korvo-no-such-folder/report.csv";
+  DriverRun unwritable({"--history", "--record", record.c_str(), "--format", "csv", "--output", nowhere.c_str()}, {});
+  EXPECT_EQ(unwritable.status, 1);
+  EXPECT_NE(unwritable.bench.diagnostics.text().find("korvo: cannot write"), std::string::npos);
+  std::remove(report.c_str());
+  std::remove(record.c_str());
 }
 
 TEST(ExitRoutine, ReadsBothHalvesOfAnExtendedKey) {
