@@ -45,6 +45,9 @@ Probe device_probe(Link& link, BootInfo& boot_info, const DeviceInfo& known) {
   if (app_query_version(link, probe.device, false) == AppResult::OK) {
     return verdict(probe, ProbeResult::FOUND, ProbeState::APPLICATION);
   }
+  // A line whose speed is fixed (a raw network port) cannot reach a bootloader: asking would
+  // only close it. Silent at 19200 is all it can tell.
+  if (!port_speed_changeable(link.port)) return verdict(probe, ProbeResult::SILENT);
   if (!link_set_speed(link, BAUD_BOOTLOADER)) return verdict(probe, ProbeResult::SPEED_115200_FAILED);
   boot_sync(link);
   if (boot_query_info(link, boot_info) == BootQueryResult::OK) {

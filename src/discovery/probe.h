@@ -15,7 +15,8 @@ enum class ProbeResult {
   SPEED_19200_FAILED = 3,   // the port is closed now and current_baud 0
   SPEED_115200_FAILED = 4,  // the port is closed now and current_baud 0
   SPEED_BACK_FAILED = 5,    // back to 19200 after a silent bootloader; port closed
-  SILENT = 6,            // neither side answered; the port is back at 19200
+  SILENT = 6,            // neither side answered (on a port of fixed speed: the application
+                         // did not; its bootloader cannot be asked); the port is at 19200
 };
 
 struct Probe {

@@ -77,6 +77,7 @@ bool port_scan(const RunConfig& config, PortSession& s) {
       }
     }
     report.port_outcome(label, PortOutcome::NO_DEVICE);
+    if (!answered && !searching) s.bootloader_unheard = !port_speed_changeable(s.link.port);
     if (answered) {
       s.answered_without_image = true;
       s.without_image = s.device;
@@ -351,6 +352,7 @@ DeviceOutcome port_run(const RunConfig& config, PortSession& s, Answer answer) {
     }
     outcome.open_error = s.open_failure.error;
     outcome.open_reason = s.open_failure.reason;
+    outcome.bootloader_unheard = !s.answered_without_image && s.bootloader_unheard;
     // A search of the range ends in no one port.
     const bool one_port = !s.device_path.empty() || s.first_port == s.last_port;
     port = !one_port ? "" : !s.device_path.empty() ? s.device_path : "COM" + std::to_string(s.first_port);

@@ -49,6 +49,9 @@ struct PortSession {
   int found_number = 0;       // its COM number when found by number
   bool answered_without_image = false;  // the scan met a device that no image fits
   DeviceInfo without_image;   // the last such device
+  // A silent port of fixed speed (a raw network port): a device waiting in its bootloader,
+  // which speaks at another speed, could not have been heard.
+  bool bootloader_unheard = false;
   OpenFailure open_failure;   // why a single named port did not open (error NONE: it did)
   // Where the steps' events go; korvo_run uses the console's texts on `out` when none is set.
   Reporter* reporter = nullptr;

@@ -164,9 +164,13 @@ std::string outcome_note(const std::string& port, const DeviceOutcome& o) {
       // A retry's new probe found it so: no downgrade without --force.
       return "korvo: " + at + ": the device now reports " + reported_device(o.device) + ", newer than this update's " +
              (image != nullptr ? version_text(image_version(*image)) : "?") + "; it was left as it is";
+    case Outcome::NO_DEVICE:
+      if (!o.bootloader_unheard) return "";
+      return "korvo: " + at + ": nothing answered at " + std::to_string(BAUD_APPLICATION) + " baud; a device " +
+             "waiting in its bootloader answers only at " + std::to_string(BAUD_BOOTLOADER) + " baud, which this " +
+             "port's server keeps fixed (a raw TCP port): name the server's port as rfc2217://HOST:PORT to reach it";
     case Outcome::UP_TO_DATE:
     case Outcome::UPDATE_AVAILABLE:
-    case Outcome::NO_DEVICE:
     case Outcome::GONE:
     case Outcome::DECLINED:
       break;

@@ -73,6 +73,9 @@ struct DeviceOutcome {
   FailurePoint failure = FailurePoint::NONE;  // with FAILED
   bool in_bootloader = false;           // found waiting in its bootloader
   bool checked = false;                 // a --check verdict: nothing was sent
+  // NO_DEVICE on a port of fixed speed (a raw network port): a device waiting in its
+  // bootloader could not have been heard.
+  bool bootloader_unheard = false;
   DeviceInfo device;                    // what the device said last (after a restart: the new report)
   DeviceInfo before;                    // what it said when the update began
   DeviceInfo boot_device;               // its bootloader's identity, with BOOTLOADER_DISAGREES

@@ -264,10 +264,20 @@ TEST_F(Ser2netE2E, NetworkAndSerialPortsInOneRun) {
 }
 
 TEST_F(Ser2netE2E, ARawPortChecksButRefusesTheUpdateBeforeTheBootloader) {
-  serve({flashing_device()}, {true});
+  DevConfig waiting = flashing_device();
+  waiting.start_side = DEV_BOOT;
+  serve({flashing_device(), waiting}, {true, true});
   const std::string at = url(accepters[0]);
   HarnessResult r = korvo({"--check", at});
   EXPECT_EQ(r.exit_status, 100) << r.output << r.errors;
+  // A device waiting in its bootloader cannot be heard at the one speed: no device, and why.
+  const std::string waiting_at = url(accepters[1]);
+  const HarnessResult unheard = korvo({"--check", waiting_at});
+  EXPECT_EQ(unheard.exit_status, 3) << unheard.output << unheard.errors;
+  EXPECT_NE(unheard.errors.find("korvo: " + waiting_at + ": nothing answered at 19200 baud; a device waiting in "
+                                "its bootloader answers only at 115200 baud"),
+            std::string::npos)
+      << unheard.errors;
   r = korvo({"--yes", at});
   EXPECT_EQ(r.exit_status, 1) << r.output << r.errors;
   EXPECT_NE(r.errors.find("korvo: " + at + ": the update needs the line switched to 115200 baud for the "

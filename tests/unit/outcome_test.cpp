@@ -43,6 +43,7 @@ struct Scenario {
   const char* what;
   DevConfig device;
   StopAt stop = StopAt::NEVER;
+  bool fixed_speed = false;  // the line cannot change its speed, as a raw network port
 };
 
 const std::shared_ptr<DevImage>& standin_image() {
@@ -73,12 +74,15 @@ class ScenarioPort : public PortBackend {
       DevConfig config = scenarios_[static_cast<size_t>(index_)].device;
       config.image = standin_image();
       if (!device_.attach(line_, config, t_clock.now)) return false;
+      // Asked for another speed, a raw network port can only give up the connection.
+      line_.fixed_speed = line_.refuse_baud = scenarios_[static_cast<size_t>(index_)].fixed_speed;
     }
     return line_.open(name, baud, failure);
   }
   bool set_baud(uint32_t baud) override { return line_.set_baud(baud); }
   void close() override { line_.close(); }
   bool has_handle() const override { return line_.has_handle(); }
+  bool speed_changeable() const override { return line_.speed_changeable(); }
   int32_t write(const uint8_t* data, int32_t count) override {
     const int32_t written = line_.write(data, count);
     if (index_ >= 0) {
@@ -341,6 +345,27 @@ TEST(Outcomes, AStopIsToldWhereItFoundTheDevice) {
     EXPECT_EQ(r.failed_stage, c.stage);
     EXPECT_EQ(r.left, c.left);
   }
+}
+
+// Through a port of fixed speed a waiting bootloader cannot be heard: the port is still
+// "no device", but it says what could not be asked, and no other port is told so.
+TEST(Outcomes, APortOfFixedSpeedSaysWhatItCouldNotHear) {
+  std::vector<Scenario> s(2);
+  s[0] = {"in its bootloader behind a raw port", device()};
+  s[0].device.start_side = DEV_BOOT;
+  s[0].fixed_speed = true;
+  s[1] = {"in its bootloader on a serial port", device()};
+  s[1].device.start_side = DEV_BOOT;
+  ScenarioRun check(s, {"--check"});
+  EXPECT_EQ(check.status, 3);
+  EXPECT_EQ(check.row("COM1"), "no device") << check.text.text();
+  EXPECT_EQ(check.row("COM2").rfind("update available: ", 0), 0u) << check.text.text();
+  EXPECT_TRUE(check.said("korvo: COM1: nothing answered at 19200 baud; a device waiting in its bootloader answers "
+                         "only at 115200 baud"))
+      << check.diagnostics.text();
+  EXPECT_FALSE(check.said("korvo: COM2: nothing answered")) << check.diagnostics.text();
+  EXPECT_TRUE(check.logs[0].commands.empty() || check.logs[0].commands.back() != "sync")
+      << "nothing was sent for a bootloader";
 }
 
 // The transfer's report is read once, into the outcome's kind, failure point and place the
