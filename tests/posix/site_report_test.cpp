@@ -15,6 +15,7 @@
 #include "driver/history.h"
 #include "driver/update_record.h"
 #include "fake_console.h"
+#include "update_sample.h"
 
 namespace {
 
@@ -124,28 +125,12 @@ Page read_html(const std::string& text) {
 }
 
 UpdateRecord update(const char* time, const char* port, const char* name) {
-  UpdateRecord r;
-  r.time = time;
+  UpdateRecord r = verified_update(time, port, "/dev/ttyUSB0", name);
   r.host = "site-laptop";
-  r.korvo_version = "1.01";
-  r.port = port;
-  r.path = "/dev/ttyUSB0";
-  r.adapter = "USB 0403:6001 FT232R";
-  r.device_name = name;
-  r.device_model = "Slate 8";
-  r.product = 68;
-  r.pcb_revision = 6;
-  r.version_before = "1.13";
-  r.image_version = "1.14";
-  r.image_target = "slate8";
   r.image_sha256 = std::string(64, 'c');
   r.image_records = 574;
   r.outcome = "updated";
   r.left = "restarted";
-  r.updated = true;
-  r.version_after = "1.14";
-  r.verified = true;
-  r.duration_ms = 41234;
   r.round_trip_median_ms = 1.8;
   r.round_trip_p99_ms = 4.25;
   return r;

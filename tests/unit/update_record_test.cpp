@@ -10,33 +10,18 @@
 #include "driver/history.h"
 #include "driver/update_record.h"
 #include "fake_console.h"
+#include "update_sample.h"
 
 using namespace korvo;
 
 namespace {
 
 UpdateRecord sample() {
-  UpdateRecord r;
-  r.time = "2026-12-08T07:40:12Z";
+  UpdateRecord r = verified_update("2026-12-08T07:40:12Z", "COM3", "\\\\.\\COM3", "Zone 4");
   r.host = "bench-laptop";
-  r.korvo_version = "1.01";
-  r.port = "COM3";
-  r.path = "\\\\.\\COM3";
-  r.adapter = "USB 0403:6001 FT232R";
-  r.device_name = "Zone 4";
-  r.device_model = "Slate 8";
-  r.product = 68;
-  r.pcb_revision = 6;
   r.extra = 0x12345678;
-  r.version_before = "1.13";
-  r.image_version = "1.14";
-  r.image_target = "slate8";
   r.image_sha256 = std::string(64, 'a');
   r.image_records = 512;
-  r.updated = true;
-  r.version_after = "1.14";
-  r.verified = true;
-  r.duration_ms = 41234;
   return r;
 }
 
