@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 shift $(($# > 0 ? 1 : 0))
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(version packet bootinfo image run telnet)
+[ ${#targets[@]} -gt 0 ] || targets=(version packet bootinfo image run telnet netport)
 
 build=build-fuzz
 mkdir -p $build
