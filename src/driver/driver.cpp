@@ -173,6 +173,23 @@ void warn_of_slow_adapter(const PortSession& s, const Image& image) {
 // its bootloader to have started and for a half-heard packet to be forgotten.
 constexpr uint32_t RETRY_PAUSE_MS = 1000;
 
+// Before a retry's probe: a network port whose server ended the connection (restarted, or a
+// gateway rebooted) is connected to again by the same name, within the usual connect wait,
+// since the device may well be waiting in its bootloader behind it. A serial port is never
+// reopened. false when the server cannot be reached again: told, unless a stop ended it.
+bool reconnect_if_lost(PortSession& s) {
+  const PortName name(s.device_path);
+  if (!name.network() || !port_connection_lost(s.link.port)) return true;
+  OpenFailure failure;
+  if (port_open(s.link.port, name, BAUD_APPLICATION, &failure)) {
+    s.link.current_baud = BAUD_APPLICATION;
+    return true;
+  }
+  s.link.current_baud = 0;
+  if (!port_stop_requested()) s.reporter->reconnect_failed(s.found_port, failure);
+  return false;
+}
+
 // Who answers the question: the user, or the command line.
 enum class Answer { ASK = 0, YES = 1, YES_FORCED = 2, CHECK = 3 };
 
@@ -275,11 +292,13 @@ DeviceOutcome update_sequence(const RunConfig& config, PortSession& s, Answer an
     report.retry(s.found_port, attempt + 1, attempts, outcome);
     // Whatever the device still had to say after the failure goes with the pause.
     s.link.clock->sleep_ms(RETRY_PAUSE_MS);
+    const bool reachable = reconnect_if_lost(s);
     port_drain(s.link.port);
     const DeviceInfo last = s.device;
     const ProbeState left_in = s.probe_state;
-    if (probe(s) != ProbeResult::FOUND) {
-      // No longer there: the failure stands as it was, with what was known of the device.
+    if (!reachable || probe(s) != ProbeResult::FOUND) {
+      // Out of reach or no longer there: the failure stands as it was, with what was known of
+      // the device.
       s.device = last;
       s.probe_state = left_in;
       if (port_stop_requested()) outcome = transfer_outcome(result, transfer, s.device, image, true);

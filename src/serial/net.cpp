@@ -34,6 +34,7 @@ struct NetPort final : PortBackend {
   std::unique_ptr<NetSocket> socket;
   bool connected = false;
   bool broken = false;     // the server closed the connection: reads wait out their time
+  bool lost = false;       // broken since the open, kept through the close: a retry reconnects
   bool rfc2217 = false;
   uint32_t baud = 0;
   TelnetSession telnet;
@@ -55,8 +56,10 @@ struct NetPort final : PortBackend {
   int32_t available() override;
   bool speed_changeable() const override { return rfc2217; }
   void discard_input() override;
+  bool connection_lost() const override { return lost; }
 
   size_t held() const { return input.size() - input_from; }
+  void mark_broken() { broken = lost = true; }
   bool send_all(const std::vector<uint8_t>& bytes, uint64_t deadline_ms);
   NetIo pump(uint64_t deadline_ms);
   void wait_line_free();
@@ -68,7 +71,7 @@ struct NetPort final : PortBackend {
 bool NetPort::send_all(const std::vector<uint8_t>& bytes, uint64_t deadline_ms) {
   size_t sent = 0;
   const NetIo r = socket->send(bytes.data(), bytes.size(), deadline_ms, sent);
-  if (r == NetIo::CLOSED) broken = true;
+  if (r == NetIo::CLOSED) mark_broken();
   return r == NetIo::OK && sent == bytes.size();
 }
 
@@ -79,7 +82,7 @@ NetIo NetPort::pump(uint64_t deadline_ms) {
   std::array<uint8_t, RECEIVE_CHUNK> chunk{};
   size_t got = 0;
   const NetIo r = socket->receive(chunk.data(), chunk.size(), deadline_ms, got);
-  if (r == NetIo::CLOSED) broken = true;
+  if (r == NetIo::CLOSED) mark_broken();
   if (got == 0) return r == NetIo::OK ? NetIo::TIMEOUT : r;
   if (input_from > 0 && input_from == input.size()) {
     input.clear();
@@ -165,6 +168,7 @@ bool NetPort::configure(uint32_t wanted_baud, OpenFailure& failure) {
 
 bool NetPort::open(const PortName& name, uint32_t wanted_baud, OpenFailure& failure) {
   close();
+  lost = false;
   failure.path = name.path;
   if (name.net != NetParse::OK) {
     failure.error = OpenError::MISSING;
@@ -201,6 +205,7 @@ bool NetPort::open(const PortName& name, uint32_t wanted_baud, OpenFailure& fail
   failure.error = OpenError::FAILED;
   if (port_stop_requested()) failure.reason = "korvo is stopping";
   close();
+  lost = false;  // never established: the failure's reason says what happened
   return false;
 }
 
@@ -331,6 +336,7 @@ struct SystemPort final : PortBackend {
   void discard_input() override {
     if (active != nullptr) active->discard_input();
   }
+  bool connection_lost() const override { return active != nullptr && active->connection_lost(); }
 };
 
 }  // namespace

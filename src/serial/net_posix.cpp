@@ -10,17 +10,14 @@
 #include <unistd.h>
 
 #include <array>
-#include <chrono>
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "serial/net.h"
+#include "serial/net_lookup.h"
 #include "serial/port_posix.h"
 #include "serial/stop.h"
 
@@ -33,8 +30,6 @@ namespace {
 constexpr int KEEPALIVE_IDLE_S = 10;
 constexpr int KEEPALIVE_INTERVAL_S = 5;
 constexpr int KEEPALIVE_PROBES = 3;
-// A resolver's wait is checked for a stop this often.
-constexpr auto RESOLVE_STEP = std::chrono::milliseconds(50);
 
 uint64_t monotonic_us() {
   timespec ts{};
@@ -62,12 +57,9 @@ Ready wait_for(int fd, short events, uint64_t deadline_ms) {
   }
 }
 
-// getaddrinfo has no time limit of its own: it runs on a thread of its own, which is left to
-// finish alone when the wait ends first.
+// The resolver's answer, held by the lookup's thread and the caller alike: a lookup that
+// outlives its wait frees it alone.
 struct Resolution {
-  std::mutex mutex;
-  std::condition_variable done_signal;
-  bool done = false;
   int error = 0;
   addrinfo* list = nullptr;
   ~Resolution() {
@@ -77,33 +69,26 @@ struct Resolution {
 
 NetConnect resolve(const std::string& host, uint16_t port, uint64_t deadline_ms, std::shared_ptr<Resolution>& out,
                    std::string& why) {
-  auto state = std::make_shared<Resolution>();
-  std::thread([state, host, port] {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* list = nullptr;
-    const int error = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
-    const std::lock_guard<std::mutex> lock(state->mutex);
-    state->error = error;
-    state->list = list;
-    state->done = true;
-    state->done_signal.notify_all();
-  }).detach();
-  std::unique_lock<std::mutex> lock(state->mutex);
-  while (!state->done) {
-    if (port_stop_requested()) return NetConnect::STOPPED;
-    if (monotonic_us() / 1000U >= deadline_ms) return NetConnect::TIMED_OUT;
-    state->done_signal.wait_for(lock, RESOLVE_STEP);
-  }
-  if (state->error != 0) {
-    why = gai_strerror(state->error);
-    return state->error == EAI_NONAME || state->error == EAI_AGAIN || state->error == EAI_FAIL
+  auto found = std::make_shared<Resolution>();
+  const NetConnect waited = net_lookup_wait(
+      [found, host, port] {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_NUMERICSERV;
+        addrinfo* list = nullptr;
+        found->error = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+        found->list = list;
+      },
+      [] { return monotonic_us() / 1000U; }, deadline_ms);
+  if (waited != NetConnect::OK) return waited;
+  if (found->error != 0) {
+    why = gai_strerror(found->error);
+    return found->error == EAI_NONAME || found->error == EAI_AGAIN || found->error == EAI_FAIL
                ? NetConnect::NO_NAME
                : NetConnect::FAILED;
   }
-  out = state;
+  out = found;
   return NetConnect::OK;
 }
 

@@ -5,14 +5,11 @@
 #include <mstcpip.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "serial/net.h"
+#include "serial/net_lookup.h"
 #include "serial/port_win32.h"
 #include "serial/stop.h"
 
@@ -24,7 +21,6 @@ namespace {
 // 5 s.
 constexpr ULONG KEEPALIVE_IDLE_MS = 10000;
 constexpr ULONG KEEPALIVE_INTERVAL_MS = 5000;
-constexpr auto RESOLVE_STEP = std::chrono::milliseconds(50);
 
 // Winsock is started once for the process, when the first network port is opened.
 bool winsock_ready() {
@@ -75,10 +71,9 @@ Ready wait_for(WSAEVENT event, uint64_t deadline_ms) {
   return Ready::FAILED;
 }
 
+// The resolver's answer, held by the lookup's thread and the caller alike: a lookup that
+// outlives its wait frees it alone.
 struct Resolution {
-  std::mutex mutex;
-  std::condition_variable done_signal;
-  bool done = false;
   int error = 0;
   addrinfo* list = nullptr;
   ~Resolution() {
@@ -86,37 +81,28 @@ struct Resolution {
   }
 };
 
-// getaddrinfo has no time limit of its own: it runs on a thread of its own, which is left to
-// finish alone when the wait ends first.
 NetConnect resolve(const std::string& host, uint16_t port, uint64_t deadline_ms, std::shared_ptr<Resolution>& out,
                    std::string& why) {
-  auto state = std::make_shared<Resolution>();
-  std::thread([state, host, port] {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* list = nullptr;
-    const int error = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
-    const std::lock_guard<std::mutex> lock(state->mutex);
-    state->error = error;
-    state->list = list;
-    state->done = true;
-    state->done_signal.notify_all();
-  }).detach();
-  std::unique_lock<std::mutex> lock(state->mutex);
-  while (!state->done) {
-    if (port_stop_requested()) return NetConnect::STOPPED;
-    if (monotonic_us() / 1000U >= deadline_ms) return NetConnect::TIMED_OUT;
-    state->done_signal.wait_for(lock, RESOLVE_STEP);
-  }
-  if (state->error != 0) {
-    why = system_text(state->error);
-    return state->error == WSAHOST_NOT_FOUND || state->error == WSANO_DATA || state->error == WSATRY_AGAIN
+  auto found = std::make_shared<Resolution>();
+  const NetConnect waited = net_lookup_wait(
+      [found, host, port] {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_protocol = IPPROTO_TCP;
+        addrinfo* list = nullptr;
+        found->error = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+        found->list = list;
+      },
+      [] { return monotonic_us() / 1000U; }, deadline_ms);
+  if (waited != NetConnect::OK) return waited;
+  if (found->error != 0) {
+    why = system_text(found->error);
+    return found->error == WSAHOST_NOT_FOUND || found->error == WSANO_DATA || found->error == WSATRY_AGAIN
                ? NetConnect::NO_NAME
                : NetConnect::FAILED;
   }
-  out = state;
+  out = found;
   return NetConnect::OK;
 }
 

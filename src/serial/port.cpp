@@ -88,6 +88,10 @@ bool port_speed_changeable(const SerialPort& port) {
   return !usable(port) || port.backend->speed_changeable();
 }
 
+bool port_connection_lost(const SerialPort& port) {
+  return port.backend != nullptr && port.backend->connection_lost();
+}
+
 std::optional<uint32_t> adapter_latency_timer(const DeviceValues& values) {
   for (const char* name : {"latency_timer", "LatencyTimer"}) {
     const std::optional<std::string> text = values(name);

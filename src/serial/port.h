@@ -130,6 +130,10 @@ struct PortBackend {
   // Asks whatever holds input on the way (a network server's buffer) to throw it away; the
   // caller then reads out what already arrived.
   virtual void discard_input() {}
+  // The far end ended the connection, or it broke, since the last open (a network server that
+  // restarted, say); still true after the close that followed, until the next open. A serial
+  // device has no connection to lose.
+  virtual bool connection_lost() const { return false; }
 };
 // The real serial ports of this platform.
 std::unique_ptr<PortBackend> port_backend_system();
@@ -159,5 +163,8 @@ void port_drain(SerialPort& port);
 // false for a usable port whose speed cannot be changed; true otherwise (a closed port fails
 // its change anyway).
 [[nodiscard]] bool port_speed_changeable(const SerialPort& port);
+// The port's network connection was lost since it was opened (see PortBackend), whether or
+// not the port has been closed since; false for a serial port.
+[[nodiscard]] bool port_connection_lost(const SerialPort& port);
 
 }  // namespace korvo

@@ -129,6 +129,10 @@ void ConsoleReporter::retry(const std::string& port, uint32_t attempt, uint32_t 
   notes_.retry(port, attempt, attempts, failed);
 }
 
+void ConsoleReporter::reconnect_failed(const std::string& port, const OpenFailure& failure) {
+  notes_.reconnect_failed(port, failure);
+}
+
 void ConsoleReporter::record_failed(const std::string& why) { notes_.record_failed(why); }
 
 void ConsoleReporter::slow_adapter(const std::string& port, const SlowAdapter& adapter) {

@@ -40,6 +40,7 @@ class ConsoleReporter : public Reporter {
   void transfer_failed(TransferStage stage, TransactionResult result, uint8_t status) override;
   void transfer_complete() override;
   void retry(const std::string& port, uint32_t attempt, uint32_t attempts, const DeviceOutcome& failed) override;
+  void reconnect_failed(const std::string& port, const OpenFailure& failure) override;
   void finished(const std::string& port, const DeviceOutcome& outcome) override;
   void record_failed(const std::string& why) override;
   void slow_adapter(const std::string& port, const SlowAdapter& adapter) override;

@@ -46,6 +46,9 @@ class JsonReporter : public Reporter {
   void transfer_failed(TransferStage, TransactionResult, uint8_t) override {}
   void transfer_complete() override;
   void retry(const std::string& port, uint32_t attempt, uint32_t attempts, const DeviceOutcome& failed) override;
+  void reconnect_failed(const std::string& port, const OpenFailure& failure) override {
+    notes_.reconnect_failed(port, failure);
+  }
   void finished(const std::string& port, const DeviceOutcome& outcome) override;
   void record_failed(const std::string& why) override { notes_.record_failed(why); }
   void slow_adapter(const std::string& port, const SlowAdapter& adapter) override {

@@ -247,6 +247,11 @@ void Notes::retry(const std::string& port, uint32_t attempt, uint32_t attempts, 
        attempt_failure(failed).c_str(), at.c_str(), attempt);
 }
 
+void Notes::reconnect_failed(const std::string& port, const OpenFailure& failure) {
+  note("korvo: %s: the connection to the server was lost, and the server could not be reached again: %s",
+       shown_line(port).c_str(), shown_line(failure.reason).c_str());
+}
+
 void Notes::outcome(const std::string& port, const DeviceOutcome& outcome) {
   const std::string text = outcome_note(port, outcome);
   if (!text.empty()) sink_.say(text);

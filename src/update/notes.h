@@ -21,6 +21,7 @@ class Notes {
   void device_without_image(const std::string& port, const DeviceInfo& device);
   void test_images();
   void retry(const std::string& port, uint32_t attempt, uint32_t attempts, const DeviceOutcome& failed);
+  void reconnect_failed(const std::string& port, const OpenFailure& failure);
   // How the device's run ended, when there is more to say than the console's own texts.
   void outcome(const std::string& port, const DeviceOutcome& outcome);
   void record_failed(const std::string& why);

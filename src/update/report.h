@@ -168,6 +168,9 @@ struct Reporter {
   // about to begin, once the device answers a new probe; failed is how the previous one ended.
   virtual void retry(const std::string& port, uint32_t attempt, uint32_t attempts,
                      const DeviceOutcome& failed) = 0;
+  // Before a retry's probe: the network server had ended the connection, and connecting to it
+  // again failed (failure says why); the failure before stands.
+  virtual void reconnect_failed(const std::string& port, const OpenFailure& failure) = 0;
   // Before the question: the port's adapter holds the device's answers for its latency timer.
   virtual void slow_adapter(const std::string& port, const SlowAdapter& adapter) = 0;
   // After the transfer: its median round trip, over at least ROUND_TRIP_SAMPLES_MIN, was above

@@ -3,14 +3,21 @@
 // the network serial servers do (or fails as they can).
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
+#include <future>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/unattended.h"
 #include "serial/net.h"
 #include "serial/net_address.h"
+#include "serial/net_lookup.h"
 #include "serial/rfc2217.h"
 #include "serial/stop.h"
 
@@ -85,6 +92,60 @@ TEST(NetAddress, TheCommandLineTakesUrlsOnEveryPlatform) {
       EXPECT_EQ(port_argument(c.word).path, c.word) << "opened and shown as given";
       EXPECT_FALSE(port_argument(c.word).unknown_word);
     }
+  }
+}
+
+// A lookup that returns, and two that hang (a resolver waiting on a dead name server) until a
+// deadline or a stop ends the wait. One that hangs is left to finish alone afterwards, into
+// state it still shares.
+TEST(NetLookup, TheWaitEndsWhenTheLookupReturnsAtTheDeadlineOrAtAStop) {
+  enum class Hang { NO, PAST_DEADLINE, UNTIL_STOPPED };
+  const struct {
+    const char* what;
+    Hang hang;
+    NetConnect result;
+  } cases[] = {{"returns", Hang::NO, NetConnect::OK},
+               {"hangs past the deadline", Hang::PAST_DEADLINE, NetConnect::TIMED_OUT},
+               {"hangs until a stop", Hang::UNTIL_STOPPED, NetConnect::STOPPED}};
+  for (const auto& c : cases) {
+    struct Shared {
+      std::promise<void> release;
+      std::shared_future<void> released = release.get_future().share();
+      std::promise<int> answer;
+    };
+    auto shared = std::make_shared<Shared>();
+    std::future<int> answered = shared->answer.get_future();
+    if (c.hang == Hang::NO) shared->release.set_value();
+    // Each look at the clock finds 20 ms gone.
+    uint64_t clock_ms = 0;
+    const auto now_ms = [&clock_ms] { return clock_ms += 20; };
+    std::thread stopper;
+    if (c.hang == Hang::UNTIL_STOPPED) {
+      stopper = std::thread([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        port_request_stop();
+      });
+    }
+    const auto began = std::chrono::steady_clock::now();
+    // The lookup's own bound only keeps a faulty wait from hanging the test.
+    const NetConnect result = net_lookup_wait(
+        [shared] {
+          (void)shared->released.wait_for(std::chrono::seconds(10));
+          shared->answer.set_value(42);
+        },
+        now_ms, c.hang == Hang::PAST_DEADLINE ? 100 : UINT64_MAX);
+    const auto took = std::chrono::steady_clock::now() - began;
+    const bool answered_before = answered.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    if (stopper.joinable()) stopper.join();
+    port_stop_clear();
+    EXPECT_EQ(result, c.result) << c.what;
+    if (c.hang != Hang::NO) {
+      EXPECT_FALSE(answered_before) << c.what << ": the wait held on until the lookup returned";
+      EXPECT_LT(took, std::chrono::seconds(2)) << c.what;
+      shared->release.set_value();
+    }
+    ASSERT_EQ(answered.wait_for(std::chrono::seconds(10)), std::future_status::ready) << c.what;
+    EXPECT_EQ(answered.get(), 42) << c.what;
   }
 }
 

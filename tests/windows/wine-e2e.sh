@@ -3,7 +3,7 @@
 # the same transcripts and exit statuses as the POSIX end-to-end tests:
 #   wine-e2e.sh <wine-run.sh> <prefix> <korvo.exe> <korvo-devsim> <image> [scenario...]
 # Scenarios: update decline bootloader scan unplugged check yes_json rack rack_stop rack_view
-# net_update net_yes net_raw net_rack net_stop net_vanish (all when none is named). The net_ ones reach their devices through a
+# net_update net_yes net_raw net_rack net_stop net_vanish net_return (all when none is named). The net_ ones reach their devices through a
 # ser2net on 127.0.0.1 (KORVO_SER2NET, else the one on the PATH or in /usr/sbin), and are
 # skipped where there is none.
 #
@@ -33,7 +33,7 @@ korvo=$(absolute "$3")
 devsim=$(absolute "$4")
 image=$(absolute "$5")
 shift 5
-scenarios=${*:-update decline bootloader scan unplugged check yes_json rack rack_stop rack_view net_update net_yes net_raw net_rack net_stop net_vanish}
+scenarios=${*:-update decline bootloader scan unplugged check yes_json rack rack_stop rack_view net_update net_yes net_raw net_rack net_stop net_vanish net_return}
 work=${KORVO_E2E_WORK:-$(dirname "$prefix")/wine-e2e}
 ports=$prefix/dosdevices
 
@@ -182,16 +182,23 @@ served() {
   while ss -ltn | grep -q "[:.]$net_port "; do net_port=$((net_port + 1)); done
   printf 'connection: &com%s\n  accepter: %s,127.0.0.1,%s\n  connector: serialdev,%s,19200n81,local\n' \
     "$net_com" "$accepter" "$net_port" "$dir/pty$net_com" >"$dir/ser2net$net_com.yaml"
-  timeout $DEVICE_LIFE_S "$ser2net" -n -d -P "$dir/ser2net$net_com.pid" -c "$dir/ser2net$net_com.yaml" \
-    </dev/null >"$dir/ser2net$net_com.log" 2>&1 &
+  : >"$dir/ser2net$net_com.log"
+  start_ser2net "$net_com" || return 1
+  url="$scheme://127.0.0.1:$net_port"
+}
+
+# start_ser2net <com>: COM<com>'s ser2net from the configuration served wrote, listening on
+# $net_port when it returns (served, and a server started again on the same port).
+start_ser2net() {
+  timeout $DEVICE_LIFE_S "$ser2net" -n -d -P "$dir/ser2net$1.pid" -c "$dir/ser2net$1.yaml" \
+    </dev/null >>"$dir/ser2net$1.log" 2>&1 &
   echo $! >>"$work/ser2net.pids"
   tries=$((DEVICE_WAIT_S * 10))
   until ss -ltn | grep -q "127.0.0.1:$net_port "; do
     tries=$((tries - 1))
-    [ $tries -gt 0 ] || { bad "ser2net for COM$net_com did not listen: $(cat "$dir/ser2net$net_com.log")"; return 1; }
+    [ $tries -gt 0 ] || { bad "ser2net for COM$1 did not listen: $(cat "$dir/ser2net$1.log")"; return 1; }
     sleep 0.1
   done
-  url="$scheme://127.0.0.1:$net_port"
 }
 
 # run_korvo [argument]: korvo.exe in a new tmux window; its exit status lands in rc.txt.
@@ -598,6 +605,21 @@ scenario_net_vanish() {
   return 0
 }
 
+# The server goes away mid-update and is started again on the same port at once (a restarted
+# ser2net, a rebooted gateway): the retry connects to it again and the update verifies.
+scenario_net_return() {
+  served 3 rfc2217 --pacing || return 1
+  run_korvo --yes --no-record --retries 1 "$url" || return 1
+  wait_output "Updating firmware:  20% complete." "$PROMPT_WAIT_S" || return 1
+  stop_ser2nets
+  start_ser2net 3 || return 1
+  wait_end || return 1
+  check_status 0 || return 1
+  grep -q "korvo: $url: attempt 1 of 2: " "$dir/err.txt" || { bad "no retry: $(cat "$dir/err.txt")"; return 1; }
+  grep -q "korvo: $url: verified: " "$dir/err.txt" || { bad "not verified: $(cat "$dir/err.txt")"; return 1; }
+  check_flash 3
+}
+
 # --yes through ser2net in RFC 2217 mode: the speed changes reach the device's pty, the
 # update verifies, and the port is named as given.
 scenario_net_yes() {
@@ -645,7 +667,7 @@ failed=0
 for name in $scenarios; do
   case $name in
     update | decline | bootloader | scan | unplugged | check | yes_json | rack | rack_stop | rack_view) ;;
-    net_update | net_yes | net_raw | net_rack | net_stop | net_vanish)
+    net_update | net_yes | net_raw | net_rack | net_stop | net_vanish | net_return)
       if [ ! -x "$ser2net" ] || ! command -v ss >/dev/null 2>&1; then
         echo "SKIP $name: no ser2net (or no ss to see it listen)"
         continue
