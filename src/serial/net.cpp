@@ -16,6 +16,10 @@ namespace {
 // before a speed change, a purge and the close.
 constexpr uint64_t LINE_WAIT_MIN_US = 2000;
 constexpr size_t RECEIVE_CHUNK = 2048;
+// The device's bytes held unread: far more than a device says between two reads (at 115200
+// baud it takes over five seconds to fill). Beyond it a flooding server's bytes are dropped,
+// as an overrun drops them on a serial port, so that memory and every wait stay bounded.
+constexpr size_t INPUT_MAX = 64 * 1024;
 
 const char* connect_text(NetConnect result) {
   switch (result) {
@@ -40,6 +44,7 @@ struct NetPort final : PortBackend {
   TelnetSession telnet;
   std::vector<uint8_t> input;  // the device's bytes received, not yet read
   size_t input_from = 0;
+  std::vector<uint8_t> decoded;  // one receive's data, the Telnet commands taken out
   uint64_t line_free_us = 0;   // when what was written has had its line time
 
   explicit NetPort(std::unique_ptr<NetSocket> s) : socket(std::move(s)) {}
@@ -59,6 +64,7 @@ struct NetPort final : PortBackend {
   bool connection_lost() const override { return lost; }
 
   size_t held() const { return input.size() - input_from; }
+  void keep(const uint8_t* data, size_t count);
   void mark_broken() { broken = lost = true; }
   bool send_all(const std::vector<uint8_t>& bytes, uint64_t deadline_ms);
   NetIo pump(uint64_t deadline_ms);
@@ -84,18 +90,27 @@ NetIo NetPort::pump(uint64_t deadline_ms) {
   const NetIo r = socket->receive(chunk.data(), chunk.size(), deadline_ms, got);
   if (r == NetIo::CLOSED) mark_broken();
   if (got == 0) return r == NetIo::OK ? NetIo::TIMEOUT : r;
-  if (input_from > 0 && input_from == input.size()) {
-    input.clear();
-    input_from = 0;
-  }
   if (!rfc2217) {
-    input.insert(input.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
+    keep(chunk.data(), got);
     return NetIo::OK;
   }
+  decoded.clear();
   std::vector<uint8_t> reply;
-  telnet.receive(chunk.data(), got, input, reply);
+  telnet.receive(chunk.data(), got, decoded, reply);
+  keep(decoded.data(), decoded.size());
   if (!reply.empty()) (void)send_all(reply, socket->now_ms() + PORT_IO_WAIT_MS);
   return NetIo::OK;
+}
+
+void NetPort::keep(const uint8_t* data, size_t count) {
+  // What was read goes once it is all read, or once it is much: a reader that always leaves
+  // a little must not make the buffer grow for ever.
+  if (input_from > 0 && (input_from == input.size() || input_from >= INPUT_MAX)) {
+    input.erase(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(input_from));
+    input_from = 0;
+  }
+  const size_t room = INPUT_MAX - std::min(INPUT_MAX, held());
+  input.insert(input.end(), data, data + std::min(count, room));
 }
 
 void NetPort::wait_line_free() {
@@ -293,8 +308,9 @@ int32_t NetPort::read(uint8_t* buffer, int32_t count) {
 
 int32_t NetPort::available() {
   if (!connected) return 0;
-  // Takes in what has arrived without waiting.
-  while (pump(0) == NetIo::OK) {
+  // Takes in what has arrived without waiting; a server that never stops sending ends it
+  // once the buffer is full.
+  while (held() < INPUT_MAX && pump(0) == NetIo::OK) {
   }
   return static_cast<int32_t>(std::min<size_t>(held(), INT32_MAX));
 }

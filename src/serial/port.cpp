@@ -78,8 +78,9 @@ int32_t port_read_timed(SerialPort& port, Clock& clock, uint8_t* buffer, int32_t
 void port_drain(SerialPort& port) {
   if (usable(port)) port.backend->discard_input();
   uint8_t scratch = 0;
-  // Asked again after every byte, so bytes arriving meanwhile go too.
-  while (port_available(port) != 0) {
+  // Asked again after every byte, so bytes arriving meanwhile go too; but a line that never
+  // falls silent (a server flooding the connection) must not hold the run for ever.
+  for (uint32_t taken = 0; taken < PORT_DRAIN_MAX && port_available(port) != 0; ++taken) {
     if (port_read(port, &scratch, 1) == 0) break;
   }
 }

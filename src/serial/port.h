@@ -16,6 +16,7 @@ namespace korvo {
 
 inline constexpr uint32_t PORT_IO_WAIT_MS = 2000;       // longest wait of one read or write
 inline constexpr uint32_t PORT_READ_INTERVAL_MS = 10;   // a read ends this long after its last byte
+inline constexpr uint32_t PORT_DRAIN_MAX = 64 * 1024;  // bytes a drain throws away at most
 inline constexpr uint32_t PORT_QUEUE_BYTES = 10000;     // driver queue size asked for, each way
 
 inline constexpr uint32_t BAUD_APPLICATION = 19200;

@@ -237,6 +237,7 @@ struct FakeServer {
   int purges = 0;
   Bytes device_data;            // the data bytes the client sent, escapes undone
   std::string turn_away;        // said, and the connection closed, once the client has spoken
+  bool flood = false;           // once all else is said, device bytes without end
 
   void push(const Bytes& bytes) { to_client.insert(to_client.end(), bytes.begin(), bytes.end()); }
 
@@ -318,6 +319,12 @@ struct FakeSocket final : NetSocket {
     }
     if (got > 0) return NetIo::OK;
     if (s.gone) return NetIo::CLOSED;
+    if (s.flood) {
+      std::fill_n(buffer, count, uint8_t{'x'});
+      got = count;
+      s.now_us += 1;  // faster than any reader
+      return NetIo::OK;
+    }
     s.now_us = std::max(s.now_us, deadline_ms * 1000);  // the wait passes
     return NetIo::TIMEOUT;
   }
@@ -432,6 +439,29 @@ TEST(NetPort, DrainPurgesTheServersBufferAndReadsOutWhatCame) {
   port_drain(b.port);
   EXPECT_EQ(b.server.purges, 1);
   EXPECT_EQ(port_available(b.port), 0);
+}
+
+// A server that floods the connection: what is held stays bounded, the drain and every read
+// end, and an RFC 2217 server's answers among the flood are still heard.
+TEST(NetPort, AFloodingServerCannotHoldTheRunOrItsMemory) {
+  for (const char* url : {"tcp://gw:4001", "rfc2217://gw:4001"}) {
+    SCOPED_TRACE(url);
+    NetBench b;
+    ASSERT_TRUE(b.open(url)) << b.failure.reason;
+    b.server.flood = true;
+    const int32_t held = port_available(b.port);
+    EXPECT_GT(held, 0);
+    EXPECT_LE(held, 64 * 1024);
+    port_drain(b.port);
+    uint8_t buffer[16];
+    const uint64_t began = b.now_ms();
+    EXPECT_EQ(port_read(b.port, buffer, sizeof buffer), 16);
+    EXPECT_LE(b.now_ms() - began, uint64_t{PORT_IO_WAIT_MS});
+    if (std::string(url).rfind("rfc2217", 0) == 0) {
+      EXPECT_TRUE(port_set_baud(b.port, BAUD_BOOTLOADER));
+      EXPECT_EQ(b.server.baud, 115200u);
+    }
+  }
 }
 
 TEST(NetPort, AStopEndsTheWaitsAndOpensNothing) {
