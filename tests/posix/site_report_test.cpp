@@ -161,15 +161,9 @@ TEST(SiteReport, EveryUpdateComesBackWholeAndHostileNamesAsText) {
   UpdateRecord hostile = update("2026-12-08T07:40:12Z", "COM3", HOSTILE_NAME.c_str());
   hostile.device_model = "=HYPERLINK(\"http://x\",\"y\"),\r\nline two";
   hostile.adapter = "-2+3 <script>alert(1)</script>";
-  UpdateRecord failed = update("2026-12-08T08:00:00Z", "/dev/ttyUSB1", "Zone, 5");
+  UpdateRecord failed = failed_in_records(update("2026-12-08T08:00:00Z", "/dev/ttyUSB1", "Zone, 5"));
   failed.outcome = "failed";
   failed.left = "in_bootloader";
-  failed.updated = false;
-  failed.verified = false;
-  failed.failed_stage = "records";
-  failed.failed_code = 3;
-  failed.version_after = "";
-  failed.attempts = 3;
   failed.duration_ms = 120500;
   failed.round_trip_median_ms.reset();
   failed.round_trip_p99_ms.reset();

@@ -26,3 +26,15 @@ inline korvo::UpdateRecord verified_update(const char* time, const char* port, c
   r.duration_ms = 41234;
   return r;
 }
+
+// The same update failed in its records (code 3) after three attempts, with nothing reported
+// after it.
+inline korvo::UpdateRecord failed_in_records(korvo::UpdateRecord r) {
+  r.updated = false;
+  r.verified = false;
+  r.failed_stage = "records";
+  r.failed_code = 3;
+  r.version_after = "";
+  r.attempts = 3;
+  return r;
+}

@@ -56,12 +56,7 @@ TEST(UpdateRecord, RoundTripsOnOneLineWhateverBytesTheDeviceSent) {
   expect_same(back, r);
 
   // A failure without a restarted device: where it stopped, its code, no version after.
-  UpdateRecord failed = sample();
-  failed.updated = false;
-  failed.verified = false;
-  failed.failed_stage = "records";
-  failed.failed_code = 3;
-  failed.version_after = "";
+  UpdateRecord failed = failed_in_records(sample());
   failed.adapter = "";
   failed.attempts = 2;
   failed.failures = {{"entering", 0}, {"records", 3}};
@@ -133,17 +128,11 @@ struct History {
 std::string temp_path(const char* name) { return testing::TempDir() + "korvo-history-" + name; }
 
 TEST(UpdateRecord, HistoryIsATableOldestFirstAndSkipsDamagedLinesByNumber) {
-  UpdateRecord failed = sample();
+  UpdateRecord failed = failed_in_records(sample());
   failed.time = "2026-12-09T10:00:00Z";
   failed.port = "/dev/ttyUSB0";
   failed.device_name = "Bar\x1b[2J\nBack";  // shown, but never as an escape or a line break
   failed.device_model = "Basalt";
-  failed.updated = false;
-  failed.verified = false;
-  failed.failed_stage = "records";
-  failed.failed_code = 3;
-  failed.version_after = "";
-  failed.attempts = 3;
   UpdateRecord unverified = sample();
   unverified.time = "2026-12-10T11:00:00Z";
   unverified.device_name = "B\xc3\xbchne";  // five columns wide in seven bytes
